@@ -1,0 +1,29 @@
+"""Batched weighted A* over puzzle states, guided by a learned heuristic.
+
+Import an environment plugin (for example ``kestrel_puzzles``) to register
+puzzle environments, then call :func:`run_weighted_astar` with a state, the
+environment name and the path of an AOTInductor heuristic package.
+"""
+
+from pathlib import Path
+
+# The extension links LibTorch from the installed torch package; importing torch
+# first loads those libraries (and its OpenMP runtime) into the process.
+import torch as _torch  # noqa: F401
+
+from . import _backend_impl
+from ._backend_impl import environment_registrar_capsule
+
+__all__ = ["environment_registrar_capsule", "get_include", "cmake_dir"]
+
+_PACKAGE_DIR = Path(__file__).resolve().parent
+
+
+def get_include() -> str:
+    """Directory holding the plugin headers (``#include <kestrel/env/...>``)."""
+    return str(_PACKAGE_DIR / "include")
+
+
+def cmake_dir() -> str:
+    """Directory holding ``kestrel_cppConfig.cmake`` for ``find_package``."""
+    return str(_PACKAGE_DIR / "cmake")
