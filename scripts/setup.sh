@@ -37,6 +37,11 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
   echo "$want" >"$stamp"
 fi
 
+# One build at a time in the shared build tree.
+mkdir -p build
+exec 9>build/.lock
+flock 9
+
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
@@ -48,8 +53,10 @@ log "building kestrel_cpp"
 
 # --- The bundled plugin, built against the installed kestrel_cpp like any
 # third-party plugin.
+if [ -d plugins/kestrel_puzzles ]; then
 log "building kestrel_puzzles"
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   -C build-dir="$ROOT/build/kestrel_puzzles" plugins/kestrel_puzzles
+fi
 
 log "done"

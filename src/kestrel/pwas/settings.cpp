@@ -1,0 +1,1 @@
+// Placeholder: implementation in progress.
