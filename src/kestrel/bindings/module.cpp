@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "kestrel/bindings/exceptions.h"
+#include "kestrel/bindings/solve_binding.h"
 #include "kestrel/env/registrar.h"
 
 namespace nb = nanobind;
@@ -31,4 +32,5 @@ NB_MODULE(_backend_impl, m) {
   m.doc() = "Kestrel C++ backend bindings";
   kestrel::registerExceptionTranslation();
   m.def("environment_registrar_capsule", &environmentRegistrarCapsule, kCapsuleDoc);
+  kestrel::defineRunWeightedAStar(m);
 }

@@ -1,0 +1,432 @@
+#pragma once
+
+// Body of the CPU search. Included only by the files that instantiate it.
+//
+// Each iteration: pop up to `batch` nodes and goal-test them; expand them in
+// parallel; build the successor nodes; goal-test the successors in parallel;
+// filter them through CLOSED; evaluate the accepted ones in one network call;
+// compute f = weight * g + h in parallel; push them onto OPEN.
+
+#include <c10/core/InferenceMode.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "kestrel/heuristic/runner.h"
+#include "kestrel/profiling/phase_clock.h"
+#include "kestrel/profiling/profiler.h"
+#include "kestrel/pwas/closed_table.h"
+#include "kestrel/pwas/node_store.h"
+#include "kestrel/pwas/open_queue.h"
+#include "kestrel/pwas/parallel_errors.h"
+#include "kestrel/pwas/search.h"
+#include "kestrel/pwas/search_statistics.h"
+#include "kestrel/pwas/solution_path.h"
+
+namespace kestrel {
+
+inline double secondsBetween(TimePoint start, TimePoint end) {
+  return static_cast<double>((end - start).count()) / 1e9;
+}
+
+inline ProfilingOptions cpuProfilingOptions(const ProfilingOptions& options) {
+  ProfilingOptions resolved = options;
+  if (resolved.run_id.empty()) resolved.run_id = "cpp_pwas";
+  return resolved;
+}
+
+template <typename Costs>
+class TypedSearch {
+ public:
+  using Node = SearchNode<Costs>;
+  using PathCost = typename Costs::PathCost;
+  using TotalCost = typename Costs::TotalCost;
+  using OpenCost = typename Costs::OpenCost;
+  using ClosedCost = typename Costs::ClosedCost;
+  using Heuristic = typename Costs::Heuristic;
+
+  TypedSearch(const AOTIManifest& manifest, const SolverSettings& settings, std::size_t input_width)
+      : settings_(settings),
+        batch_(static_cast<std::size_t>(std::max(settings.batch_size, 1))),
+        runner_(manifest, settings.device),
+        profiler_(cpuProfilingOptions(settings.profiling)),
+        timing_enabled_(settings.print_internals || settings.operation_breakdown || profiler_.enabled()),
+        clock_(timing_enabled_, settings.operation_breakdown, settings.cuda_sync_timing,
+               [this] { runner_.synchronize(); }, profiler_),
+        stats_(settings.operation_breakdown),
+        capacities_(resolveCapacities(settings)),
+        fixed_(settings.capacity_mode == "fixed"),
+        open_(capacities_.open, fixed_),
+        closed_(settings.hashtable_algorithm, capacities_.closed, fixed_),
+        store_(capacities_.node_store, fixed_),
+        new_slot_(settings.duplicate_update_mode == "new_slot"),
+        stop_before_goal_(settings.goal_stop_mode == "stop_before_goal"),
+        input_buffer_(input_width),
+        net_inputs_(manifest.inputs.size()) {
+    for (const AOTIInputSpec& input : manifest.inputs) input_widths_.push_back(input.numel_per_example);
+  }
+
+  SolveResult run(std::unique_ptr<Environment> start) {
+    t0_ = now();
+    const bool root_goal = addStartNode(std::move(start));
+    SearchOutcome outcome = SearchOutcome::Solved;
+    if (!root_goal) outcome = loop();
+    return finish(outcome);
+  }
+
+ private:
+  // ---- Start node.
+
+  bool addStartNode(std::unique_ptr<Environment> start) {
+    Node* root = store_.add(makeNode<Costs>(std::move(start), 0, -1, 0));
+
+    const TimePoint goal_start = clock_.start();
+    const bool root_goal = root->env->is_solved();
+    const double goal_seconds = clock_.stop("pwas.is_solved", goal_start);
+
+    const TimePoint heuristic_start = clock_.start();
+    writeNetworkInputs({root->env.get()});
+    const TimePoint infer_start = clock_.start();
+    const std::vector<float> output = runner_.infer(net_inputs_, 1);
+    const double infer_seconds = clock_.stop("pwas.heuristic_infer", infer_start);
+    const double heuristic_span = clock_.stop("pwas.heuristic", heuristic_start);
+    stats_.startNode(goal_seconds, infer_seconds, heuristic_span);
+
+    const float h = output.empty() ? 0.0f : output.front();
+    root->heuristic = static_cast<Heuristic>(h);
+    root->open_cost = root_goal ? OpenCost(0) : static_cast<OpenCost>(h);
+    root->closed_cost = static_cast<ClosedCost>(0);
+    if (root_goal) best_goal_ = root;
+    open_.push(root);
+    closed_.insert(root);
+    return root_goal;
+  }
+
+  // ---- The loop.
+
+  SearchOutcome loop() {
+    for (;;) {
+      if (open_.empty()) {
+        if (settings_.verbose) printOpenExhausted();
+        return SearchOutcome::OpenExhausted;
+      }
+      const TimePoint iteration_start = clock_.start();
+      const PopTimes pop = popBatch();
+
+      if (popped_.empty()) {  // the first popped node was a goal: nothing to expand
+        stats_.iteration(clock_.stop("pwas.iteration", iteration_start));
+        ++iteration_;
+        return SearchOutcome::Solved;
+      }
+
+      const TimePoint expand_start = clock_.start();
+      expandBatch();
+      const double expand_seconds = clock_.stop("pwas.expand", expand_start);
+      stats_.expand(expand_seconds);
+      buildSuccessors();
+      if (timing_enabled_) {
+        stats_.buildSuccessors(std::max(secondsBetween(expand_start, now()) - expand_seconds, 0.0));
+      }
+
+      const TimePoint goals_start = clock_.start();
+      testSuccessorGoals();
+      const double goal_seconds = clock_.stop("pwas.is_solved", goals_start);
+      stats_.successorGoalTests(goal_seconds, successors_.size());
+
+      const TimePoint check_start = clock_.start();
+      filterThroughClosed();
+      const double check_seconds = clock_.stop("pwas.closed_filter", check_start);
+      stats_.check(check_seconds);
+
+      const double infer_seconds = evaluateAccepted();
+
+      const TimePoint cost_start = clock_.start();
+      assignCosts();
+      stats_.cost(clock_.stop("pwas.cost", cost_start));
+
+      const TimePoint push_start = clock_.start();
+      for (Node* node : accepted_) open_.push(node);
+      const double push_seconds = clock_.stop("pwas.add_to_open", push_start);
+      stats_.push(push_seconds);
+
+      const double iteration_seconds = clock_.stop("pwas.iteration", iteration_start);
+      stats_.iteration(iteration_seconds);
+      if (settings_.print_internals) {
+        printIterationReport({iteration_, &accepted_heuristics_, &accepted_depths_, pop.core_seconds, expand_seconds,
+                              goal_seconds + pop.goal_test_seconds, check_seconds, infer_seconds, push_seconds,
+                              iteration_seconds});
+      }
+      nodes_generated_ += successors_.size();
+      releaseIteration();
+
+      if (!goal_popped_ && settings_.search_budget > 0 &&
+          nodes_generated_ >= static_cast<std::uint64_t>(settings_.search_budget)) {
+        return SearchOutcome::BudgetExceeded;
+      }
+      ++iteration_;
+      if (goal_popped_) return SearchOutcome::Solved;
+    }
+  }
+
+  struct PopTimes {
+    double core_seconds = 0;
+    double goal_test_seconds = 0;
+  };
+
+  // Pops up to `batch` nodes, goal-testing each; under "stop_before_goal" the
+  // first goal and everything popped after it are cut from the batch.
+  PopTimes popBatch() {
+    const TimePoint pop_start = clock_.start();
+    goal_popped_ = false;
+    popped_.clear();
+    std::size_t first_goal = 0;
+    double goal_test_seconds = 0;
+    const std::size_t n = std::min(batch_, open_.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      Node* node = open_.pop();
+      popped_.push_back(node);
+      const TimePoint test_start = timing_enabled_ ? now() : TimePoint{};
+      const bool solved = node->env->is_solved();
+      if (timing_enabled_) {
+        const TimePoint test_end = now();
+        goal_test_seconds += secondsBetween(test_start, test_end);
+        profiler_.record("pwas.is_solved", test_start, test_end);
+      }
+      if (!solved) continue;
+      if (!goal_popped_) first_goal = popped_.size() - 1;
+      goal_popped_ = true;
+      if (best_goal_ == nullptr || node->open_cost < best_goal_->open_cost) best_goal_ = node;
+    }
+    if (stop_before_goal_ && goal_popped_) popped_.resize(first_goal);
+    const double span = clock_.stop("pwas.pop_from_open", pop_start);
+    stats_.pop(span, goal_test_seconds);
+    return {std::max(span - goal_test_seconds, 0.0), goal_test_seconds};
+  }
+
+  // OpenMP region 1.
+  void expandBatch() {
+    const std::int64_t n = static_cast<std::int64_t>(popped_.size());
+    children_.resize(popped_.size());
+    child_depth_.resize(popped_.size());
+    ParallelErrors errors;
+#pragma omp parallel for
+    for (std::int64_t i = 0; i < n; ++i) {
+      try {
+        children_[i] = popped_[i]->env->expand();
+        child_depth_[i] = popped_[i]->depth + 1;
+      } catch (...) {
+        errors.capture();
+      }
+    }
+    errors.rethrowFirst();
+  }
+
+  void buildSuccessors() {
+    successors_.clear();
+    successor_nodes_.clear();
+    for (std::size_t i = 0; i < popped_.size(); ++i) {
+      std::vector<std::unique_ptr<Environment>>& children = children_[i];
+      for (std::size_t l = 0; l < children.size(); ++l) {
+        if (children[l] == nullptr) throw std::runtime_error(kNullSuccessorMessage);
+        auto node = makeNode<Costs>(std::move(children[l]), child_depth_[i], static_cast<std::int32_t>(l), 0);
+        node->parent = popped_[i];
+        successor_nodes_.push_back(node.get());
+        successors_.push_back(std::move(node));
+      }
+      children.clear();
+    }
+  }
+
+  // OpenMP region 2.
+  void testSuccessorGoals() {
+    const std::int64_t w = static_cast<std::int64_t>(successor_nodes_.size());
+    successor_goal_.assign(successor_nodes_.size(), 0);
+    ParallelErrors errors;
+#pragma omp parallel for
+    for (std::int64_t j = 0; j < w; ++j) {
+      try {
+        successor_goal_[j] = successor_nodes_[j]->env->is_solved() ? 1 : 0;
+      } catch (...) {
+        errors.capture();
+      }
+    }
+    errors.rethrowFirst();
+  }
+
+  // Sequential, so that acceptance follows successor order. A duplicate is
+  // accepted only when strictly shallower than the node CLOSED holds.
+  void filterThroughClosed() {
+    accepted_.clear();
+    accepted_index_.clear();
+    for (std::size_t j = 0; j < successors_.size(); ++j) {
+      Node* successor = successor_nodes_[j];
+      Node* existing = closed_.find(successor->state);
+      if (existing == nullptr || (new_slot_ && successor->depth < existing->depth)) {
+        Node* stored = store_.add(std::move(successors_[j]));
+        closed_.insert(stored);
+        accept(stored, j);
+      } else if (!new_slot_ && successor->depth < existing->depth) {
+        existing->depth = successor->depth;
+        existing->move = successor->move;
+        existing->parent = successor->parent;
+        accept(existing, j);
+      }
+    }
+  }
+
+  void accept(Node* node, std::size_t successor_index) {
+    accepted_.push_back(node);
+    accepted_index_.push_back(successor_index);
+  }
+
+  // One network call for every accepted row; returns the inference seconds.
+  double evaluateAccepted() {
+    accepted_heuristics_.clear();
+    const TimePoint heuristic_start = clock_.start();
+    double infer_seconds = 0;
+    double heuristic_span = 0;
+    if (!accepted_.empty()) {
+      accepted_envs_.clear();
+      for (const std::size_t j : accepted_index_) accepted_envs_.push_back(successor_nodes_[j]->env.get());
+      writeNetworkInputs(accepted_envs_);
+      const TimePoint infer_start = clock_.start();
+      accepted_heuristics_ = runner_.infer(net_inputs_, accepted_.size());
+      infer_seconds = clock_.stop("pwas.heuristic_infer", infer_start);
+      heuristic_span = clock_.stop("pwas.heuristic", heuristic_start);
+    }
+    stats_.heuristic(infer_seconds, heuristic_span, accepted_.size());
+    return infer_seconds;
+  }
+
+  // Fills net_inputs_ with one row per environment: input q of row k holds the
+  // segment of that environment's write_inputs() that belongs to input q.
+  void writeNetworkInputs(const std::vector<Environment*>& envs) {
+    const TimePoint start = clock_.start();
+    const std::size_t rows = envs.size();
+    for (std::size_t q = 0; q < net_inputs_.size(); ++q) net_inputs_[q].resize(rows * input_widths_[q]);
+    if (net_inputs_.size() == 1) {
+      // One input: the buffer is the row itself, so write in place.
+      for (std::size_t k = 0; k < rows; ++k) envs[k]->write_inputs(net_inputs_[0].data() + k * input_widths_[0]);
+    } else {
+      for (std::size_t k = 0; k < rows; ++k) {
+        envs[k]->write_inputs(input_buffer_.data());
+        const float* segment = input_buffer_.data();
+        for (std::size_t q = 0; q < net_inputs_.size(); ++q) {
+          std::memcpy(net_inputs_[q].data() + k * input_widths_[q], segment, input_widths_[q] * sizeof(float));
+          segment += input_widths_[q];
+        }
+      }
+    }
+    clock_.stop("pwas.write_inputs", start);
+  }
+
+  // OpenMP region 3, then the assignment on the solving thread.
+  void assignCosts() {
+    const std::size_t m = accepted_.size();
+    const std::int64_t rows = static_cast<std::int64_t>(m);
+    open_costs_.resize(m);
+    accepted_depths_.resize(m);
+    const PathCost weight = static_cast<PathCost>(settings_.weight);
+#pragma omp parallel for
+    for (std::int64_t k = 0; k < rows; ++k) {
+      const std::int32_t depth = accepted_[k]->depth;
+      const float h = successor_goal_[accepted_index_[k]] ? 0.0f : accepted_heuristics_[k];
+      const TotalCost g_part = static_cast<TotalCost>(weight * static_cast<PathCost>(depth));
+      open_costs_[k] = static_cast<OpenCost>(g_part + static_cast<TotalCost>(h));
+      accepted_depths_[k] = depth;
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+      Node* node = accepted_[k];
+      node->open_cost = open_costs_[k];
+      node->closed_cost = static_cast<ClosedCost>(node->depth);
+      node->heuristic = static_cast<Heuristic>(accepted_heuristics_[k]);
+    }
+  }
+
+  // Successors that CLOSED rejected die with their environments here.
+  void releaseIteration() {
+    successors_.clear();
+    successor_nodes_.clear();
+  }
+
+  // ---- Result.
+
+  SolveResult finish(SearchOutcome outcome) {
+    SolveResult result;
+    result.nodes_generated = nodes_generated_;
+    result.solved = best_goal_ != nullptr;
+    result.search_budget_exceeded = outcome == SearchOutcome::BudgetExceeded;
+    if (settings_.operation_breakdown) {
+      result.operation_timings = stats_.timings();
+      result.has_operation_timings = true;
+    }
+    if (result.solved) result.moves = reconstructPath<Costs>(best_goal_, settings_.solution_move_source);
+    const TimePoint end = now();
+    result.solve_time = static_cast<double>((end - t0_).count()) / 1e9;
+    if (settings_.verbose) printFinalReport(outcome, result.moves, nodes_generated_, result.solve_time);
+    profiler_.record("pwas.total", t0_, end);
+    profiler_.finalize();
+    return result;
+  }
+
+  const SolverSettings& settings_;
+  const std::size_t batch_;
+  AOTIHeuristicRunner runner_;
+  Profiler profiler_;
+  const bool timing_enabled_;
+  PhaseClock clock_;
+  SearchStatistics stats_;
+  const InitialCapacities capacities_;
+  const bool fixed_;
+  OpenQueue<Costs> open_;
+  ClosedTable<Costs> closed_;
+  NodeStore<Costs> store_;
+  const bool new_slot_;
+  const bool stop_before_goal_;
+
+  std::vector<float> input_buffer_;
+  std::vector<std::vector<float>> net_inputs_;
+  std::vector<std::size_t> input_widths_;
+
+  TimePoint t0_{};
+  Node* best_goal_ = nullptr;
+  bool goal_popped_ = false;
+  std::uint64_t nodes_generated_ = 0;
+  std::uint64_t iteration_ = 0;
+
+  // Per-iteration buffers, reused across iterations.
+  std::vector<Node*> popped_;
+  std::vector<std::vector<std::unique_ptr<Environment>>> children_;
+  std::vector<std::int32_t> child_depth_;
+  std::vector<std::unique_ptr<Node>> successors_;  // owners until accepted or released
+  std::vector<Node*> successor_nodes_;            // the same successors, stable after a move into the store
+  std::vector<char> successor_goal_;
+  std::vector<Node*> accepted_;
+  std::vector<std::size_t> accepted_index_;
+  std::vector<Environment*> accepted_envs_;
+  std::vector<float> accepted_heuristics_;
+  std::vector<std::int32_t> accepted_depths_;
+  std::vector<OpenCost> open_costs_;
+};
+
+template <typename Costs>
+SolveResult runTypedSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,
+                           const SolverSettings& settings) {
+  // No autograd bookkeeping for any network evaluation of the solve.
+  c10::InferenceMode inference_mode;
+
+  validateSearchOptions(settings);
+  const std::uint64_t input_width = totalInputElements(manifest);
+  if (input_width == 0) throw std::runtime_error(kZeroInputFootprintMessage);
+  if (start->input_size() != input_width) throw std::runtime_error(kInputSizeMismatchMessage);
+
+  TypedSearch<Costs> search(manifest, settings, static_cast<std::size_t>(input_width));
+  return search.run(std::move(start));
+}
+
+}  // namespace kestrel

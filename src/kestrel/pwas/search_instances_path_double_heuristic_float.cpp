@@ -1,0 +1,18 @@
+// The eight instances of the CPU search whose path cost is double and whose
+// heuristic is float. The 32 instances are spread over four files so that
+// they compile in parallel.
+
+#include "kestrel/pwas/search_impl.h"
+
+namespace kestrel {
+
+template SolveResult runTypedSearch<CostDtypes<double, float, float, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, float, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, float, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, float, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, double, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, double, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, double, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, double, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+
+}  // namespace kestrel

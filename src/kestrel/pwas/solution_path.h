@@ -1,0 +1,38 @@
+#pragma once
+
+// Rebuilds the move list from a goal node's parent chain, either from the move
+// numbers stored in the nodes ("stored") or by re-deriving each move from the
+// environments ("infer").
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kestrel/env/environment.h"
+#include "kestrel/pwas/search_node.h"
+
+namespace kestrel {
+
+inline constexpr const char* kInferMoveMessage = "Unable to infer a valid move between adjacent C++ path states";
+
+// The smallest move number m for which from.apply_move(m) has the bytes of
+// `to_state`; throws std::runtime_error when there is none.
+std::int32_t inferMove(const Environment& from, const std::vector<std::uint8_t>& to_state);
+
+template <typename Costs>
+std::vector<std::int32_t> reconstructPath(const SearchNode<Costs>* goal, const std::string& solution_move_source) {
+  std::vector<const SearchNode<Costs>*> path;
+  for (const SearchNode<Costs>* node = goal; node != nullptr; node = node->parent) path.push_back(node);
+  std::reverse(path.begin(), path.end());
+
+  const bool stored = solution_move_source == "stored";
+  std::vector<std::int32_t> moves;
+  moves.reserve(path.empty() ? 0 : path.size() - 1);
+  for (std::size_t i = 1; i < path.size(); ++i) {
+    moves.push_back(stored ? path[i]->move : inferMove(*path[i - 1]->env, path[i]->state));
+  }
+  return moves;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,111 @@
+"""The extension module itself: its shape, the registrar capsule, console
+output from native threads and the exception translation."""
+
+import ctypes
+import io
+import subprocess
+import sys
+import contextlib
+
+import pytest
+
+from kestrel_cpp import _backend_impl as backend
+from kestrel_cpp import _testing
+
+CAPSULE_NAME = b"kestrel_cpp.environment_registrar_v1"
+
+
+def capsule_pointer(capsule):
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return get_pointer(capsule, CAPSULE_NAME)
+
+
+def test_module_shape():
+    assert backend.__doc__ == "Kestrel C++ backend bindings"
+    public = [name for name in vars(backend) if not name.startswith("__")]
+    assert public[:2] == ["environment_registrar_capsule", "run_weighted_astar"]
+    assert set(public) <= {"environment_registrar_capsule", "run_weighted_astar", "run_torch_gpu_astar"}
+
+
+def test_capsule_docstring_and_signature():
+    doc = backend.environment_registrar_capsule.__doc__
+    assert doc.startswith("environment_registrar_capsule() -> typing_extensions.CapsuleType\n")
+    assert "Return the versioned environment registrar as a PyCapsule.\n\n" \
+           "Environment plugin extensions extract the registrar pointer from the\n" \
+           "capsule and register C++ environment factories by name. The solver\n" \
+           "entry points resolve environments through that registry.\n" in doc
+    assert "PyCapsule named ``kestrel_cpp.environment_registrar_v1``." in doc
+
+
+def test_capsules_are_distinct_but_share_the_record():
+    first, second = backend.environment_registrar_capsule(), backend.environment_registrar_capsule()
+    assert first is not second
+    pointer = capsule_pointer(first)
+    assert pointer and pointer == capsule_pointer(second)
+    record = (ctypes.c_uint64 * 3).from_address(pointer)
+    assert record[0] == 1 and record[1] != 0 and record[2] != 0 and record[1] != record[2]
+    assert ctypes.c_uint32.from_address(pointer).value == 1
+
+
+def test_run_weighted_astar_signature_and_docstring():
+    doc = backend.run_weighted_astar.__doc__
+    signature = doc.splitlines()[0]
+    names = [m.split(":")[0].strip() for m in signature[signature.index("(") + 1:signature.rindex(")")].split(", ")]
+    assert names[:6] == ["state", "env", "package_path", "weight", "batch_size", "device"]
+    assert names[-1] == "memory_dtype_total_cost" and len(names) == 33
+    assert "Solve a single puzzle state via weighted A* search." in doc
+    assert "Dict with keys `moves`, `nodes_generated`, `solve_time`, `solved`,\n" \
+           "    `search_budget_exceeded`, and optionally `operation_timings` when requested." in doc
+    assert "ValueError: If `state` is empty or `batch_size <= 0`." in doc
+    assert "RuntimeError: If the C++ solver cannot initialize or complete." in doc
+
+
+@pytest.mark.parametrize("stream, attribute", [("stdout", "stdout"), ("line", "stdout"), ("stderr", "stderr")])
+def test_console_output_from_native_threads_follows_redirection(stream, attribute):
+    buffer = io.StringIO()
+    redirect = contextlib.redirect_stdout if attribute == "stdout" else contextlib.redirect_stderr
+    with redirect(buffer):
+        _testing.write_from_threads(stream, "worker", 8)
+    lines = sorted(buffer.getvalue().splitlines())
+    assert lines == sorted(f"worker {t}" for t in range(8))
+
+
+def test_long_console_text_is_not_truncated():
+    buffer = io.StringIO()
+    text = "x" * 5000
+    with contextlib.redirect_stdout(buffer):
+        _testing.write_from_threads("line", text, 1)
+    assert buffer.getvalue() == text + " 0\n"
+
+
+def test_plugin_registers_in_a_fresh_interpreter():
+    code = ("import numpy as np, kestrel_puzzles\n"
+            "from kestrel_cpp import _backend_impl as b\n"
+            "try:\n"
+            "    b.run_weighted_astar(np.zeros(3, np.uint8), 'nope', 'x.pt2', 1.0, 1, 'cpu')\n"
+            "except ValueError as e:\n"
+            "    assert str(e).startswith(\"Unknown environment 'nope'\"), e\n"
+            "try:\n"
+            "    b.run_weighted_astar(np.zeros(3, np.uint8), 'PUZZLE8', 'x.pt2', 1.0, 1, 'cpu')\n"
+            "except ValueError as e:\n"
+            "    print('invalid state:', e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    # The plugin's factory ran (and rejected the all-zero state): the name was registered.
+    assert out.startswith("invalid state:")
+
+
+@pytest.mark.parametrize("kwargs, exception", [
+    ({"device": "cuda:99999999999"}, IndexError),        # std::out_of_range from the index parse
+    ({"device": "gpu"}, ValueError),                     # std::invalid_argument
+    ({"device": "cuda"}, RuntimeError),                  # std::runtime_error: no CUDA in this build
+    ({"initial_open_size": 2 ** 40}, MemoryError),       # std::bad_alloc reserving OPEN
+])
+def test_exception_translation(kwargs, exception):
+    import kestrel_puzzles
+    package = str(kestrel_puzzles.manhattan_package("puzzle8"))
+    args = dict(device="cpu")
+    args.update(kwargs)
+    with pytest.raises(exception):
+        backend.run_weighted_astar(kestrel_puzzles.scramble("puzzle8", 3, 0), "puzzle8", package, 1.0, 1, **args)
