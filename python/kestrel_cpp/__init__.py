@@ -12,9 +12,9 @@ from pathlib import Path
 import torch as _torch  # noqa: F401
 
 from . import _backend_impl
-from ._backend_impl import environment_registrar_capsule
+from ._backend_impl import environment_registrar_capsule, run_weighted_astar
 
-__all__ = ["environment_registrar_capsule", "get_include", "cmake_dir"]
+__all__ = ["environment_registrar_capsule", "run_weighted_astar", "get_include", "cmake_dir"]
 
 _PACKAGE_DIR = Path(__file__).resolve().parent
 
