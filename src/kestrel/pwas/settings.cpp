@@ -1,1 +1,119 @@
-// Placeholder: implementation in progress.
+#include "kestrel/pwas/settings.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+
+namespace kestrel {
+namespace {
+
+constexpr std::array<std::string_view, 8> kIntegerDtypes = {"int8",  "int16",  "int32",  "int64",
+                                                            "uint8", "uint16", "uint32", "uint64"};
+constexpr std::array<std::string_view, 4> kSignedDtypes = {"int8", "int16", "int32", "int64"};
+constexpr std::array<std::string_view, 2> kFloatDtypes = {"float32", "float64"};
+
+template <std::size_t N>
+bool oneOf(const std::string& value, const std::array<std::string_view, N>& names) {
+  return std::find(names.begin(), names.end(), value) != names.end();
+}
+
+void requireInteger(const char* field, const std::string& value) {
+  if (!oneOf(value, kIntegerDtypes)) {
+    throw std::invalid_argument(std::string("C++ CPU A* supports canonical integer dtype names for ") + field +
+                                ", received '" + value + "'");
+  }
+}
+
+void requireSigned(const char* field, const std::string& value) {
+  if (!oneOf(value, kSignedDtypes)) {
+    throw std::invalid_argument(std::string("C++ CPU A* requires a signed integer dtype for ") + field +
+                                ", received '" + value + "'");
+  }
+}
+
+void requireFloat(const char* field, const std::string& value) {
+  if (!oneOf(value, kFloatDtypes)) {
+    throw std::invalid_argument(std::string("C++ CPU A* supports float32 and float64 for ") + field +
+                                ", received '" + value + "'");
+  }
+}
+
+void require(bool ok, const char* message) {
+  if (!ok) throw std::invalid_argument(message);
+}
+
+constexpr std::uint64_t kDefaultCapacity = 1024;
+constexpr std::uint64_t kMinimumDerivedClosedCapacity = 8;
+
+// The CLOSED request derived from the node-store hint, in float arithmetic so
+// that the rounding matches the float settings it is made from.
+std::uint64_t derivedClosedCapacity(std::int64_t node_store_hint, float factor) {
+  const float scaled = std::ceil(static_cast<float>(node_store_hint) * factor);
+  if (scaled < static_cast<float>(kMinimumDerivedClosedCapacity)) return kMinimumDerivedClosedCapacity;
+  // An infinite or NaN product has no integer value; ask for more than any
+  // table can hold and let the allocation report it.
+  if (!(scaled < 0x1p64f)) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(scaled);
+}
+
+}  // namespace
+
+void validateMemoryDtypes(const SolverSettings& s) {
+  requireInteger("memory_dtype_node_state", s.memory_dtype_node_state);
+  requireInteger("memory_dtype_open_index", s.memory_dtype_open_index);
+  requireInteger("memory_dtype_closed_key", s.memory_dtype_closed_key);
+  requireSigned("memory_dtype_parent_index", s.memory_dtype_parent_index);
+  requireSigned("memory_dtype_parent_move", s.memory_dtype_parent_move);
+  requireFloat("memory_dtype_path_cost", s.memory_dtype_path_cost);
+  requireFloat("memory_dtype_heuristic", s.memory_dtype_heuristic);
+  requireFloat("memory_dtype_total_cost", s.memory_dtype_total_cost);
+  requireFloat("memory_dtype_open_cost", s.memory_dtype_open_cost);
+  requireFloat("memory_dtype_closed_cost", s.memory_dtype_closed_cost);
+}
+
+void validateSearchOptions(const SolverSettings& s) {
+  require(s.solution_move_source == "infer" || s.solution_move_source == "stored",
+          "solution_move_source must be 'infer' or 'stored'");
+  require(s.duplicate_update_mode == "in_place" || s.duplicate_update_mode == "new_slot",
+          "duplicate_update_mode must be 'in_place' or 'new_slot'");
+  require(s.goal_stop_mode == "stop_before_goal" || s.goal_stop_mode == "expand_popped_batch",
+          "goal_stop_mode must be 'stop_before_goal' or 'expand_popped_batch'");
+  require(s.hash_capacity_factor > 1.0f, "hash_capacity_factor must be greater than 1.0");  // NaN fails too
+  require(s.capacity_mode == "adaptive" || s.capacity_mode == "fixed", "capacity_mode must be 'adaptive' or 'fixed'");
+  require(isHashtableAlgorithm(s.hashtable_algorithm), "hashtable_algorithm must be 'linear_probing' or 'python_dict'");
+  require(s.search_budget >= 0, "search_budget must be non-negative");
+}
+
+std::uint64_t capacityHintOrDefault(std::int64_t hint, std::uint64_t fallback, const char* name) {
+  if (hint < 0) throw std::invalid_argument(std::string(name) + " must be non-negative");
+  return hint == 0 ? fallback : static_cast<std::uint64_t>(hint);
+}
+
+std::uint64_t nextPowerOfTwo(std::uint64_t n) {
+  constexpr std::uint64_t kLargest = std::uint64_t{1} << 63;
+  // Doubling past 2^63 wraps to 0 and would never end.
+  if (n > kLargest) throw std::length_error("nextPowerOfTwo: no 64-bit power of two reaches the requested size");
+  std::uint64_t power = 1;
+  while (power < n) power <<= 1;
+  return power;
+}
+
+bool isHashtableAlgorithm(const std::string& name) { return name == "linear_probing" || name == "python_dict"; }
+
+InitialCapacities resolveCapacities(const SolverSettings& s) {
+  InitialCapacities capacities;
+  capacities.open = capacityHintOrDefault(s.initial_open_size, kDefaultCapacity, "initial_open_size");
+  capacities.node_store = capacityHintOrDefault(s.initial_node_store_size, kDefaultCapacity, "initial_node_store_size");
+  // The raw node-store hint, not the resolved capacity: an unset hint keeps
+  // the default rather than deriving 4096 from the default node store.
+  const std::uint64_t closed_fallback = s.initial_closed_size == 0 && s.initial_node_store_size > 0
+                                            ? derivedClosedCapacity(s.initial_node_store_size, s.hash_capacity_factor)
+                                            : kDefaultCapacity;
+  capacities.closed = capacityHintOrDefault(s.initial_closed_size, closed_fallback, "initial_closed_size");
+  return capacities;
+}
+
+}  // namespace kestrel
