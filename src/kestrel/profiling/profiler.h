@@ -38,6 +38,7 @@ class KESTREL_EXPORT Profiler {
 
   bool enabled() const { return enabled_; }
   const ProfilingOptions& options() const { return options_; }
+  TimePoint start_time() const { return start_; }  // origin of trace timestamps
   const std::vector<TraceEvent>& events() const { return events_; }
   const std::unordered_map<std::string, PhaseStats>& phases() const { return phases_; }
 
