@@ -1,0 +1,503 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "kestrel/env/environment.h"
+#include "kestrel/pwas/closed_table.h"
+#include "kestrel/pwas/cost_dtypes.h"
+#include "kestrel/pwas/node_store.h"
+#include "kestrel/pwas/open_queue.h"
+#include "kestrel/pwas/search_node.h"
+#include "kestrel/pwas/settings.h"
+#include "kestrel/pwas/state_hash.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A puzzle that is nothing but its state bytes.
+class BytesEnvironment : public Environment {
+ public:
+  explicit BytesEnvironment(Bytes state) : state_(std::move(state)) {}
+  std::unique_ptr<Environment> apply_move(int) const override { return nullptr; }
+  std::vector<std::unique_ptr<Environment>> expand() const override { return {}; }
+  const Bytes& state() const override { return state_; }
+  bool is_solved() const override { return false; }
+  int num_moves() const override { return 0; }
+  std::size_t input_size() const override { return 0; }
+  void write_inputs(float*) const override {}
+
+ private:
+  Bytes state_;
+};
+
+using Floats = kestrel::CostDtypes<float, float, float, float, float>;
+using Node = kestrel::SearchNode<Floats>;
+using Table = kestrel::ClosedTable<Floats>;
+
+template <typename Costs = Floats>
+std::unique_ptr<kestrel::SearchNode<Costs>> makeNode(Bytes state, std::int32_t depth = 0) {
+  return kestrel::makeNode<Costs>(std::make_unique<BytesEnvironment>(std::move(state)), depth, depth == 0 ? -1 : 0, 0);
+}
+
+// Owns the nodes of a test, as the node store does in a solve.
+struct Nodes {
+  Node* add(Bytes state, float open_cost = 0.0f) {
+    owned.push_back(makeNode(std::move(state)));
+    owned.back()->open_cost = open_cost;
+    return owned.back().get();
+  }
+  std::vector<std::unique_ptr<Node>> owned;
+};
+
+Bytes counterKey(std::uint32_t i) {
+  return {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i >> 16),
+          static_cast<std::uint8_t>(i >> 24)};
+}
+
+std::uint64_t hashOf(const Bytes& key) { return kestrel::stateHash(key.data(), key.size()); }
+
+// The probe sequence, written out independently of the table's.
+std::vector<std::uint64_t> probeIndices(std::uint64_t hash, std::uint64_t slots, bool python_dict, std::size_t n) {
+  const std::uint64_t mask = slots - 1;
+  std::vector<std::uint64_t> indices{hash & mask};
+  std::uint64_t perturb = hash;
+  while (indices.size() < n) {
+    const std::uint64_t i = indices.back();
+    if (python_dict) {
+      perturb >>= 5;
+      indices.push_back((5 * i + perturb + 1) & mask);
+    } else {
+      indices.push_back((i + 1) & mask);
+    }
+  }
+  return indices;
+}
+
+// Keys (4-byte counters from `next` upward) whose first probe is `index`.
+Bytes keyStartingAt(std::uint64_t index, std::uint64_t slots, std::uint32_t& next) {
+  for (;; ++next) {
+    Bytes key = counterKey(next);
+    if ((hashOf(key) & (slots - 1)) == index) {
+      ++next;
+      return key;
+    }
+  }
+}
+
+// ---- Node record
+
+using MixedFD = kestrel::CostDtypes<float, float, float, float, double>;
+using MixedDF = kestrel::CostDtypes<double, double, double, double, float>;
+using Doubles = kestrel::CostDtypes<double, double, double, double, double>;
+
+// The node record as it would be laid out with no closed_cost member.
+template <typename Open, typename Heuristic>
+struct WithoutClosedCost {
+  std::unique_ptr<Environment> env;
+  Bytes state;
+  std::int32_t depth;
+  std::int32_t move;
+  Open open_cost;
+  Heuristic heuristic;
+  void* parent;
+};
+
+static_assert(std::is_empty_v<kestrel::SearchNode<Floats>::ClosedCost>);
+static_assert(std::is_empty_v<kestrel::SearchNode<Doubles>::ClosedCost>);
+static_assert(std::is_same_v<kestrel::SearchNode<MixedFD>::ClosedCost, double>);
+static_assert(std::is_same_v<kestrel::SearchNode<MixedDF>::ClosedCost, float>);
+static_assert(sizeof(kestrel::SearchNode<Floats>) == sizeof(WithoutClosedCost<float, float>));
+static_assert(sizeof(kestrel::SearchNode<Doubles>) == sizeof(WithoutClosedCost<double, double>));
+static_assert(sizeof(kestrel::SearchNode<MixedFD>) > sizeof(kestrel::SearchNode<Floats>));
+
+TEST(SearchNode, MakeNodeCopiesTheStateAndConvertsDepthToClosedCost) {
+  Bytes state{4, 5, 6};
+  auto env = std::make_unique<BytesEnvironment>(state);
+  const Environment* raw = env.get();
+  auto node = kestrel::makeNode<MixedFD>(std::move(env), 7, 3, 2.5f);
+  EXPECT_EQ(node->env.get(), raw);
+  EXPECT_EQ(node->state, state);
+  EXPECT_NE(node->state.data(), raw->state().data());  // a copy, not a view
+  EXPECT_EQ(node->depth, 7);
+  EXPECT_EQ(node->move, 3);
+  EXPECT_EQ(node->open_cost, 0.0f);
+  EXPECT_EQ(node->closed_cost, 7.0);
+  EXPECT_EQ(node->heuristic, 2.5f);
+  EXPECT_EQ(node->parent, nullptr);
+  EXPECT_EQ((kestrel::makeNode<MixedDF>(std::make_unique<BytesEnvironment>(state), 9, 0, 0.0)->closed_cost), 9.0f);
+}
+
+// ---- Node store
+
+TEST(NodeStore, FixedCapacityIsAHardLimit) {
+  for (std::uint64_t capacity : {1u, 3u}) {
+    kestrel::NodeStore<Floats> store(capacity, true);
+    for (std::uint64_t i = 0; i < capacity; ++i) store.add(makeNode({static_cast<std::uint8_t>(i)}));
+    try {
+      store.add(makeNode({99}));
+      ADD_FAILURE() << "no error at capacity " << capacity;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "C++ node store reached fixed capacity");
+    }
+    EXPECT_EQ(store.size(), capacity);
+  }
+}
+
+TEST(NodeStore, AdaptiveStoreGrowsAndKeepsPointersValid) {
+  kestrel::NodeStore<Floats> store(1, false);
+  Node* first = store.add(makeNode({42}));
+  for (std::uint32_t i = 0; i < 1000; ++i) store.add(makeNode(counterKey(i)));
+  EXPECT_EQ(store.size(), 1001u);
+  EXPECT_EQ(first->state, Bytes{42});
+}
+
+// ---- OPEN
+
+TEST(OpenQueue, FixedCapacityRefusesAPushWhenFull) {
+  Nodes nodes;
+  kestrel::OpenQueue<Floats> open(1, true);
+  open.push(nodes.add({0}, 1.0f));
+  try {
+    open.push(nodes.add({1}, 0.0f));
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "C++ OPEN queue reached fixed capacity");
+  }
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(open.pop(), nodes.owned[0].get());
+  EXPECT_TRUE(open.empty());
+  EXPECT_NO_THROW(open.push(nodes.owned[1].get()));
+
+  kestrel::OpenQueue<Floats> adaptive(1, false);
+  for (int i = 0; i < 100; ++i) adaptive.push(nodes.owned[0].get());
+  EXPECT_EQ(adaptive.size(), 100u);
+}
+
+TEST(OpenQueue, EqualCostsPopInPushOrderAndDuplicatesPopTwice) {
+  Nodes nodes;
+  Node* a = nodes.add({1}, 5.0f);
+  Node* b = nodes.add({2}, 5.0f);
+  Node* c = nodes.add({3}, 1.0f);
+  kestrel::OpenQueue<Floats> open(8, false);
+  open.push(a);
+  open.push(b);
+  EXPECT_EQ(open.pop(), a);
+  EXPECT_EQ(open.pop(), b);
+
+  open.push(a);
+  open.push(c);
+  open.push(a);
+  EXPECT_EQ(open.size(), 3u);
+  EXPECT_EQ(open.pop(), c);
+  EXPECT_EQ(open.pop(), a);
+  EXPECT_EQ(open.pop(), a);
+  EXPECT_TRUE(open.empty());
+}
+
+// The heap rules written out step by step: sift-up stops at an equal parent;
+// pop walks the hole to a leaf, preferring the right child on ties, then
+// sifts the former last entry up from there.
+class ReferenceHeap {
+ public:
+  void push(Node* node) {
+    heap_.push_back(node);
+    siftUp(heap_.size() - 1, node);
+  }
+  Node* pop() {
+    Node* top = heap_.front();
+    Node* last = heap_.back();
+    heap_.pop_back();
+    const std::size_t n = heap_.size();
+    if (n == 0) return top;
+    std::size_t hole = 0;
+    for (;;) {
+      const std::size_t left = 2 * hole + 1, right = left + 1;
+      std::size_t child;
+      if (right < n) {
+        child = heap_[left]->open_cost < heap_[right]->open_cost ? left : right;
+      } else if (left < n) {
+        child = left;
+      } else {
+        break;
+      }
+      heap_[hole] = heap_[child];
+      hole = child;
+    }
+    siftUp(hole, last);
+    return top;
+  }
+  std::size_t size() const { return heap_.size(); }
+
+ private:
+  void siftUp(std::size_t hole, Node* node) {
+    while (hole > 0) {
+      const std::size_t parent = (hole - 1) / 2;
+      if (!(heap_[parent]->open_cost > node->open_cost)) break;
+      heap_[hole] = heap_[parent];
+      hole = parent;
+    }
+    heap_[hole] = node;
+  }
+  std::vector<Node*> heap_;
+};
+
+TEST(OpenQueue, PopOrderFollowsTheHeapRulesUnderTiesAndStaleEntries) {
+  for (unsigned seed : {1u, 2u, 3u, 4u}) {
+    std::mt19937 rng(seed);
+    Nodes nodes;
+    kestrel::OpenQueue<Floats> open(16, false);
+    ReferenceHeap reference;
+    std::size_t pops = 0;
+    for (int step = 0; step < 4000; ++step) {
+      const unsigned action = rng() % 10;
+      if (action < 5 || reference.size() == 0) {
+        // Few distinct costs, so ties are everywhere.
+        Node* node = nodes.add(counterKey(static_cast<std::uint32_t>(step)), static_cast<float>(rng() % 6));
+        open.push(node);
+        reference.push(node);
+      } else if (action < 7) {
+        // An in-place update: a known node gets a lower cost and is pushed
+        // again while its older entry stays where it is.
+        Node* node = nodes.owned[rng() % nodes.owned.size()].get();
+        node->open_cost -= 1.0f;
+        open.push(node);
+        reference.push(node);
+      } else {
+        ASSERT_EQ(open.pop(), reference.pop()) << "seed " << seed << " step " << step;
+        ++pops;
+      }
+      ASSERT_EQ(open.size(), reference.size());
+    }
+    while (reference.size() > 0) ASSERT_EQ(open.pop(), reference.pop());
+    EXPECT_TRUE(open.empty());
+    EXPECT_GT(pops, 500u);
+  }
+}
+
+// ---- CLOSED
+
+TEST(StateHash, KnownValues) {
+  EXPECT_EQ(kestrel::stateHash(nullptr, 0), 0u);
+  const Bytes zero{0};
+  EXPECT_EQ(hashOf(zero), 0x9e3779b97f4a7c54ULL);
+  const Bytes abc{'a', 'b', 'c'};
+  EXPECT_EQ(hashOf(abc), 0xfb58c6023e7b19f5ULL);
+  EXPECT_NE(hashOf(Bytes{0, 0}), hashOf(Bytes{0}));  // the length is part of the hash
+}
+
+std::size_t slotsFor(std::int64_t node_store, std::int64_t closed, float factor = 4.0f) {
+  kestrel::SolverSettings s;
+  s.initial_node_store_size = node_store;
+  s.initial_closed_size = closed;
+  s.hash_capacity_factor = factor;
+  return Table(s.hashtable_algorithm, kestrel::resolveCapacities(s).closed, false).slotCount();
+}
+
+TEST(ClosedTable, SlotCountIsThePowerOfTwoAtOrAboveTheRequest) {
+  EXPECT_EQ(slotsFor(0, 0), 1024u);
+  EXPECT_EQ(slotsFor(100, 0, 2.0f), 256u);
+  EXPECT_EQ(slotsFor(3, 0, 1.5f), 8u);
+  EXPECT_EQ(slotsFor(100, 1000), 1024u);
+  EXPECT_EQ(slotsFor(0, 1000, 64.0f), 1024u);
+  EXPECT_EQ(Table("linear_probing", 0, false).slotCount(), 1u);
+  EXPECT_EQ(Table("linear_probing", 5, false).slotCount(), 8u);
+  EXPECT_EQ(Table("python_dict", 1024, false).slotCount(), 1024u);
+  EXPECT_EQ(Table("python_dict", 1025, false).slotCount(), 2048u);
+}
+
+TEST(ClosedTable, UnknownAlgorithmIsRejected) {
+  for (const char* name : {"Linear_probing", "linear-probing", "", "PYTHON_DICT"}) {
+    try {
+      Table table(name, 8, false);
+      ADD_FAILURE() << "accepted '" << name << "'";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), "hashtable_algorithm must be 'linear_probing' or 'python_dict'");
+    }
+  }
+}
+
+TEST(ClosedTable, LinearProbingPutsCollisionsInConsecutiveSlotsAndWraps) {
+  Nodes nodes;
+  Table table("linear_probing", 16, false);
+  std::uint32_t next = 0;
+  std::vector<Node*> colliding;
+  for (int i = 0; i < 3; ++i) colliding.push_back(nodes.add(keyStartingAt(14, 16, next)));
+  for (Node* node : colliding) table.insert(node);
+  EXPECT_EQ(table.slots()[14], colliding[0]);
+  EXPECT_EQ(table.slots()[15], colliding[1]);
+  EXPECT_EQ(table.slots()[0], colliding[2]);
+  for (Node* node : colliding) EXPECT_EQ(table.find(node->state), node);
+  EXPECT_EQ(table.find(keyStartingAt(14, 16, next)), nullptr);
+}
+
+TEST(ClosedTable, PythonDictSecondProbeMixesInTheShiftedHash) {
+  Nodes nodes;
+  constexpr std::uint64_t kSlots = 64;
+  Table table("python_dict", kSlots, false);
+  std::uint32_t next = 0;
+  Node* first = nodes.add(keyStartingAt(9, kSlots, next));
+  Node* second = nullptr;
+  std::uint64_t expected = 9;
+  while (expected == 9) {  // a second probe that does not land back on the first
+    second = nodes.add(keyStartingAt(9, kSlots, next));
+    expected = (5 * (hashOf(second->state) & (kSlots - 1)) + (hashOf(second->state) >> 5) + 1) & (kSlots - 1);
+  }
+  table.insert(first);
+  table.insert(second);
+  EXPECT_EQ(table.slots()[9], first);
+  EXPECT_EQ(table.slots()[expected], second);
+  EXPECT_EQ(table.find(second->state), second);
+}
+
+TEST(ClosedTable, EqualKeyReplacesThePointerAndKeepsTheCount) {
+  for (const char* algorithm : {"linear_probing", "python_dict"}) {
+    Nodes nodes;
+    Table table(algorithm, 8, false);
+    Node* original = nodes.add({1, 2, 3});
+    Node* other = nodes.add({1, 2});
+    Node* replacement = nodes.add({1, 2, 3});
+    table.insert(original);
+    table.insert(other);
+    table.insert(replacement);
+    EXPECT_EQ(table.size(), 2u) << algorithm;
+    EXPECT_EQ(table.find(Bytes{1, 2, 3}), replacement) << algorithm;
+    EXPECT_EQ(table.find(Bytes{1, 2}), other) << algorithm;
+    std::size_t occupied = 0;
+    for (Node* slot : table.slots()) occupied += slot != nullptr;
+    EXPECT_EQ(occupied, 2u) << algorithm;
+  }
+}
+
+TEST(ClosedTable, GrowsOnTheInsertionReachingTwoThirdsLoad) {
+  for (const char* algorithm : {"linear_probing", "python_dict"}) {
+    Nodes nodes;
+    Table table(algorithm, 1024, false);
+    for (std::uint32_t i = 0; i < 682; ++i) table.insert(nodes.add(counterKey(i)));
+    EXPECT_EQ(table.slotCount(), 1024u) << algorithm;
+    table.insert(nodes.add(counterKey(682)));
+    EXPECT_EQ(table.slotCount(), 2048u) << algorithm;
+    EXPECT_EQ(table.size(), 683u) << algorithm;
+    for (const auto& node : nodes.owned) ASSERT_EQ(table.find(node->state), node.get()) << algorithm;
+    EXPECT_EQ(table.find(counterKey(5000)), nullptr) << algorithm;
+  }
+}
+
+// An independent model of the table: same hash, the probe sequence above,
+// growth by doubling with old slots re-inserted from index 0 upward.
+class ReferenceTable {
+ public:
+  ReferenceTable(bool python_dict, std::size_t slots) : python_dict_(python_dict), slots_(slots, nullptr) {}
+  void insert(Node* node) {
+    if (place(slots_, node) && 3 * ++count_ >= 2 * slots_.size()) {
+      std::vector<Node*> grown(2 * slots_.size(), nullptr);
+      count_ = 0;
+      for (Node* old : slots_) {
+        if (old != nullptr && place(grown, old)) ++count_;
+      }
+      slots_ = std::move(grown);
+    }
+  }
+  const std::vector<Node*>& slots() const { return slots_; }
+
+ private:
+  bool place(std::vector<Node*>& slots, Node* node) const {
+    for (std::uint64_t i : probeIndices(hashOf(node->state), slots.size(), python_dict_, slots.size())) {
+      if (slots[i] == nullptr || slots[i]->state == node->state) {
+        const bool filled = slots[i] == nullptr;
+        slots[i] = node;
+        return filled;
+      }
+    }
+    throw std::runtime_error("reference table full");
+  }
+  bool python_dict_;
+  std::vector<Node*> slots_;
+  std::size_t count_ = 0;
+};
+
+TEST(ClosedTable, LayoutMatchesAnIndependentModelThroughSeveralGrowths) {
+  for (const char* algorithm : {"linear_probing", "python_dict"}) {
+    const bool python_dict = std::string(algorithm) == "python_dict";
+    Nodes nodes;
+    Table table(algorithm, 8, false);
+    ReferenceTable reference(python_dict, 8);
+    std::mt19937 rng(7);
+    for (int step = 0; step < 300; ++step) {
+      // Short keys of varying length, so that repeats (replacements) occur.
+      Bytes key(1 + rng() % 3);
+      for (auto& byte : key) byte = static_cast<std::uint8_t>(rng() % 8);
+      Node* node = nodes.add(key);
+      table.insert(node);
+      reference.insert(node);
+      ASSERT_EQ(table.slots(), reference.slots()) << algorithm << " step " << step;
+    }
+    EXPECT_GE(table.slotCount(), 256u) << algorithm;  // five doublings from 8
+  }
+}
+
+TEST(ClosedTable, FixedModeFailsAtTwoThirdsLoadAfterStoringTheNode) {
+  for (const char* algorithm : {"linear_probing", "python_dict"}) {
+    Nodes nodes;
+    Table one(algorithm, 1, true);
+    Node* start = nodes.add({0});
+    try {
+      one.insert(start);
+      ADD_FAILURE() << algorithm;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "C++ CLOSED state table reached fixed capacity");
+    }
+    EXPECT_EQ(one.find(start->state), start);
+    EXPECT_EQ(one.slotCount(), 1u);
+
+    Table eight(algorithm, 8, true);  // 3 * 6 >= 2 * 8
+    for (std::uint32_t i = 0; i < 5; ++i) eight.insert(nodes.add(counterKey(i)));
+    EXPECT_THROW(eight.insert(nodes.add(counterKey(5))), std::runtime_error);
+    EXPECT_EQ(eight.size(), 6u);
+    EXPECT_EQ(eight.slotCount(), 8u);
+  }
+}
+
+TEST(ClosedTable, PythonDictCanBeFullWhileSlotsAreEmpty) {
+  // Find a key whose first eight probes in an 8-slot table visit at most
+  // five distinct slots, then occupy exactly those slots with other keys.
+  constexpr std::uint64_t kSlots = 8;
+  std::uint32_t next = 0;
+  Bytes blocked;
+  std::set<std::uint64_t> visited;
+  for (;; ++next) {
+    blocked = counterKey(next);
+    const auto probes = probeIndices(hashOf(blocked), kSlots, true, kSlots);
+    visited = std::set<std::uint64_t>(probes.begin(), probes.end());
+    if (visited.size() <= 5) break;
+  }
+  ++next;
+
+  Nodes nodes;
+  Table table("python_dict", kSlots, false);
+  for (std::uint64_t slot : visited) {
+    Node* filler = nodes.add(keyStartingAt(slot, kSlots, next));
+    table.insert(filler);
+    ASSERT_EQ(table.slots()[slot], filler);
+  }
+  ASSERT_EQ(table.slotCount(), kSlots);
+  ASSERT_LT(table.size(), kSlots);
+
+  EXPECT_EQ(table.find(blocked), nullptr);  // the probe limit ends the search
+  try {
+    table.insert(nodes.add(blocked));
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "C++ CLOSED state table is full");
+  }
+  EXPECT_EQ(table.size(), visited.size());
+}
+
+}  // namespace
