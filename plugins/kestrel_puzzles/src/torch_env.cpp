@@ -1,0 +1,105 @@
+// Tensor environments: the same puzzles as cpu_env.cpp, as batched tensor
+// operations on whichever device the solver chose.
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include <ATen/ATen.h>
+#include <kestrel/env/torch_env.h>
+
+#include "puzzle.h"
+
+namespace kestrel_puzzles {
+
+namespace {
+
+class SlidingPuzzleTorchEnv final : public TorchEnv {
+ public:
+  SlidingPuzzleTorchEnv(const PuzzleInfo& puzzle, const c10::Device& device) : puzzle_(puzzle), device_(device) {
+    const int cells = puzzle.cells();
+    num_moves = kNumMoves;
+    state_width = cells;
+
+    // permutations_[pos] holds, for each move from a blank at `pos`, the
+    // source position of every cell of the child: expansion is one gather.
+    auto permutations = at::empty({cells, kNumMoves * cells}, at::kLong);
+    auto perm = permutations.accessor<std::int64_t, 2>();
+    for (int pos = 0; pos < cells; ++pos) {
+      for (int move = 0; move < kNumMoves; ++move) {
+        const int target = moveTarget(puzzle.side, pos, move);
+        for (int cell = 0; cell < cells; ++cell) {
+          perm[pos][move * cells + cell] = cell == pos ? target : cell == target ? pos : cell;
+        }
+      }
+    }
+    const auto goal = goalState(puzzle);
+    auto options = at::TensorOptions().device(device_);
+    permutations_ = permutations.to(device_);
+    goal_ = at::from_blob(const_cast<std::uint8_t*>(goal.data()), {cells}, at::kByte).to(options.dtype(at::kLong));
+    one_hot_offsets_ = at::arange(cells, options.dtype(at::kLong)).mul_(cells);
+  }
+
+  at::Tensor encodeState(const std::vector<std::uint8_t>& state) const override {
+    validateState(puzzle_, state.data(), state.size());
+    auto bytes = at::empty({static_cast<std::int64_t>(state.size())}, at::kByte);
+    std::memcpy(bytes.data_ptr<std::uint8_t>(), state.data(), state.size());
+    return bytes.to(device_, state_dtype);
+  }
+
+  at::Tensor decodeStates(const at::Tensor& states) const override { return states.to(at::kByte); }
+
+  at::Tensor isSolved(const at::Tensor& states) const override { return states.eq(goal_).all(1); }
+
+  std::pair<at::Tensor, at::Tensor> expand(const at::Tensor& states) const override {
+    const std::int64_t batch = states.size(0);
+    const at::Tensor blank = states.eq(0).to(at::kByte).argmax(1);
+    const at::Tensor sources = permutations_.index_select(0, blank);
+    at::Tensor children = states.gather(1, sources).view({batch, num_moves, state_width});
+    at::Tensor costs = at::ones({batch, num_moves}, states.options().dtype(at::kFloat));
+    return {std::move(children), std::move(costs)};
+  }
+
+  // One-hot, laid out as in the CPU environment: element pos * cells + tile.
+  std::vector<at::Tensor> networkInputs(const at::Tensor& states) const override {
+    const std::int64_t batch = states.size(0);
+    const at::Tensor index = states.to(at::kLong).add(one_hot_offsets_);
+    at::Tensor inputs = at::zeros({batch, state_width * state_width}, states.options().dtype(at::kFloat));
+    inputs.scatter_(1, index, 1.0);
+    return {std::move(inputs)};
+  }
+
+ private:
+  const PuzzleInfo& puzzle_;
+  c10::Device device_;
+  at::Tensor permutations_;    // (cells, moves * cells) int64
+  at::Tensor goal_;            // (cells) int64
+  at::Tensor one_hot_offsets_; // (cells) int64: pos * cells
+};
+
+template <int Side>
+std::unique_ptr<TorchEnv> makeSlidingPuzzleTorchEnv(const c10::Device& device, std::int32_t state_dim) {
+  const PuzzleInfo& puzzle = kPuzzles[Side - 3];
+  if (state_dim != puzzle.cells()) {
+    throw std::invalid_argument(std::string(puzzle.name) + " states hold " + std::to_string(puzzle.cells()) +
+                                " tiles, got a state width of " + std::to_string(state_dim));
+  }
+  return std::make_unique<SlidingPuzzleTorchEnv>(puzzle, device);
+}
+
+}  // namespace
+
+TorchFactory torchFactory(const PuzzleInfo& puzzle) {
+  switch (puzzle.side) {
+    case 3:
+      return &makeSlidingPuzzleTorchEnv<3>;
+    case 4:
+      return &makeSlidingPuzzleTorchEnv<4>;
+    case 5:
+      return &makeSlidingPuzzleTorchEnv<5>;
+    default:
+      throw std::invalid_argument("no tensor environment for a side of " + std::to_string(puzzle.side));
+  }
+}
+
+}  // namespace kestrel_puzzles

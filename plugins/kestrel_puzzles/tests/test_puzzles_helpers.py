@@ -1,0 +1,37 @@
+"""goal() and scramble()."""
+
+import numpy as np
+import pytest
+
+import kestrel_puzzles
+
+import puzzle_reference as ref
+
+
+@pytest.mark.parametrize("name", kestrel_puzzles.ENVIRONMENTS)
+def test_goal(name):
+    goal = kestrel_puzzles.goal(name)
+    assert goal.dtype == np.uint8
+    np.testing.assert_array_equal(goal, ref.goal(name))
+    assert kestrel_puzzles.side(name) == ref.SIDES[name]
+
+
+@pytest.mark.parametrize("name", kestrel_puzzles.ENVIRONMENTS)
+def test_scramble_is_the_seeded_random_walk(name):
+    state = kestrel_puzzles.scramble(name, 60, seed=7)
+    assert state.dtype == np.uint8
+    assert sorted(state.tolist()) == list(range(ref.SIDES[name] ** 2))
+    np.testing.assert_array_equal(state, kestrel_puzzles.scramble(name, 60, seed=7))
+
+    expected = ref.goal(name)
+    for move in np.random.default_rng(7).integers(0, 4, size=60):
+        expected = ref.successor(name, expected, int(move))
+    np.testing.assert_array_equal(state, expected)
+
+
+def test_scramble_depends_on_seed_and_length():
+    states = {kestrel_puzzles.scramble("puzzle15", 80, seed).tobytes() for seed in range(10)}
+    assert len(states) == 10
+    np.testing.assert_array_equal(kestrel_puzzles.scramble("puzzle15", 0, seed=3), ref.goal("puzzle15"))
+    with pytest.raises(ValueError, match="non-negative"):
+        kestrel_puzzles.scramble("puzzle15", -1, seed=3)
