@@ -22,7 +22,7 @@ _native.register_environments(_kestrel_cpp.environment_registrar_capsule())
 
 ENVIRONMENTS: tuple[str, ...] = tuple(_native.ENVIRONMENTS)
 
-__all__ = ["ENVIRONMENTS", "goal", "scramble", "side"]
+__all__ = ["ENVIRONMENTS", "goal", "scramble", "side", "manhattan_package"]
 
 
 def side(name: str) -> int:
@@ -49,3 +49,12 @@ def scramble(name: str, num_moves: int, seed: int) -> _np.ndarray:
     moves = _np.random.default_rng(seed).integers(0, 4, size=num_moves, dtype=_np.int64)
     return _native.cpu_apply_moves(name, goal(name), moves)
 
+
+def manhattan_package(name: str) -> str:
+    """Path of a heuristic package computing the Manhattan distance of ``name``.
+
+    See :mod:`kestrel_puzzles.heuristics`.
+    """
+    from .heuristics import manhattan_package as _manhattan_package
+
+    return _manhattan_package(name)
