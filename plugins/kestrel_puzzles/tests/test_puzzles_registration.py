@@ -105,9 +105,7 @@ def test_import_registers_with_the_solver_in_a_fresh_interpreter(tmp_path):
     assert result.returncode == 0, result.stderr
     before, registered, upper, puzzle15, wrong_size, reloaded = result.stdout.splitlines()
     assert before.startswith("ValueError: Unknown environment 'puzzle8' for the C++ parallel weighted A* solver")
-    manifest_error = f"RuntimeError: Unable to open AOTI manifest at {missing}.json"
-    assert registered.startswith(manifest_error)
-    assert upper.startswith(manifest_error)
-    assert puzzle15.startswith(manifest_error)
+    for line in (registered, upper, puzzle15, reloaded):
+        # Found: the solve got as far as the (missing) package.
+        assert "Unknown environment" not in line and missing in line, line
     assert wrong_size == "ValueError: puzzle15 state must hold 16 tiles, got 9"
-    assert reloaded.startswith(manifest_error)
