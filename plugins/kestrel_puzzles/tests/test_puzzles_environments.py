@@ -110,10 +110,12 @@ def test_cpu_goal_test_and_sizes(name):
     assert _native.cpu_is_solved(name, goal)
     for child in _native.cpu_successors(name, goal):
         assert _native.cpu_is_solved(name, child) == np.array_equal(child, goal)
-    # Same tiles except the blank: only the full permutation is the goal.
-    near = goal.copy()
-    near[[0, -1]] = near[[-1, 0]]
-    assert not _native.cpu_is_solved(name, near)
+    # One swap away, with the blank in or out of its goal position.
+    for i, j in ((0, -1), (0, 1), (-3, -2)):
+        near = goal.copy()
+        near[[i, j]] = near[[j, i]]
+        assert not _native.cpu_is_solved(name, near)
+        assert not _native.torch_is_solved(name, near[None])[0]
     cells = goal.size
     assert _native.cpu_properties(name, goal) == {"num_moves": 4, "input_size": cells**2}
 
