@@ -2,6 +2,7 @@
 output from native threads and the exception translation."""
 
 import ctypes
+import re
 import io
 import subprocess
 import sys
@@ -52,7 +53,7 @@ def test_capsules_are_distinct_but_share_the_record():
 def test_run_weighted_astar_signature_and_docstring():
     doc = backend.run_weighted_astar.__doc__
     signature = doc.splitlines()[0]
-    names = [m.split(":")[0].strip() for m in signature[signature.index("(") + 1:signature.rindex(")")].split(", ")]
+    names = re.findall(r"(?:\(|, )(\w+): ", signature)
     assert names[:6] == ["state", "env", "package_path", "weight", "batch_size", "device"]
     assert names[-1] == "memory_dtype_total_cost" and len(names) == 33
     assert "Solve a single puzzle state via weighted A* search." in doc

@@ -4,6 +4,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include "kestrel/bindings/python_int.h"
 #include "kestrel/bindings/solve_binding.h"
 #include "kestrel/pwas/entry.h"
 
@@ -60,12 +61,12 @@ Raises:
 )doc";
 
 nb::dict runWeightedAStar(const StateArray& state, const std::string& env, const std::string& package_path,
-                          float weight, std::int32_t batch_size, const std::string& device, bool print_internals,
+                          float weight, PythonInt<std::int32_t> batch_size, const std::string& device, bool print_internals,
                           const std::string& solution_move_source, const std::string& duplicate_update_mode,
                           const std::string& hashtable_algorithm, const std::string& goal_stop_mode,
-                          std::int64_t search_budget, float hash_capacity_factor, const std::string& capacity_mode,
-                          std::int64_t initial_open_size, std::int64_t initial_closed_size,
-                          std::int64_t initial_node_store_size, const std::string& profile_dir, bool profile_trace,
+                          PythonInt<std::int64_t> search_budget, float hash_capacity_factor, const std::string& capacity_mode,
+                          PythonInt<std::int64_t> initial_open_size, PythonInt<std::int64_t> initial_closed_size,
+                          PythonInt<std::int64_t> initial_node_store_size, const std::string& profile_dir, bool profile_trace,
                           bool profile_summary, const std::string& profile_run_id, bool operation_breakdown,
                           bool cuda_sync_timing, const std::string& memory_dtype_node_state,
                           const std::string& memory_dtype_open_index, const std::string& memory_dtype_open_cost,
@@ -73,23 +74,23 @@ nb::dict runWeightedAStar(const StateArray& state, const std::string& env, const
                           const std::string& memory_dtype_parent_index, const std::string& memory_dtype_parent_move,
                           const std::string& memory_dtype_path_cost, const std::string& memory_dtype_heuristic,
                           const std::string& memory_dtype_total_cost) {
-  const std::vector<std::uint8_t> state_bytes = checkedStateBytes(state, batch_size);
+  const std::vector<std::uint8_t> state_bytes = checkedStateBytes(state, batch_size.value);
 
   SolverSettings settings;
   settings.weight = weight;
-  settings.batch_size = batch_size;
+  settings.batch_size = batch_size.value;
   settings.device = device;
   settings.print_internals = print_internals;
   settings.solution_move_source = solution_move_source;
   settings.duplicate_update_mode = duplicate_update_mode;
   settings.hashtable_algorithm = hashtable_algorithm;
   settings.goal_stop_mode = goal_stop_mode;
-  settings.search_budget = search_budget;
+  settings.search_budget = search_budget.value;
   settings.hash_capacity_factor = hash_capacity_factor;
   settings.capacity_mode = capacity_mode;
-  settings.initial_open_size = initial_open_size;
-  settings.initial_closed_size = initial_closed_size;
-  settings.initial_node_store_size = initial_node_store_size;
+  settings.initial_open_size = initial_open_size.value;
+  settings.initial_closed_size = initial_closed_size.value;
+  settings.initial_node_store_size = initial_node_store_size.value;
   settings.verbose = false;
   settings.operation_breakdown = operation_breakdown;
   settings.cuda_sync_timing = cuda_sync_timing;
@@ -120,8 +121,8 @@ void defineRunWeightedAStar(nb::module_& module) {
              "batch_size"_a, "device"_a, "print_internals"_a.noconvert() = false,
              "solution_move_source"_a = "infer", "duplicate_update_mode"_a = "in_place",
              "hashtable_algorithm"_a = "python_dict", "goal_stop_mode"_a = "stop_before_goal",
-             "search_budget"_a = 0, "hash_capacity_factor"_a = 4.0f, "capacity_mode"_a = "adaptive",
-             "initial_open_size"_a = 0, "initial_closed_size"_a = 0, "initial_node_store_size"_a = 0,
+             "search_budget"_a = PythonInt<std::int64_t>{0}, "hash_capacity_factor"_a = 4.0f, "capacity_mode"_a = "adaptive",
+             "initial_open_size"_a = PythonInt<std::int64_t>{0}, "initial_closed_size"_a = PythonInt<std::int64_t>{0}, "initial_node_store_size"_a = PythonInt<std::int64_t>{0},
              "profile_dir"_a = "", "profile_trace"_a.noconvert() = false, "profile_summary"_a.noconvert() = false,
              "profile_run_id"_a = "", "operation_breakdown"_a.noconvert() = false,
              "cuda_sync_timing"_a.noconvert() = false, "memory_dtype_node_state"_a = "int64",
