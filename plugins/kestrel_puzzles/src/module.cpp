@@ -1,5 +1,5 @@
 // kestrel_puzzles._native: registers the puzzle environments with the
-// kestrel_cpp registrar and exposes the inspection functions of inspection.cpp.
+// kestrel_cpp registrar and exposes the test hooks of test_hooks.cpp.
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
