@@ -423,11 +423,19 @@ class ReferenceTable {
   std::size_t count_ = 0;
 };
 
+Node* referenceFind(const ReferenceTable& reference, const Bytes& key) {
+  for (Node* node : reference.slots()) {
+    if (node != nullptr && node->state == key) return node;
+  }
+  return nullptr;
+}
+
 TEST(ClosedTable, LayoutMatchesAnIndependentModelThroughSeveralGrowths) {
   for (const char* algorithm : {"linear_probing", "python_dict"}) {
     const bool python_dict = std::string(algorithm) == "python_dict";
     Nodes nodes;
     Table table(algorithm, 8, false);
+    Table located(algorithm, 8, false);  // filled the way the search does: locate once, then insertAt
     ReferenceTable reference(python_dict, 8);
     std::mt19937 rng(7);
     for (int step = 0; step < 300; ++step) {
@@ -436,8 +444,12 @@ TEST(ClosedTable, LayoutMatchesAnIndependentModelThroughSeveralGrowths) {
       for (auto& byte : key) byte = static_cast<std::uint8_t>(rng() % 8);
       Node* node = nodes.add(key);
       table.insert(node);
+      const auto position = located.locate(key);
+      EXPECT_EQ(position.match, referenceFind(reference, key));
+      located.insertAt(position, node);
       reference.insert(node);
       ASSERT_EQ(table.slots(), reference.slots()) << algorithm << " step " << step;
+      ASSERT_EQ(located.slots(), reference.slots()) << algorithm << " step " << step;
     }
     EXPECT_GE(table.slotCount(), 256u) << algorithm;  // five doublings from 8
   }

@@ -242,15 +242,19 @@ class TypedSearch {
     }
   }
 
-  // OpenMP region 2.
+  // OpenMP region 2. The workers also hash the successors' states for the
+  // CLOSED filter that follows, which is sequential.
   void testSuccessorGoals() {
     const std::int64_t w = static_cast<std::int64_t>(successor_nodes_.size());
     successor_goal_.assign(successor_nodes_.size(), 0);
+    successor_hash_.resize(successor_nodes_.size());
     ParallelErrors errors;
 #pragma omp parallel for
     for (std::int64_t j = 0; j < w; ++j) {
       try {
-        successor_goal_[j] = successor_nodes_[j]->env->is_solved() ? 1 : 0;
+        const Node* successor = successor_nodes_[j];
+        successor_goal_[j] = successor->env->is_solved() ? 1 : 0;
+        successor_hash_[j] = stateHash(successor->state.data(), successor->state.size());
       } catch (...) {
         errors.capture();
       }
@@ -261,14 +265,21 @@ class TypedSearch {
   // Sequential, so that acceptance follows successor order. A duplicate is
   // accepted only when strictly shallower than the node CLOSED holds.
   void filterThroughClosed() {
+    // Lookups are independent cache misses into a large table: fetching the
+    // slots a few successors ahead lets them overlap.
+    constexpr std::size_t kPrefetchDistance = 8;
     accepted_.clear();
     accepted_index_.clear();
-    for (std::size_t j = 0; j < successors_.size(); ++j) {
+    const std::size_t w = successors_.size();
+    for (std::size_t j = 0; j < std::min(kPrefetchDistance, w); ++j) closed_.prefetch(successor_hash_[j]);
+    for (std::size_t j = 0; j < w; ++j) {
+      if (j + kPrefetchDistance < w) closed_.prefetch(successor_hash_[j + kPrefetchDistance]);
       Node* successor = successor_nodes_[j];
-      Node* existing = closed_.find(successor->state);
+      const auto position = closed_.locate(successor->state, successor_hash_[j]);
+      Node* existing = position.match;
       if (existing == nullptr || (new_slot_ && successor->depth < existing->depth)) {
         Node* stored = store_.add(std::move(successors_[j]));
-        closed_.insert(stored);
+        closed_.insertAt(position, stored);
         accept(stored, j);
       } else if (!new_slot_ && successor->depth < existing->depth) {
         existing->depth = successor->depth;
@@ -406,6 +417,7 @@ class TypedSearch {
   std::vector<std::unique_ptr<Node>> successors_;  // owners until accepted or released
   std::vector<Node*> successor_nodes_;            // the same successors, stable after a move into the store
   std::vector<char> successor_goal_;
+  std::vector<std::uint64_t> successor_hash_;
   std::vector<Node*> accepted_;
   std::vector<std::size_t> accepted_index_;
   std::vector<Environment*> accepted_envs_;
