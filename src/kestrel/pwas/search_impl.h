@@ -34,6 +34,11 @@ inline double secondsBetween(TimePoint start, TimePoint end) {
   return static_cast<double>((end - start).count()) / 1e9;
 }
 
+// Below these sizes a parallel region costs more to start than its work: a
+// smaller region runs on the solving thread alone.
+inline constexpr std::int64_t kMinParallelEnvironmentCalls = 32;
+inline constexpr std::int64_t kMinParallelCostRows = 4096;
+
 inline ProfilingOptions cpuProfilingOptions(const ProfilingOptions& options) {
   ProfilingOptions resolved = options;
   if (resolved.run_id.empty()) resolved.run_id = "cpp_pwas";
@@ -214,7 +219,7 @@ class TypedSearch {
     children_.resize(popped_.size());
     child_depth_.resize(popped_.size());
     ParallelErrors errors;
-#pragma omp parallel for
+#pragma omp parallel for if (n >= kMinParallelEnvironmentCalls)
     for (std::int64_t i = 0; i < n; ++i) {
       try {
         children_[i] = popped_[i]->env->expand();
@@ -249,7 +254,7 @@ class TypedSearch {
     successor_goal_.assign(successor_nodes_.size(), 0);
     successor_hash_.resize(successor_nodes_.size());
     ParallelErrors errors;
-#pragma omp parallel for
+#pragma omp parallel for if (w >= kMinParallelEnvironmentCalls)
     for (std::int64_t j = 0; j < w; ++j) {
       try {
         const Node* successor = successor_nodes_[j];
@@ -343,7 +348,7 @@ class TypedSearch {
     open_costs_.resize(m);
     accepted_depths_.resize(m);
     const PathCost weight = static_cast<PathCost>(settings_.weight);
-#pragma omp parallel for
+#pragma omp parallel for if (rows >= kMinParallelCostRows)
     for (std::int64_t k = 0; k < rows; ++k) {
       const std::int32_t depth = accepted_[k]->depth;
       const float h = successor_goal_[accepted_index_[k]] ? 0.0f : accepted_heuristics_[k];
