@@ -295,6 +295,23 @@ TEST_F(SearchTest, WorkerExceptionsReachTheCallerInsteadOfAborting) {
   EXPECT_EQ(solveError(g), kestrel::kNullSuccessorMessage);
 }
 
+TEST_F(SearchTest, WorkerExceptionsInRegionsWideEnoughToRunInParallel) {
+  // A root with 100 successors: their goal tests, and their expansions in the next iteration, are wide enough
+  // to be spread over the worker threads.
+  Graph g;
+  for (int i = 1; i <= 100; ++i) g.successors[0].push_back(i);
+  g.goal_test_throws = 77;
+  settings_.batch_size = 200;
+  EXPECT_EQ(solveError(g), "goal test failed on a worker");
+  g.goal_test_throws = -1;
+  g.dead_end = 50;
+  EXPECT_EQ(solveError(g), "expand failed on a worker");
+  g.dead_end = -1;
+  const auto result = solve(g);
+  EXPECT_FALSE(result.solved);
+  EXPECT_EQ(result.nodes_generated, 100u);
+}
+
 TEST_F(SearchTest, InputWidthIsCheckedAgainstTheManifest) {
   Graph g = line();
   g.input_width = 2;
