@@ -34,10 +34,10 @@ def replay(state, moves, n):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--env", default="puzzle15", choices=kestrel_puzzles.ENVIRONMENTS)
-    parser.add_argument("--scramble", type=int, default=200, help="random moves from the goal")
+    parser.add_argument("--scramble", type=int, default=1000, help="random moves from the goal")
     parser.add_argument("--seed", type=int, default=2026)
     parser.add_argument("--weight", type=float, default=0.6, help="path-cost weight: f = weight * g + h")
-    parser.add_argument("--batch-size", type=int, default=100)
+    parser.add_argument("--batch-size", type=int, default=1000)
     args = parser.parse_args()
     n = {"puzzle8": 3, "puzzle15": 4, "puzzle24": 5}[args.env]
 
