@@ -117,6 +117,7 @@ def export_package(
         )
     per_example = head[0].numel()
 
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
     batch = torch.export.Dim("batch", min=1, max=MAX_BATCH)
     package = compile_package(module, example, [{0: batch} for _ in specs], path)
     write_manifest(path, specs, per_example, env)

@@ -76,7 +76,7 @@ def no_compile(monkeypatch):
 
 def test_manifest_counts_output_elements_per_example(tmp_path, no_compile):
     module = Head(lambda a, b: (a.reshape(a.shape[0], 2, 3) * b.sum(), a))
-    path = tmp_path / "wide.pt2"
+    path = tmp_path / "not" / "yet" / "wide.pt2"  # missing folders are created
     assert export.export_package(module, [("a", [6]), ("b", (1, 2))], path) == str(path)
 
     manifest = json.loads(Path(f"{path}.json").read_text())
