@@ -8,90 +8,77 @@
 
 namespace kestrel {
 
+void SearchStatistics::addCore(Operation op, double seconds) {
+  OperationTiming& timing = at(op);
+  timing.total_seconds += seconds;
+  timing.core_seconds += seconds;
+}
+
+void SearchStatistics::addMisc(Operation op, double seconds) {
+  OperationTiming& timing = at(op);
+  timing.total_seconds += seconds;
+  timing.misc_seconds += seconds;
+}
+
 void SearchStatistics::startNode(double is_solved_seconds, double infer_seconds, double heuristic_span_seconds) {
   if (!enabled_) return;
-  OperationTiming& goal = at(Operation::IsSolved);
-  goal.total_seconds = goal.core_seconds = is_solved_seconds;
-  goal.call_count = 1;
-  OperationTiming& heur = at(Operation::Heuristic);
-  heur.core_seconds = infer_seconds;
-  heur.misc_seconds = std::max(heuristic_span_seconds - infer_seconds, 0.0);
-  heur.total_seconds = heur.core_seconds + heur.misc_seconds;
-  heur.call_count = 1;
+  addCore(Operation::IsSolved, is_solved_seconds);
+  at(Operation::IsSolved).call_count = 1;
+  addCore(Operation::Heuristic, infer_seconds);
+  addMisc(Operation::Heuristic, std::max(heuristic_span_seconds - infer_seconds, 0.0));
+  at(Operation::Heuristic).call_count = 1;
 }
 
 void SearchStatistics::pop(double span_seconds, double goal_test_seconds) {
   if (!enabled_) return;
-  const double core = std::max(span_seconds - goal_test_seconds, 0.0);
-  OperationTiming& op = at(Operation::Pop);
-  op.total_seconds += core + goal_test_seconds;
-  op.core_seconds += core;
-  op.misc_seconds += goal_test_seconds;
-  op.call_count += 1;
+  addCore(Operation::Pop, std::max(span_seconds - goal_test_seconds, 0.0));
+  addMisc(Operation::Pop, goal_test_seconds);
+  at(Operation::Pop).call_count += 1;
 }
 
 void SearchStatistics::iteration(double seconds) {
   if (!enabled_) return;
-  OperationTiming& op = at(Operation::Iteration);
-  op.total_seconds += seconds;
-  op.core_seconds += seconds;
-  op.call_count += 1;
+  addCore(Operation::Iteration, seconds);
+  at(Operation::Iteration).call_count += 1;
 }
 
 void SearchStatistics::expand(double expand_seconds) {
   if (!enabled_) return;
-  OperationTiming& op = at(Operation::Expand);
-  op.total_seconds += expand_seconds;
-  op.core_seconds += expand_seconds;
-  op.call_count += 1;
+  addCore(Operation::Expand, expand_seconds);
+  at(Operation::Expand).call_count += 1;
 }
 
 void SearchStatistics::buildSuccessors(double seconds) {
-  if (!enabled_) return;
-  OperationTiming& op = at(Operation::Expand);
-  op.total_seconds += seconds;
-  op.misc_seconds += seconds;
+  if (enabled_) addMisc(Operation::Expand, seconds);
 }
 
 void SearchStatistics::successorGoalTests(double seconds, std::size_t successors) {
   if (!enabled_) return;
-  OperationTiming& op = at(Operation::IsSolved);
-  op.total_seconds += seconds;
-  op.core_seconds += seconds;
-  if (successors > 0) op.call_count += 1;
+  addCore(Operation::IsSolved, seconds);
+  if (successors > 0) at(Operation::IsSolved).call_count += 1;
 }
 
 void SearchStatistics::check(double seconds) {
   if (!enabled_) return;
-  OperationTiming& op = at(Operation::Check);
-  op.total_seconds += seconds;
-  op.core_seconds += seconds;
-  op.call_count += 1;
+  addCore(Operation::Check, seconds);
+  at(Operation::Check).call_count += 1;
 }
 
 void SearchStatistics::heuristic(double infer_seconds, double heuristic_span_seconds, std::size_t accepted) {
   if (!enabled_) return;
-  const double misc = std::max(heuristic_span_seconds - infer_seconds, 0.0);
-  OperationTiming& op = at(Operation::Heuristic);
-  if (accepted > 0) op.call_count += 1;
-  op.core_seconds += infer_seconds;
-  op.total_seconds += infer_seconds + misc;
-  op.misc_seconds += misc;
+  addCore(Operation::Heuristic, infer_seconds);
+  addMisc(Operation::Heuristic, std::max(heuristic_span_seconds - infer_seconds, 0.0));
+  if (accepted > 0) at(Operation::Heuristic).call_count += 1;
 }
 
 void SearchStatistics::cost(double seconds) {
-  if (!enabled_) return;
-  OperationTiming& op = at(Operation::Heuristic);
-  op.total_seconds += seconds;
-  op.misc_seconds += seconds;
+  if (enabled_) addMisc(Operation::Heuristic, seconds);
 }
 
 void SearchStatistics::push(double seconds) {
   if (!enabled_) return;
-  OperationTiming& op = at(Operation::Push);
-  op.total_seconds += seconds;
-  op.core_seconds += seconds;
-  op.call_count += 1;
+  addCore(Operation::Push, seconds);
+  at(Operation::Push).call_count += 1;
 }
 
 void printIterationReport(const IterationReport& report) {

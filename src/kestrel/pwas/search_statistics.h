@@ -36,6 +36,9 @@ class SearchStatistics {
 
  private:
   OperationTiming& at(Operation op) { return timingOf(timings_, op); }
+  // Both keep total_seconds = core_seconds + misc_seconds.
+  void addCore(Operation op, double seconds);
+  void addMisc(Operation op, double seconds);
 
   bool enabled_;
   OperationTimings timings_{};
