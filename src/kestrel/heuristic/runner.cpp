@@ -82,10 +82,7 @@ std::vector<std::int64_t> resolveShape(const AOTIInputSpec& spec, std::size_t ba
 AOTIHeuristicRunner::AOTIHeuristicRunner(AOTIManifest manifest, std::string device)
     : device_(parseDevice(device)),
       manifest_(std::move(manifest)),
-      loader_(std::make_unique<torch::inductor::AOTIModelPackageLoader>(manifest_.package_path, "model",
-                                                                          /*run_single_threaded=*/false,
-                                                                          /*num_runners=*/1,
-                                                                          /*device_index=*/-1)) {
+      loader_(leasePackage(manifest_.package_path)) {
   // Checked after loading on purpose: a bad package path is reported first.
   if (manifest_.inputs.empty()) {
     throw std::invalid_argument("Manifest must describe at least one input tensor");
@@ -182,7 +179,7 @@ std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<floa
     tensors.push_back(std::move(tensor));
   }
 
-  const std::vector<at::Tensor> outputs = loader_->run(tensors, nullptr);
+  const std::vector<at::Tensor> outputs = loader_.loader().run(tensors, nullptr);
   if (outputs.empty()) {
     throw std::runtime_error("AOTI package returned no outputs for the provided inputs");
   }

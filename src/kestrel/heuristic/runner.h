@@ -1,11 +1,11 @@
 #pragma once
 
 // Evaluates a heuristic package on batches of host inputs. One runner per
-// solve, used by one thread at a time. The LibTorch loader stays behind this
-// header so that solver code does not pay for its headers.
+// solve, used by one thread at a time; its loader is leased from the
+// process's loaded packages for the runner's lifetime. The LibTorch loader
+// stays behind this header so that solver code does not pay for its headers.
 
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,10 +13,7 @@
 
 #include "kestrel/export.h"
 #include "kestrel/heuristic/manifest.h"
-
-namespace torch::inductor {
-class AOTIModelPackageLoader;
-}
+#include "kestrel/heuristic/package_lease.h"
 
 namespace kestrel {
 
@@ -45,7 +42,7 @@ class KESTREL_EXPORT AOTIHeuristicRunner {
  private:
   c10::Device device_;
   AOTIManifest manifest_;
-  std::unique_ptr<torch::inductor::AOTIModelPackageLoader> loader_;
+  PackageLease loader_;
 };
 
 }  // namespace kestrel
