@@ -10,10 +10,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kestrel/profiling/format_seconds.h"
 #include "kestrel/profiling/phase_clock.h"
 #include "kestrel/profiling/profiler.h"
+#include "support/captured_console.h"
 
 namespace {
 
@@ -168,18 +170,35 @@ TEST_F(ProfilerFiles, LongNamesAreCutInTheSummaryOnly) {
 TEST_F(ProfilerFiles, AnUnopenableArtifactIsSkippedAndTheOtherStillWritten) {
   fs::create_directories("p/run_trace.json");  // a directory where the trace file should go
   Profiler profiler(options("p", "run", true, true));
+  kestrel::testing::takeCapturedStderr();
   EXPECT_NO_THROW(profiler.finalize());
   EXPECT_TRUE(fs::is_directory("p/run_trace.json"));
   EXPECT_EQ(read("p/run_summary.txt"), kSummaryHeader);
+  EXPECT_EQ(kestrel::testing::takeCapturedStderr(), "[WARN] Unable to write profiling artifact p/run_trace.json\n");
 }
 
-TEST_F(ProfilerFiles, DirectoryNamingARegularFileThrows) {
+// Before the search, so that a typo never costs the result of a long solve.
+TEST_F(ProfilerFiles, DirectoryThatCannotBeCreatedFailsAtConstruction) {
   { std::ofstream("plain") << "x"; }
   for (const char* directory : {"plain", "plain/sub"}) {
-    Profiler profiler(options(directory, "run", true, true));
-    EXPECT_THROW(profiler.finalize(), fs::filesystem_error) << directory;
+    EXPECT_THROW(Profiler(options(directory, "run", true, true)), fs::filesystem_error) << directory;
   }
   EXPECT_EQ(read("plain"), "x");
+
+  Profiler profiler(options("gone", "run", true, true));
+  EXPECT_TRUE(fs::is_directory("gone"));
+  fs::remove("gone");
+  { std::ofstream("gone") << "x"; }
+  EXPECT_THROW(profiler.finalize(), fs::filesystem_error);
+}
+
+TEST_F(ProfilerFiles, RunIdsThatCouldLeaveTheDirectoryAreRefused) {
+  for (const std::string& run_id : std::vector<std::string>{"/tmp/escape", "a/b", "..", "x..y", std::string("a\0b", 3)}) {
+    EXPECT_THROW(Profiler(options("p", run_id, true, false)), std::invalid_argument) << run_id;
+  }
+  EXPECT_FALSE(fs::exists("p"));
+  EXPECT_NO_THROW(Profiler(options("p", "/not/checked/when/disabled", false, false)));
+  EXPECT_NO_THROW(Profiler(options("p", "run.v2_final-1", true, false)));
 }
 
 TEST_F(ProfilerFiles, FinalizeKeepsTheCollectedData) {

@@ -1,4 +1,5 @@
 #include "kestrel/bindings/console.h"
+#include "kestrel/solve/interrupt.h"
 
 #include <Python.h>
 
@@ -61,6 +62,16 @@ void pythonWarnf(const char* format, ...) {
   const std::string text = formatText(format, args);
   va_end(args);
   if (!text.empty()) writeLocked(Stream::Stderr, text.data(), text.size());
+}
+
+// Signal handlers run only on the main thread; elsewhere this is a cheap
+// no-op under the lock. A handler that raises leaves its exception set on
+// this thread, where the exception translation finds it.
+bool interruptRequested() {
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  const bool interrupted = PyErr_CheckSignals() != 0;
+  PyGILState_Release(gil);
+  return interrupted;
 }
 
 }  // namespace kestrel

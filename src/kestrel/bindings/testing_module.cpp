@@ -4,11 +4,16 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <c10/util/Exception.h>
+
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "kestrel/bindings/console.h"
+#include "kestrel/bindings/exceptions.h"
 
 namespace nb = nanobind;
 
@@ -33,8 +38,20 @@ void writeFromThreads(const std::string& stream, const std::string& text, int th
   for (auto& worker : workers) worker.join();
 }
 
+// Throws what solver code or a plugin might, so that tests can check the
+// translation every function of the package shares.
+void throwException(const std::string& kind) {
+  if (kind == "bad_alloc") throw std::bad_alloc();
+  if (kind == "not_utf8") throw std::runtime_error("manifest names \xff\xfe here");
+  if (kind == "libtorch") TORCH_CHECK(false, "a LibTorch failure");
+  if (kind == "not_std") throw 42;
+  throw std::invalid_argument("unknown kind '" + kind + "'");
+}
+
 }  // namespace
 
 NB_MODULE(_testing, m) {
+  kestrel::registerExceptionTranslation();
   m.def("write_from_threads", &writeFromThreads, nb::arg("stream"), nb::arg("text"), nb::arg("threads"));
+  m.def("throw_exception", &throwException, nb::arg("kind"));
 }

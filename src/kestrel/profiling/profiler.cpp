@@ -2,6 +2,8 @@
 
 #include "kestrel/profiling/format_seconds.h"
 
+#include "kestrel/bindings/console.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <iomanip>
 #include <locale>
+#include <stdexcept>
 
 namespace kestrel {
 namespace {
@@ -16,18 +19,34 @@ namespace {
 double microseconds(std::chrono::nanoseconds span) { return static_cast<double>(span.count()) / 1000.0; }
 
 // Opens an artifact for writing; the classic locale keeps numbers free of
-// digit grouping whatever the embedding process set globally.
+// digit grouping whatever the embedding process set globally. A file that
+// cannot be opened is reported, and the caller skips it.
 std::ofstream openArtifact(const std::filesystem::path& path) {
   std::ofstream out(path, std::ios::out | std::ios::trunc);
   out.imbue(std::locale::classic());
+  if (!out) pythonWarnf("[WARN] Unable to write profiling artifact %s\n", path.c_str());
   return out;
 }
 
 }  // namespace
 
+void requireSafeRunId(const std::string& run_id) {
+  const auto refuse = [&](const char* why) {
+    throw std::invalid_argument("profile_run_id '" + run_id + "' " + why +
+                                "; it prefixes the artifact file names inside profile_dir");
+  };
+  if (run_id.find('\0') != std::string::npos) refuse("contains a NUL byte");
+  if (run_id.find('/') != std::string::npos) refuse("must not contain '/'");
+  if (run_id.find("..") != std::string::npos) refuse("must not contain '..'");
+}
+
 Profiler::Profiler(const ProfilingOptions& options) : options_(options), enabled_(options.enabled) {
   if (enabled_) {
     if (options_.directory.empty()) options_.directory = "profile";
+    if (options_.trace || options_.summary) {
+      requireSafeRunId(options_.run_id);
+      std::filesystem::create_directories(options_.directory);
+    }
     start_ = now();
   }
 }

@@ -15,6 +15,10 @@
 
 namespace kestrel {
 
+// Checks a run id that will prefix artifact file names: no "/" (which also
+// rules out absolute paths), no "..", no NUL byte. Throws std::invalid_argument.
+KESTREL_EXPORT void requireSafeRunId(const std::string& run_id);
+
 using Clock = std::chrono::system_clock;
 using TimePoint = std::chrono::time_point<Clock, std::chrono::nanoseconds>;
 
@@ -34,6 +38,10 @@ struct PhaseStats {
 
 class KESTREL_EXPORT Profiler {
  public:
+  // When enabled: refuses (std::invalid_argument) a run id that could name a
+  // file outside the directory, and creates the directory at once, so that a
+  // directory that cannot exist fails the solve before it starts
+  // (std::filesystem::filesystem_error) rather than after it ends.
   explicit Profiler(const ProfilingOptions& options);
 
   bool enabled() const { return enabled_; }
@@ -47,9 +55,10 @@ class KESTREL_EXPORT Profiler {
   }
   void record_impl(const char* name, TimePoint start, TimePoint end);
 
-  // Creates the directory and writes the requested artifacts. A directory that
-  // cannot be created throws std::filesystem::filesystem_error; a file that
-  // cannot be opened is skipped silently.
+  // Creates the directory (again, should it have gone meanwhile) and writes
+  // the requested artifacts. A directory that cannot be created throws
+  // std::filesystem::filesystem_error; a file that cannot be opened is skipped
+  // with one warning line on standard error.
   void finalize() {
     if (enabled_) finalize_impl();
   }

@@ -5,8 +5,13 @@
 // fails there ("fixed"). There is no deletion.
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -40,7 +45,7 @@ class ClosedTable {
   ClosedTable(const std::string& algorithm, std::uint64_t capacity, bool fixed) : algorithm_(algorithm), fixed_(fixed) {
     if (!isHashtableAlgorithm(algorithm)) throw std::invalid_argument(kHashtableAlgorithmMessage);
     scheme_ = algorithm == "linear_probing" ? ProbeScheme::LinearProbing : ProbeScheme::PythonDict;
-    slots_.assign(nextPowerOfTwo(capacity < 1 ? 1 : capacity), Slot{});
+    slots_ = SlotArray(nextPowerOfTwo(capacity < 1 ? 1 : capacity));
   }
 
   // Follows the key's probe sequence once. The search loop looks a successor
@@ -86,7 +91,7 @@ class ClosedTable {
   std::vector<Node*> slots() const {
     std::vector<Node*> nodes;
     nodes.reserve(slots_.size());
-    for (const Slot& slot : slots_) nodes.push_back(slot.node);
+    for (std::size_t i = 0; i < slots_.size(); ++i) nodes.push_back(slots_[i].node);
     return nodes;
   }
 
@@ -94,11 +99,35 @@ class ClosedTable {
   // The hash rides along with the pointer, so that probing past other keys
   // and rehashing on growth never touch the nodes themselves.
   struct Slot {
-    std::uint64_t hash = 0;
-    Node* node = nullptr;
+    std::uint64_t hash;
+    Node* node;  // null: empty
+  };
+  static_assert(std::is_trivially_copyable_v<Slot> && sizeof(Slot) == kClosedSlotBytes);
+
+  // Slots in zero-filled memory from calloc, where all-zero bytes are an
+  // empty slot. For a large table the kernel hands out zero pages as they
+  // are touched, so a generous capacity hint costs address space rather than
+  // the time and memory of writing every slot up front.
+  class SlotArray {
+   public:
+    SlotArray() = default;
+    explicit SlotArray(std::size_t count)
+        : slots_(static_cast<Slot*>(std::calloc(count, sizeof(Slot)))), size_(count) {
+      if (slots_ == nullptr) throw std::bad_alloc();
+    }
+    std::size_t size() const { return size_; }
+    Slot& operator[](std::size_t i) { return slots_.get()[i]; }
+    const Slot& operator[](std::size_t i) const { return slots_.get()[i]; }
+
+   private:
+    struct Free {
+      void operator()(Slot* slots) const { std::free(slots); }
+    };
+    std::unique_ptr<Slot, Free> slots_;
+    std::size_t size_ = 0;
   };
 
-  Position locateIn(const std::vector<Slot>& slots, const std::uint8_t* key, std::size_t size,
+  Position locateIn(const SlotArray& slots, const std::uint8_t* key, std::size_t size,
                     std::uint64_t hash) const {
     Position position;
     position.hash = hash;
@@ -127,10 +156,10 @@ class ClosedTable {
   // Doubles the slots and re-inserts the old entries in slot order, probing
   // with their stored hashes.
   void grow() {
-    std::vector<Slot> old(2 * slots_.size(), Slot{});
-    old.swap(slots_);
+    SlotArray old = std::exchange(slots_, SlotArray(2 * slots_.size()));
     count_ = 0;
-    for (const Slot& entry : old) {
+    for (std::size_t i = 0; i < old.size(); ++i) {
+      const Slot& entry = old[i];
       if (entry.node == nullptr) continue;
       const Position position =
           locateIn(slots_, entry.node->state.data(), entry.node->state.size(), entry.hash);
@@ -142,7 +171,7 @@ class ClosedTable {
 
   std::string algorithm_;
   ProbeScheme scheme_ = ProbeScheme::PythonDict;
-  std::vector<Slot> slots_;
+  SlotArray slots_;
   std::size_t count_ = 0;
   bool fixed_;
 };

@@ -6,6 +6,7 @@
 #include "kestrel/bindings/console.h"
 #include "kestrel/env/registrar.h"
 #include "kestrel/pwas/search.h"
+#include "kestrel/solve/string_arguments.h"
 
 namespace kestrel {
 namespace {
@@ -34,6 +35,11 @@ SolveResult runInstance(const bool (&is_double)[5], std::unique_ptr<Environment>
 
 SolveResult run_parallel_weighted_astar(const std::vector<std::uint8_t>& state, const std::string& env,
                                         const std::string& package_path, const SolverSettings& settings) {
+  requireNoNulByte("env", env);
+  requireNoNulByte("package_path", package_path);
+  requireNoNulByte("device", settings.device);
+  requireNoNulByte("profile_dir", settings.profiling.directory);
+  requireNoNulByte("profile_run_id", settings.profiling.run_id);
   const std::string name = lowerCased(env);
   std::unique_ptr<Environment> environment = make_cpu_environment(name, state);
   if (environment == nullptr) {

@@ -17,6 +17,8 @@ inline constexpr const char* kZeroInputFootprintMessage = "Manifest reported zer
 inline constexpr const char* kInputSizeMismatchMessage =
     "Environment/network input size mismatch with manifest metadata";
 inline constexpr const char* kNullSuccessorMessage = "Environment expand() returned a null successor";
+inline constexpr const char* kSuccessorInputSizeMessage =
+    "Environment input_size() of a successor differs from the manifest's network input size";
 
 template <typename Costs>
 SolveResult runTypedSearch(std::unique_ptr<Environment> start, const AOTIManifest& manifest,

@@ -27,6 +27,7 @@
 #include "kestrel/pwas/search.h"
 #include "kestrel/pwas/search_statistics.h"
 #include "kestrel/pwas/solution_path.h"
+#include "kestrel/solve/interrupt.h"
 
 namespace kestrel {
 
@@ -38,6 +39,13 @@ inline double secondsBetween(TimePoint start, TimePoint end) {
 // smaller region runs on the solving thread alone.
 inline constexpr std::int64_t kMinParallelEnvironmentCalls = 32;
 inline constexpr std::int64_t kMinParallelCostRows = 4096;
+
+// The initial capacities, refused when their reservations could never be met.
+inline InitialCapacities reservableCapacities(const SolverSettings& settings) {
+  const InitialCapacities capacities = resolveCapacities(settings);
+  requireReservable(capacities, settings, availableMemoryBytes());
+  return capacities;
+}
 
 inline ProfilingOptions cpuProfilingOptions(const ProfilingOptions& options) {
   ProfilingOptions resolved = options;
@@ -64,7 +72,7 @@ class TypedSearch {
         clock_(timing_enabled_, settings.operation_breakdown, settings.cuda_sync_timing,
                [this] { runner_.synchronize(); }, profiler_),
         stats_(settings.operation_breakdown),
-        capacities_(resolveCapacities(settings)),
+        capacities_(reservableCapacities(settings)),
         fixed_(settings.capacity_mode == "fixed"),
         open_(capacities_.open, fixed_),
         closed_(settings.hashtable_algorithm, capacities_.closed, fixed_),
@@ -116,6 +124,7 @@ class TypedSearch {
 
   SearchOutcome loop() {
     for (;;) {
+      interrupts_.poll();
       if (open_.empty()) {
         if (settings_.verbose) printOpenExhausted();
         return SearchOutcome::OpenExhausted;
@@ -324,6 +333,11 @@ class TypedSearch {
   void writeNetworkInputs(const std::vector<Environment*>& envs) {
     const TimePoint start = clock_.start();
     const std::size_t rows = envs.size();
+    // write_inputs() writes input_size() floats into a buffer sized for the
+    // manifest: a plugin whose size changes would write past it.
+    for (const Environment* env : envs) {
+      if (env->input_size() != input_buffer_.size()) throw std::runtime_error(kSuccessorInputSizeMessage);
+    }
     for (std::size_t q = 0; q < net_inputs_.size(); ++q) net_inputs_[q].resize(rows * input_widths_[q]);
     if (net_inputs_.size() == 1) {
       // One input: the buffer is the row itself, so write in place.
@@ -409,6 +423,7 @@ class TypedSearch {
   std::vector<std::vector<float>> net_inputs_;
   std::vector<std::size_t> input_widths_;
 
+  InterruptPoller interrupts_;
   TimePoint t0_{};
   Node* best_goal_ = nullptr;
   bool goal_popped_ = false;
@@ -440,6 +455,14 @@ SolveResult runTypedSearch(std::unique_ptr<Environment> start, const AOTIManifes
   validateSearchOptions(settings);
   const std::uint64_t input_width = totalInputElements(manifest);
   if (input_width == 0) throw std::runtime_error(kZeroInputFootprintMessage);
+  // The sum wraps around, so inputs of absurd sizes could add up to the
+  // environment's width; each buffer is sized by its own input.
+  std::uint64_t unwrapped = 0;
+  for (const AOTIInputSpec& input : manifest.inputs) {
+    if (__builtin_add_overflow(unwrapped, input.numel_per_example, &unwrapped)) {
+      throw std::runtime_error(kInputSizeMismatchMessage);
+    }
+  }
   if (start->input_size() != input_width) throw std::runtime_error(kInputSizeMismatchMessage);
 
   TypedSearch<Costs> search(manifest, settings, static_cast<std::size_t>(input_width));

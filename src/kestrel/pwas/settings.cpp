@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace kestrel {
@@ -85,6 +90,9 @@ void validateSearchOptions(const SolverSettings& s) {
   require(s.capacity_mode == "adaptive" || s.capacity_mode == "fixed", "capacity_mode must be 'adaptive' or 'fixed'");
   require(isHashtableAlgorithm(s.hashtable_algorithm), "hashtable_algorithm must be 'linear_probing' or 'python_dict'");
   require(s.search_budget >= 0, "search_budget must be non-negative");
+  // An infinite or NaN weight makes every priority equal or unordered, and
+  // the search then wanders without end.
+  require(std::isfinite(s.weight), kNonFiniteWeightMessage);
 }
 
 std::uint64_t capacityHintOrDefault(std::int64_t hint, std::uint64_t fallback, const char* name) {
@@ -114,6 +122,64 @@ InitialCapacities resolveCapacities(const SolverSettings& s) {
                                             : kDefaultCapacity;
   capacities.closed = capacityHintOrDefault(s.initial_closed_size, closed_fallback, "initial_closed_size");
   return capacities;
+}
+
+namespace {
+
+std::string formatBytes(std::uint64_t bytes) {
+  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double value = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < std::size(units)) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+  return text;
+}
+
+std::uint64_t saturatingProduct(std::uint64_t count, std::uint64_t size) {
+  std::uint64_t product = 0;
+  return __builtin_mul_overflow(count, size, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
+}
+
+void requireBelow(std::uint64_t bytes, std::uint64_t available, const std::string& setting, std::uint64_t value,
+                  const char* structure) {
+  if (bytes <= available) return;
+  throw std::invalid_argument(setting + " = " + std::to_string(value) + " would reserve " + formatBytes(bytes) +
+                              " for the " + structure + ", more than the " + formatBytes(available) +
+                              " of memory available");
+}
+
+}  // namespace
+
+void requireReservable(const InitialCapacities& capacities, const SolverSettings& s, std::uint64_t available) {
+  requireBelow(saturatingProduct(capacities.open, kOpenEntryBytes), available, "initial_open_size", capacities.open,
+               "OPEN queue");
+  requireBelow(saturatingProduct(capacities.node_store, kNodeStoreEntryBytes), available, "initial_node_store_size",
+               capacities.node_store, "node store");
+  constexpr std::uint64_t kLargestPowerOfTwo = std::uint64_t{1} << 63;
+  const std::uint64_t slots =
+      capacities.closed > kLargestPowerOfTwo ? std::numeric_limits<std::uint64_t>::max() : nextPowerOfTwo(capacities.closed);
+  const bool derived = s.initial_closed_size == 0 && s.initial_node_store_size > 0;
+  requireBelow(saturatingProduct(slots, kClosedSlotBytes), available,
+               derived ? "initial_node_store_size * hash_capacity_factor" : "initial_closed_size", capacities.closed,
+               "CLOSED table");
+}
+
+std::uint64_t availableMemoryBytes() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::uint64_t kib = 0;
+  while (meminfo >> key >> kib) {
+    if (key == "MemAvailable:") return kib * 1024;
+    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
 }
 
 }  // namespace kestrel

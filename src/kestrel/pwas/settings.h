@@ -47,9 +47,12 @@ struct SolverSettings {
 // parent_move, path_cost, heuristic, total_cost, open_cost, closed_cost.
 void validateMemoryDtypes(const SolverSettings& settings);
 
+inline constexpr const char* kNonFiniteWeightMessage =
+    "weight must be a finite number (a float32 value: magnitudes above about 3.4e38 become infinite)";
+
 // Checks the search options in the order solution_move_source,
 // duplicate_update_mode, goal_stop_mode, hash_capacity_factor, capacity_mode,
-// hashtable_algorithm, search_budget; throws std::invalid_argument.
+// hashtable_algorithm, search_budget, weight; throws std::invalid_argument.
 void validateSearchOptions(const SolverSettings& settings);
 
 // A negative hint throws std::invalid_argument "<name> must be non-negative";
@@ -71,5 +74,21 @@ struct InitialCapacities {
   std::uint64_t closed = 0;
 };
 InitialCapacities resolveCapacities(const SolverSettings& settings);
+
+// Bytes each structure reserves per unit of initial capacity: a pointer per
+// OPEN entry and per node-store entry, a {hash, node} slot per CLOSED slot
+// (CLOSED rounds its capacity up to a power of two first).
+inline constexpr std::uint64_t kOpenEntryBytes = sizeof(void*);
+inline constexpr std::uint64_t kNodeStoreEntryBytes = sizeof(void*);
+inline constexpr std::uint64_t kClosedSlotBytes = 2 * sizeof(std::uint64_t);
+
+// Refuses, with std::invalid_argument naming the setting and the memory it
+// asks for, capacities whose initial reservation exceeds `available_bytes`.
+void requireReservable(const InitialCapacities& capacities, const SolverSettings& settings,
+                       std::uint64_t available_bytes);
+
+// Memory the system can give this process now (MemAvailable), or its
+// physical memory where that is unknown.
+std::uint64_t availableMemoryBytes();
 
 }  // namespace kestrel

@@ -3,10 +3,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <utility>
 
 #include "kestrel/bindings/console.h"
+#include "kestrel/solve/interrupt.h"
 
 namespace kestrel {
 namespace {
@@ -14,6 +16,7 @@ namespace {
 std::mutex capture_mutex;
 std::string captured_stdout;
 std::string captured_stderr;
+std::atomic<bool> interrupt_pending{false};
 
 void appendFormatted(std::string& sink, const char* format, va_list args) {
   char buffer[4096];
@@ -43,7 +46,11 @@ void pythonWarnf(const char* format, ...) {
   va_end(args);
 }
 
+bool interruptRequested() { return interrupt_pending.exchange(false); }
+
 namespace testing {
+
+void requestInterrupt() { interrupt_pending = true; }
 
 std::string takeCapturedStdout() {
   std::lock_guard<std::mutex> lock(capture_mutex);

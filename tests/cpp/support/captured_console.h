@@ -9,4 +9,7 @@ namespace kestrel::testing {
 std::string takeCapturedStdout();
 std::string takeCapturedStderr();
 
+// Makes the next interrupt poll of a solve report a pending interrupt.
+void requestInterrupt();
+
 }  // namespace kestrel::testing

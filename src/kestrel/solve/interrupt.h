@@ -1,0 +1,44 @@
+#pragma once
+
+// Lets a long solve be interrupted (Ctrl-C) between iterations. The solver
+// runs without the interpreter lock, so it asks the host whether an interrupt
+// is pending; the Python module answers by taking the lock briefly and
+// running the interpreter's signal handlers. Polled at most every
+// kInterruptPollInterval, so a tight loop of small iterations never queues
+// on the interpreter lock.
+
+#include <chrono>
+#include <exception>
+
+namespace kestrel {
+
+// Leaves a solve whose caller asked it to stop. Everything the solve owns is
+// released by the unwinding; the Python module re-raises the exception that
+// the signal handler set (KeyboardInterrupt by default).
+class SolveInterrupted : public std::exception {
+ public:
+  const char* what() const noexcept override { return "Solve interrupted"; }
+};
+
+// True when the host has a pending interrupt for the calling thread. Defined
+// by the Python module (and by the C++ tests' stand-in console).
+bool interruptRequested();
+
+inline constexpr std::chrono::milliseconds kInterruptPollInterval{100};
+
+class InterruptPoller {
+ public:
+  // Throws SolveInterrupted when an interrupt is pending; asks the host only
+  // when kInterruptPollInterval has passed since it last asked.
+  void poll() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_poll_ < kInterruptPollInterval) return;
+    last_poll_ = now;
+    if (interruptRequested()) throw SolveInterrupted();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_poll_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace kestrel
