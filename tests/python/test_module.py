@@ -101,7 +101,6 @@ def test_plugin_registers_in_a_fresh_interpreter():
     ({"device": "cuda:99999999999"}, IndexError),        # std::out_of_range from the index parse
     ({"device": "gpu"}, ValueError),                     # std::invalid_argument
     ({"device": "cuda"}, RuntimeError),                  # std::runtime_error: no CUDA in this build
-    ({"initial_open_size": 2 ** 40}, MemoryError),       # std::bad_alloc reserving OPEN
 ])
 def test_exception_translation(kwargs, exception):
     import kestrel_puzzles
@@ -110,3 +109,15 @@ def test_exception_translation(kwargs, exception):
     args.update(kwargs)
     with pytest.raises(exception):
         backend.run_weighted_astar(kestrel_puzzles.scramble("puzzle8", 3, 0), "puzzle8", package, 1.0, 1, **args)
+
+
+@pytest.mark.parametrize("kind, exception, message", [
+    ("bad_alloc", MemoryError, "std::bad_alloc"),
+    ("not_utf8", RuntimeError, r"manifest names \xff\xfe here"),   # undecodable bytes escaped, message kept
+    ("libtorch", RuntimeError, "a LibTorch failure"),                 # without LibTorch's C++ stack trace
+    ("not_std", RuntimeError, "A C++ exception of an unknown type was thrown during the solve"),
+])
+def test_exceptions_of_every_kind_become_readable_python_errors(kind, exception, message):
+    with pytest.raises(exception) as raised:
+        _testing.throw_exception(kind)
+    assert str(raised.value) == message
