@@ -43,6 +43,8 @@ exec 9>build/.lock
 flock 9
 
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
+# Clones in other folders (CI's) share cached objects.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$ROOT} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 # --- The extension, built without isolation against the installed torch, in a

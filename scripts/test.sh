@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up (scripts/setup.sh), then runs the whole test suite: the
-# C++ tests through CTest and the Python tests through pytest. Heuristic
+# C++ tests through CTest (the fuzz corpus replay among them), again built
+# with sanitizers, and the Python tests through pytest. Heuristic
 # packages the tests need are compiled once per machine and cached.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +15,9 @@ export KESTREL_TEST_PACKAGE_DIR
 
 echo "[test] C++ tests"
 ctest --test-dir build/kestrel_cpp --output-on-failure
+
+echo "[test] C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+bash scripts/sanitize.sh
 
 echo "[test] Python tests"
 "$PY" -m pytest -q tests/python plugins/kestrel_puzzles/tests "$@"

@@ -51,7 +51,11 @@ AOTIManifest loadAOTIManifest(const std::string& package_path) {
   if (!stream.is_open()) {
     throw std::runtime_error("Unable to open AOTI manifest at " + manifest_path);
   }
-  const json root = json::parse(stream, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/true);
+  return parseAOTIManifest(stream, package_path, manifest_path);
+}
+
+AOTIManifest parseAOTIManifest(std::istream& text, const std::string& package_path, const std::string& manifest_path) {
+  const json root = json::parse(text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/true);
 
   AOTIManifest manifest;
   manifest.package_path = package_path;

@@ -4,6 +4,7 @@
 // environment the network was made for, its inputs and its output width.
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ struct AOTIManifest {
 // be opened or a shape entry is unsupported; the JSON library's own exceptions
 // (syntax, type, missing key) pass through unchanged. Never partial.
 KESTREL_EXPORT AOTIManifest loadAOTIManifest(const std::string& package_path);
+
+// The same from manifest text already at hand; `package_path` and
+// `manifest_path` are recorded as given. Throws as loadAOTIManifest does,
+// except for the file's absence.
+KESTREL_EXPORT AOTIManifest parseAOTIManifest(std::istream& text, const std::string& package_path,
+                                              const std::string& manifest_path);
 
 // Sum of numel_per_example over all inputs (unsigned wrap-around).
 KESTREL_EXPORT std::uint64_t totalInputElements(const AOTIManifest& manifest);
