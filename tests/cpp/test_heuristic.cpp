@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include "kestrel/heuristic/manifest.h"
+#include "kestrel/heuristic/package_lease.h"
 #include "kestrel/heuristic/runner.h"
 #include "kestrel/heuristic/tensor_inference.h"
 
@@ -368,6 +370,59 @@ TEST_F(PackageTest, ConstructionReportsThePackageBeforeTheManifest) {
   two_outputs.output_elements_per_example = 2;
   expectError<std::invalid_argument>([&] { AOTIHeuristicRunner(two_outputs, "cpu"); },
                                      "Only single-scalar output heads are supported for heuristics");
+}
+
+// A fresh copy of a package, so that the counts below see only this test's loads.
+class PackageLeaseTest : public PackageTest {
+ protected:
+  void SetUp() override {
+    PackageTest::SetUp();
+    if (IsSkipped()) return;
+    copy_ = fs::temp_directory_path() / ("kestrel_lease_" + std::to_string(::getpid()) + ".pt2");
+    fs::copy_file(package("affine"), copy_, fs::copy_options::overwrite_existing);
+  }
+  void TearDown() override {
+    if (!copy_.empty()) fs::remove(copy_);
+  }
+  fs::path copy_;
+};
+
+TEST_F(PackageLeaseTest, ALoaderIsReusedOnceItsLeaseEnds) {
+  const std::size_t before = kestrel::loadedPackageCount();
+  { const auto lease = kestrel::leasePackage(copy_); }
+  { const auto lease = kestrel::leasePackage(copy_); }
+  EXPECT_EQ(kestrel::loadedPackageCount() - before, 1u);
+  {
+    const auto first = kestrel::leasePackage(copy_);
+    const auto second = kestrel::leasePackage(copy_);  // the first is busy: a second loader
+    EXPECT_NE(&first.loader(), &second.loader());
+  }
+  EXPECT_EQ(kestrel::loadedPackageCount() - before, 2u);
+
+  // Rewritten on disk (another inode): loaded afresh.
+  fs::remove(copy_);
+  fs::copy_file(package("affine"), copy_);
+  { const auto lease = kestrel::leasePackage(copy_); }
+  EXPECT_EQ(kestrel::loadedPackageCount() - before, 3u);
+}
+
+TEST_F(PackageLeaseTest, ConcurrentRunnersLoadAndEvaluateSafely) {
+  constexpr int kThreads = 8;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        AOTIManifest m = manifest("affine", {AOTIInputSpec{"x", 1, {-1, 1}, "float32"}});
+        m.package_path = copy_.string();
+        AOTIHeuristicRunner runner(std::move(m), "cpu");
+        const float x = static_cast<float>(t * 100 + i);
+        if (runner.infer({{x}}, 1) != std::vector<float>{2 * x - 1}) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(PackageTest, InputValidation) {

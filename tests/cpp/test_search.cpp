@@ -21,6 +21,7 @@
 #include "kestrel/pwas/entry.h"
 #include "kestrel/pwas/search.h"
 #include "kestrel/pwas/solution_path.h"
+#include "kestrel/solve/interrupt.h"
 #include "support/captured_console.h"
 
 namespace fs = std::filesystem;
@@ -37,13 +38,20 @@ struct Graph {
   int goal_test_throws = -1;    // is_solved() of this state throws
   bool apply_move_broken = false;
   std::size_t input_width = 1;
+  // Misbehaving plugins:
+  int throws_non_std = -1;      // expand() of this state throws an int
+  int wider_input = -1;         // input_size() of this state is one more than input_width
+  int longer_children_of = -1;  // the successors of this state carry a second state byte
+  int first_child_only = -1;    // expand() of this state lists only its first successor
 };
 
 const Graph* graph = nullptr;
 
 class GraphEnvironment : public Environment {
  public:
-  explicit GraphEnvironment(int id) : state_{static_cast<std::uint8_t>(id)} {}
+  explicit GraphEnvironment(int id, bool longer = false) : state_{static_cast<std::uint8_t>(id)} {
+    if (longer) state_.push_back(0);
+  }
 
   std::unique_ptr<Environment> apply_move(int move) const override {
     const auto& next = graph->successors.at(id());
@@ -52,10 +60,14 @@ class GraphEnvironment : public Environment {
   }
   std::vector<std::unique_ptr<Environment>> expand() const override {
     if (id() == graph->dead_end) throw std::runtime_error("expand failed on a worker");
+    if (id() == graph->throws_non_std) throw 42;
     std::vector<std::unique_ptr<Environment>> children;
     auto it = graph->successors.find(id());
     if (it == graph->successors.end()) return children;
-    for (int next : it->second) children.push_back(std::make_unique<GraphEnvironment>(next));
+    for (int next : it->second) {
+      children.push_back(std::make_unique<GraphEnvironment>(next, id() == graph->longer_children_of));
+      if (id() == graph->first_child_only) break;
+    }
     if (id() == graph->null_successor_of) children.push_back(nullptr);
     return children;
   }
@@ -68,7 +80,7 @@ class GraphEnvironment : public Environment {
     auto it = graph->successors.find(id());
     return it == graph->successors.end() ? 0 : static_cast<int>(it->second.size());
   }
-  std::size_t input_size() const override { return graph->input_width; }
+  std::size_t input_size() const override { return graph->input_width + (id() == graph->wider_input ? 1 : 0); }
   void write_inputs(float* out) const override {
     auto it = graph->heuristic.find(id());
     out[0] = ((it == graph->heuristic.end() ? 0.0f : it->second) + 1.0f) / 2.0f;
@@ -109,6 +121,8 @@ class SearchTest : public ::testing::Test {
       solve(g);
     } catch (const std::exception& e) {
       return e.what();
+    } catch (...) {
+      return "not a std::exception";
     }
     return "no error";
   }
@@ -310,6 +324,37 @@ TEST_F(SearchTest, WorkerExceptionsInRegionsWideEnoughToRunInParallel) {
   const auto result = solve(g);
   EXPECT_FALSE(result.solved);
   EXPECT_EQ(result.nodes_generated, 100u);
+}
+
+TEST_F(SearchTest, MisbehavingPluginsFailClearlyOrSolve) {
+  Graph g = line();
+  g.throws_non_std = 2;  // not a std::exception, thrown on a worker
+  EXPECT_EQ(solveError(g), "not a std::exception");
+  g = line();
+  g.wider_input = 3;  // would write past the network input buffer
+  EXPECT_EQ(solveError(g), kestrel::kSuccessorInputSizeMessage);
+
+  // States of another length are other states: "infer" cannot reproduce
+  // them, "stored" reports the moves that reached them.
+  g = line();
+  g.longer_children_of = 4;  // its successors are [5, 0], a goal, and [3, 0]
+  EXPECT_EQ(solveError(g), kestrel::kInferMoveMessage);
+  settings_.solution_move_source = "stored";
+  EXPECT_EQ(solve(g).moves, (std::vector<std::int32_t>{0, 0, 0, 0, 0}));
+  settings_.solution_move_source = "infer";
+
+  // Fewer successors than num_moves() is a legal dead end for the moves left out.
+  g = line();
+  g.first_child_only = 2;
+  const auto result = solve(g);
+  EXPECT_TRUE(result.solved);
+  EXPECT_EQ(result.moves, (std::vector<std::int32_t>{0, 0, 0, 0, 0}));
+}
+
+TEST_F(SearchTest, AnInterruptEndsTheSolveBetweenIterations) {
+  kestrel::testing::requestInterrupt();
+  EXPECT_THROW(solve(line()), kestrel::SolveInterrupted);
+  EXPECT_TRUE(solve(line()).solved);  // the request was consumed; the next solve runs
 }
 
 TEST_F(SearchTest, InputWidthIsCheckedAgainstTheManifest) {

@@ -38,7 +38,7 @@ class InterruptPoller {
   }
 
  private:
-  std::chrono::steady_clock::time_point last_poll_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_poll_{};  // the first poll asks at once
 };
 
 }  // namespace kestrel
