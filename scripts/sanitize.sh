@@ -1,23 +1,41 @@
 #!/usr/bin/env bash
-# Builds the solver libraries and the C++ tests with AddressSanitizer and
-# UndefinedBehaviorSanitizer (build/sanitize) and runs the tests under them.
-# Needs scripts/setup.sh first (the virtual environment supplies LibTorch and
-# nanobind) and KESTREL_TEST_PACKAGE_DIR for the tests that load packages.
-# Usage: scripts/sanitize.sh [sanitizers, default address,undefined]
+# Builds the solver libraries, the C++ tests and the Python modules with
+# AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize), runs the
+# C++ tests under them, then the Python suite against the instrumented modules
+# with the sanitizer runtimes preloaded into the interpreter. LibTorch itself
+# is not instrumented, but its allocations go through the sanitizer's
+# allocator, so overruns and use-after-free in our code are found either way.
+#
+# Needs scripts/setup.sh first (the virtual environment supplies LibTorch,
+# nanobind and the plugin) and KESTREL_TEST_PACKAGE_DIR, as scripts/test.sh
+# sets it. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-SANITIZERS=${1:-address,undefined}
+ROOT=$PWD
 BUILD=build/sanitize
+PY=$ROOT/.venv/bin/python
 
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
 # Clones in other folders share cached objects (debug info names the files).
-export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$ROOT} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BUILD_TESTS=ON \
-  -DKESTREL_SANITIZE="$SANITIZERS" -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-bash scripts/with-build-lock.sh cmake --build "$BUILD" --target kestrel_cpp_tests
+  -DKESTREL_SANITIZE=address,undefined -DPython_EXECUTABLE="$PY" >/dev/null
+bash scripts/with-build-lock.sh cmake --build "$BUILD" --target kestrel_cpp_tests _backend_impl _testing
 
-# LibTorch is not instrumented; its allocations still go through the
-# sanitizer's allocator, so leaks and overruns in our code are found.
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-ctest --test-dir "$BUILD" --output-on-failure
+echo "[sanitize] C++ tests"
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1} ctest --test-dir "$BUILD" --output-on-failure
+
+# The package with the instrumented modules, found before the installed one.
+rm -rf "$BUILD/python"
+mkdir -p "$BUILD/python"
+cp -r python/kestrel_cpp "$BUILD/python/"
+cp "$BUILD"/_backend_impl.*.so "$BUILD"/_testing.*.so "$BUILD/python/kestrel_cpp/"
+
+echo "[sanitize] Python tests against the instrumented modules"
+# The interpreter's own allocations are never freed at exit, so leak reports
+# would be noise here; the C++ tests above check for leaks.
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0} \
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
+  PYTHONPATH="$ROOT/$BUILD/python" \
+  "$PY" -m pytest -q -p no:cacheprovider tests/python plugins/kestrel_puzzles/tests "$@"

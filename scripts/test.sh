@@ -16,7 +16,7 @@ export KESTREL_TEST_PACKAGE_DIR
 echo "[test] C++ tests"
 ctest --test-dir build/kestrel_cpp --output-on-failure
 
-echo "[test] C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+echo "[test] C++ and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 bash scripts/sanitize.sh
 
 echo "[test] Python tests"
