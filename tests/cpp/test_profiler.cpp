@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "kestrel/profiling/format_seconds.h"
+#include "kestrel/solve/iteration_report.h"
 #include "kestrel/profiling/phase_clock.h"
 #include "kestrel/profiling/profiler.h"
 #include "support/captured_console.h"

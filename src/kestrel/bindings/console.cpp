@@ -1,12 +1,8 @@
 #include "kestrel/bindings/console.h"
-#include "kestrel/solve/interrupt.h"
 
 #include <Python.h>
 
-#include <cstdarg>
 #include <algorithm>
-#include <cstdio>
-#include <string>
 
 namespace kestrel {
 namespace {
@@ -15,63 +11,38 @@ namespace {
 // texts go out in pieces of at most this many bytes.
 constexpr std::size_t kMaxWriteBytes = 900;
 
-enum class Stream { Stdout, Stderr };
+class InterpreterConsole final : public ConsoleSink {
+ public:
+  void writeStdout(std::string_view text) override { write(PySys_WriteStdout, text); }
+  void writeStderr(std::string_view text) override { write(PySys_WriteStderr, text); }
 
-std::string formatText(const char* format, va_list args) {
-  va_list measure;
-  va_copy(measure, args);
-  const int length = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  if (length <= 0) return {};
-  std::string text(static_cast<std::size_t>(length), '\0');
-  std::vsnprintf(text.data(), text.size() + 1, format, args);
-  return text;
-}
-
-void writeLocked(Stream stream, const char* data, std::size_t size) {
-  const PyGILState_STATE gil = PyGILState_Ensure();
-  for (std::size_t offset = 0; offset < size; offset += kMaxWriteBytes) {
-    const int piece = static_cast<int>(std::min(kMaxWriteBytes, size - offset));
-    if (stream == Stream::Stdout) {
-      PySys_WriteStdout("%.*s", piece, data + offset);
-    } else {
-      PySys_WriteStderr("%.*s", piece, data + offset);
-    }
+  // Signal handlers run only on the main thread; elsewhere this is a cheap
+  // no-op under the lock. A handler that raises leaves its exception set on
+  // this thread, where the exception translation finds it.
+  bool interruptRequested() override {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    const bool interrupted = PyErr_CheckSignals() != 0;
+    PyGILState_Release(gil);
+    return interrupted;
   }
-  PyGILState_Release(gil);
-}
+
+ private:
+  static void write(void (*writer)(const char*, ...), std::string_view text) {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    for (std::size_t offset = 0; offset < text.size(); offset += kMaxWriteBytes) {
+      const int piece = static_cast<int>(std::min(kMaxWriteBytes, text.size() - offset));
+      writer("%.*s", piece, text.data() + offset);
+    }
+    PyGILState_Release(gil);
+  }
+};
 
 }  // namespace
 
-void pythonPrintf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const std::string text = formatText(format, args);
-  va_end(args);
-  if (!text.empty()) writeLocked(Stream::Stdout, text.data(), text.size());
-}
-
-void pythonPrintLine(const std::string& text) {
-  const std::string line = text + "\n";
-  writeLocked(Stream::Stdout, line.data(), line.size());
-}
-
-void pythonWarnf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const std::string text = formatText(format, args);
-  va_end(args);
-  if (!text.empty()) writeLocked(Stream::Stderr, text.data(), text.size());
-}
-
-// Signal handlers run only on the main thread; elsewhere this is a cheap
-// no-op under the lock. A handler that raises leaves its exception set on
-// this thread, where the exception translation finds it.
-bool interruptRequested() {
-  const PyGILState_STATE gil = PyGILState_Ensure();
-  const bool interrupted = PyErr_CheckSignals() != 0;
-  PyGILState_Release(gil);
-  return interrupted;
+void installInterpreterConsole() {
+  // Never destroyed: solves on other threads may still write during exit.
+  static InterpreterConsole* console = new InterpreterConsole;
+  installConsoleSink(console);
 }
 
 }  // namespace kestrel

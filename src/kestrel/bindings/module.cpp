@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "kestrel/bindings/console.h"
 #include "kestrel/bindings/exceptions.h"
 #include "kestrel/bindings/solve_binding.h"
 #include "kestrel/env/registrar.h"
@@ -30,6 +31,7 @@ nb::capsule environmentRegistrarCapsule() {
 
 NB_MODULE(_backend_impl, m) {
   m.doc() = "Kestrel C++ backend bindings";
+  kestrel::installInterpreterConsole();
   kestrel::registerExceptionTranslation();
   m.def("environment_registrar_capsule", &environmentRegistrarCapsule, kCapsuleDoc);
   kestrel::defineRunWeightedAStar(m);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "kestrel/profiling/profiling_options.h"
-#include "kestrel/pwas/solve_result.h"
+#include "kestrel/solve/solve_result.h"
 
 namespace kestrel {
 

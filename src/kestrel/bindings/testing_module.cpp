@@ -51,6 +51,7 @@ void throwException(const std::string& kind) {
 }  // namespace
 
 NB_MODULE(_testing, m) {
+  kestrel::installInterpreterConsole();
   kestrel::registerExceptionTranslation();
   m.def("write_from_threads", &writeFromThreads, nb::arg("stream"), nb::arg("text"), nb::arg("threads"));
   m.def("throw_exception", &throwException, nb::arg("kind"));

@@ -1,8 +1,6 @@
 #include "kestrel/profiling/profiler.h"
 
-#include "kestrel/profiling/format_seconds.h"
-
-#include "kestrel/bindings/console.h"
+#include "kestrel/solve/console.h"
 
 #include <algorithm>
 #include <cmath>
@@ -93,13 +91,6 @@ void Profiler::write_summary() const {
         << std::setw(9) << average_ms << ' ' << std::setw(9) << stats.max_us / 1000.0 << ' ' << std::setw(10)
         << stats.total_us / 1000.0 << '\n';
   }
-}
-
-std::string formatSeconds(double seconds) {
-  char buffer[64];
-  const bool tiny = seconds != 0.0 && std::fabs(seconds) < 0.005;
-  std::snprintf(buffer, sizeof buffer, tiny ? "%.2e" : "%.2f", seconds);
-  return buffer;
 }
 
 }  // namespace kestrel

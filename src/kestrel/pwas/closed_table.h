@@ -15,17 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "kestrel/pwas/probe_sequence.h"
 #include "kestrel/pwas/search_node.h"
 #include "kestrel/pwas/settings.h"
 #include "kestrel/pwas/state_hash.h"
+#include "kestrel/solve/probe_sequence.h"
 
 namespace kestrel {
 
 inline constexpr const char* kClosedTableFixedMessage = "C++ CLOSED state table reached fixed capacity";
 inline constexpr const char* kClosedTableFullMessage = "C++ CLOSED state table is full";
-inline constexpr const char* kHashtableAlgorithmMessage =
-    "hashtable_algorithm must be 'linear_probing' or 'python_dict'";
 
 template <typename Costs>
 class ClosedTable {
@@ -43,8 +41,7 @@ class ClosedTable {
   };
 
   ClosedTable(const std::string& algorithm, std::uint64_t capacity, bool fixed) : algorithm_(algorithm), fixed_(fixed) {
-    if (!isHashtableAlgorithm(algorithm)) throw std::invalid_argument(kHashtableAlgorithmMessage);
-    scheme_ = algorithm == "linear_probing" ? ProbeScheme::LinearProbing : ProbeScheme::PythonDict;
+    scheme_ = probeSchemeFromName(algorithm);
     slots_ = SlotArray(nextPowerOfTwo(capacity < 1 ? 1 : capacity));
   }
 

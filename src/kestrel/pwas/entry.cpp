@@ -3,7 +3,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "kestrel/bindings/console.h"
+#include "kestrel/solve/console.h"
 #include "kestrel/env/registrar.h"
 #include "kestrel/pwas/search.h"
 #include "kestrel/solve/string_arguments.h"

@@ -12,7 +12,7 @@
 #include "kestrel/export.h"
 #include "kestrel/heuristic/manifest.h"
 #include "kestrel/pwas/settings.h"
-#include "kestrel/pwas/solve_result.h"
+#include "kestrel/solve/solve_result.h"
 
 namespace kestrel {
 

@@ -9,7 +9,7 @@
 #include "kestrel/heuristic/manifest.h"
 #include "kestrel/pwas/cost_dtypes.h"
 #include "kestrel/pwas/settings.h"
-#include "kestrel/pwas/solve_result.h"
+#include "kestrel/solve/solve_result.h"
 
 namespace kestrel {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "kestrel/bindings/console.h"
-#include "kestrel/profiling/format_seconds.h"
+#include "kestrel/solve/console.h"
+#include "kestrel/solve/iteration_report.h"
 
 namespace kestrel {
 
@@ -86,16 +86,11 @@ void printIterationReport(const IterationReport& report) {
   if (!h.empty()) {
     const auto [min_it, max_it] = std::minmax_element(h.begin(), h.end());
     const std::vector<std::int32_t>& depths = *report.depths;
-    pythonPrintf("Itr: %zu, Added to OPEN - Min/Max Heur(PathCost): %.2f(%.2f)/%.2f(%.2f) \n",
-                 static_cast<std::size_t>(report.iteration), static_cast<double>(*min_it),
-                 static_cast<double>(depths[min_it - h.begin()]), static_cast<double>(*max_it),
-                 static_cast<double>(depths[max_it - h.begin()]));
+    printAddedToOpen(report.iteration, static_cast<double>(*min_it), static_cast<double>(depths[min_it - h.begin()]),
+                     static_cast<double>(*max_it), static_cast<double>(depths[max_it - h.begin()]));
   }
-  pythonPrintf("Times - pop: %s, expand: %s, is_solved: %s, check: %s, heuristic: %s, push: %s, iteration: %s\n\n",
-               formatSeconds(report.pop_core_seconds).c_str(), formatSeconds(report.expand_seconds).c_str(),
-               formatSeconds(report.is_solved_seconds).c_str(), formatSeconds(report.check_seconds).c_str(),
-               formatSeconds(report.infer_seconds).c_str(), formatSeconds(report.push_seconds).c_str(),
-               formatSeconds(report.iteration_seconds).c_str());
+  printIterationTimes({report.pop_core_seconds, report.expand_seconds, report.is_solved_seconds,
+                       report.check_seconds, report.infer_seconds, report.push_seconds, report.iteration_seconds});
 }
 
 void printOpenExhausted() { pythonPrintLine("Open set exhausted without finding a solution."); }

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <exception>
 
+#include "kestrel/solve/console.h"
+
 namespace kestrel {
 
 // Leaves a solve whose caller asked it to stop. Everything the solve owns is
@@ -19,10 +21,6 @@ class SolveInterrupted : public std::exception {
  public:
   const char* what() const noexcept override { return "Solve interrupted"; }
 };
-
-// True when the host has a pending interrupt for the calling thread. Defined
-// by the Python module (and by the C++ tests' stand-in console).
-bool interruptRequested();
 
 inline constexpr std::chrono::milliseconds kInterruptPollInterval{100};
 

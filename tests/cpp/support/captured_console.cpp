@@ -1,66 +1,58 @@
 #include "support/captured_console.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <utility>
 
-#include "kestrel/bindings/console.h"
-#include "kestrel/solve/interrupt.h"
+#include "kestrel/solve/console.h"
 
-namespace kestrel {
+namespace kestrel::testing {
 namespace {
 
-std::mutex capture_mutex;
-std::string captured_stdout;
-std::string captured_stderr;
-std::atomic<bool> interrupt_pending{false};
+// Collects what the solvers print, and plays the host's part in interrupts.
+class CapturedConsole final : public ConsoleSink {
+ public:
+  CapturedConsole() { installConsoleSink(this); }
 
-void appendFormatted(std::string& sink, const char* format, va_list args) {
-  char buffer[4096];
-  const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-  std::lock_guard<std::mutex> lock(capture_mutex);
-  if (length > 0) sink.append(buffer, static_cast<std::size_t>(std::min<int>(length, sizeof buffer - 1)));
+  void writeStdout(std::string_view text) override {
+    const std::lock_guard lock(mutex_);
+    stdout_.append(text);
+  }
+  void writeStderr(std::string_view text) override {
+    const std::lock_guard lock(mutex_);
+    stderr_.append(text);
+  }
+  bool interruptRequested() override { return interrupt_.exchange(false); }
+
+  std::string takeStdout() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(stdout_, {});
+  }
+  std::string takeStderr() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(stderr_, {});
+  }
+  void requestInterrupt() { interrupt_ = true; }
+
+ private:
+  std::mutex mutex_;
+  std::string stdout_;
+  std::string stderr_;
+  std::atomic<bool> interrupt_{false};
+};
+
+CapturedConsole& console() {
+  static CapturedConsole instance;
+  return instance;
 }
+
+// Installed before any test runs, also in tests that never take the text.
+const bool installed = (console(), true);
 
 }  // namespace
 
-void pythonPrintf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  appendFormatted(captured_stdout, format, args);
-  va_end(args);
-}
+std::string takeCapturedStdout() { return console().takeStdout(); }
+std::string takeCapturedStderr() { return console().takeStderr(); }
+void requestInterrupt() { console().requestInterrupt(); }
 
-void pythonPrintLine(const std::string& text) {
-  std::lock_guard<std::mutex> lock(capture_mutex);
-  captured_stdout += text + "\n";
-}
-
-void pythonWarnf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  appendFormatted(captured_stderr, format, args);
-  va_end(args);
-}
-
-bool interruptRequested() { return interrupt_pending.exchange(false); }
-
-namespace testing {
-
-void requestInterrupt() { interrupt_pending = true; }
-
-std::string takeCapturedStdout() {
-  std::lock_guard<std::mutex> lock(capture_mutex);
-  return std::exchange(captured_stdout, {});
-}
-
-std::string takeCapturedStderr() {
-  std::lock_guard<std::mutex> lock(capture_mutex);
-  return std::exchange(captured_stderr, {});
-}
-
-}  // namespace testing
-}  // namespace kestrel
+}  // namespace kestrel::testing

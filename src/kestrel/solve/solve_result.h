@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kestrel/profiling/operation_timing.h"
+#include "kestrel/solve/operation_timing.h"
 
 namespace kestrel {
 
