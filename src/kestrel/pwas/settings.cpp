@@ -46,10 +46,6 @@ void requireFloat(const char* field, const std::string& value) {
   }
 }
 
-void require(bool ok, const char* message) {
-  if (!ok) throw std::invalid_argument(message);
-}
-
 constexpr std::uint64_t kDefaultCapacity = 1024;
 constexpr std::uint64_t kMinimumDerivedClosedCapacity = 8;
 
@@ -79,20 +75,12 @@ void validateMemoryDtypes(const SolverSettings& s) {
   requireFloat("memory_dtype_closed_cost", s.memory_dtype_closed_cost);
 }
 
-void validateSearchOptions(const SolverSettings& s) {
-  require(s.solution_move_source == "infer" || s.solution_move_source == "stored",
-          "solution_move_source must be 'infer' or 'stored'");
-  require(s.duplicate_update_mode == "in_place" || s.duplicate_update_mode == "new_slot",
-          "duplicate_update_mode must be 'in_place' or 'new_slot'");
-  require(s.goal_stop_mode == "stop_before_goal" || s.goal_stop_mode == "expand_popped_batch",
-          "goal_stop_mode must be 'stop_before_goal' or 'expand_popped_batch'");
-  require(s.hash_capacity_factor > 1.0f, "hash_capacity_factor must be greater than 1.0");  // NaN fails too
-  require(s.capacity_mode == "adaptive" || s.capacity_mode == "fixed", "capacity_mode must be 'adaptive' or 'fixed'");
-  require(isHashtableAlgorithm(s.hashtable_algorithm), "hashtable_algorithm must be 'linear_probing' or 'python_dict'");
-  require(s.search_budget >= 0, "search_budget must be non-negative");
-  // An infinite or NaN weight makes every priority equal or unordered, and
-  // the search then wanders without end.
-  require(std::isfinite(s.weight), kNonFiniteWeightMessage);
+SearchOptions validateSearchOptions(const SolverSettings& s) {
+  const SearchOptions options = parseSearchOptions(s.solution_move_source, s.duplicate_update_mode, s.goal_stop_mode,
+                                                   s.hash_capacity_factor, s.capacity_mode, s.hashtable_algorithm);
+  requireNonNegativeBudget(s.search_budget);
+  requireFiniteWeight(s.weight);
+  return options;
 }
 
 std::uint64_t capacityHintOrDefault(std::int64_t hint, std::uint64_t fallback, const char* name) {

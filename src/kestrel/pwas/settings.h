@@ -8,6 +8,7 @@
 
 #include "kestrel/export.h"
 #include "kestrel/profiling/profiling_options.h"
+#include "kestrel/solve/search_options.h"
 
 namespace kestrel {
 
@@ -47,13 +48,11 @@ struct SolverSettings {
 // parent_move, path_cost, heuristic, total_cost, open_cost, closed_cost.
 void validateMemoryDtypes(const SolverSettings& settings);
 
-inline constexpr const char* kNonFiniteWeightMessage =
-    "weight must be a finite number (a float32 value: magnitudes above about 3.4e38 become infinite)";
-
 // Checks the search options in the order solution_move_source,
 // duplicate_update_mode, goal_stop_mode, hash_capacity_factor, capacity_mode,
 // hashtable_algorithm, search_budget, weight; throws std::invalid_argument.
-void validateSearchOptions(const SolverSettings& settings);
+// Returns the parsed options.
+SearchOptions validateSearchOptions(const SolverSettings& settings);
 
 // A negative hint throws std::invalid_argument "<name> must be non-negative";
 // 0 selects `fallback`; a positive hint is returned unchanged.
