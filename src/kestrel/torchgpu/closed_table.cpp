@@ -1,0 +1,333 @@
+#include "kestrel/torchgpu/closed_table.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+
+#include <ATen/ATen.h>
+
+#include "kestrel/torchgpu/hashing.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::int64_t kMinimumCapacity = 8;
+// Keys wider than this are hashed a few columns at a time, so that the
+// per-column terms of a large batch stay within about this many elements.
+constexpr std::int64_t kWholeRowColumns = 16;
+constexpr std::int64_t kHashChunkElements = 2097152;
+
+std::int64_t asInt64(std::uint64_t value) { return static_cast<std::int64_t>(value); }
+
+std::int64_t nextPowerOfTwo(std::int64_t value) {
+  std::int64_t power = 1;
+  while (power < value) power *= 2;
+  return power;
+}
+
+std::string slotsExhausted(std::int64_t capacity) {
+  return "fixed CLOSED capacity exhausted at capacity=" + std::to_string(capacity);
+}
+
+// True at the first element of each run of equal values in a sorted 1-D tensor.
+at::Tensor runStarts(const at::Tensor& sorted) {
+  at::Tensor starts = at::ones({sorted.size(0)}, sorted.options().dtype(at::kBool));
+  if (sorted.size(0) > 1) starts.slice(0, 1).copy_(sorted.slice(0, 1) != sorted.slice(0, 0, -1));
+  return starts;
+}
+
+// Ascending and stable along the only dimension. Spelled out because
+// sort(true) would bind to the dimension overload.
+std::tuple<at::Tensor, at::Tensor> stableSort(const at::Tensor& values) {
+  return values.sort(std::optional<bool>(true), /*dim=*/0);
+}
+
+}  // namespace
+
+TorchClosedTable::TorchClosedTable(std::int64_t key_width, c10::Device device, c10::ScalarType key_dtype,
+                                   c10::ScalarType cost_dtype, std::int64_t requested_capacity, ProbeScheme scheme,
+                                   bool fixed)
+    : key_width_(key_width),
+      device_(device),
+      key_dtype_(key_dtype),
+      cost_dtype_(cost_dtype),
+      scheme_(scheme),
+      fixed_(fixed) {
+  if (key_width < 1) throw std::invalid_argument("key_width must be positive");
+  const at::TensorOptions longs = at::TensorOptions().dtype(at::kLong).device(device_);
+  capacity_ = nextPowerOfTwo(std::max(kMinimumCapacity, requested_capacity));
+  entry_capacity_ = capacity_;
+  mask_ = at::full({1}, capacity_ - 1, longs);
+  slots_ = at::full({capacity_}, -1, longs);
+  keys_ = at::empty({entry_capacity_, key_width_}, longs.dtype(key_dtype_));
+  costs_ = at::empty({entry_capacity_}, longs.dtype(cost_dtype_));
+  hashes_ = at::empty({entry_capacity_}, longs);
+  // randint accepts the whole int64 range: spans of 2^32 and more are drawn
+  // from 64 random bits on every backend.
+  salt_ = at::randint(std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
+                      at::IntArrayRef{}, longs);
+  multipliers_ = at::arange(1, key_width_ + 1, longs) * asInt64(0x9E3779B97F4A7C15ULL);
+  mixers_ = splitMix64(multipliers_ ^ asInt64(0xBF58476D1CE4E5B9ULL));
+}
+
+at::Tensor TorchClosedTable::normalizeKeys(const at::Tensor& keys) const {
+  if (keys.dim() == 1) {
+    if (keys.size(0) != key_width_) throw std::invalid_argument("Key width mismatch");
+    return keys.to(device_, key_dtype_).reshape({1, key_width_});
+  }
+  if (keys.dim() != 2 || keys.size(1) != key_width_) {
+    throw std::invalid_argument("Keys must have shape (B, key_width)");
+  }
+  return keys.to(device_, key_dtype_);
+}
+
+at::Tensor TorchClosedTable::hashKeys(const at::Tensor& keys) const {
+  const at::Tensor columns = keys.to(device_, at::kLong);
+  const std::int64_t rows = columns.size(0);
+  const auto sumTerms = [&](std::int64_t begin, std::int64_t end) {
+    const at::Tensor mixed = splitMix64((columns.slice(1, begin, end) ^ salt_) + multipliers_.slice(0, begin, end));
+    return (mixed * mixers_.slice(0, begin, end)).sum(1);
+  };
+  at::Tensor acc;
+  const std::int64_t chunk = std::max(kWholeRowColumns, kHashChunkElements / std::max<std::int64_t>(rows, 1));
+  if (key_width_ > kWholeRowColumns && chunk < key_width_) {
+    acc = at::zeros({rows}, columns.options());
+    for (std::int64_t begin = 0; begin < key_width_; begin += chunk) {
+      acc += sumTerms(begin, std::min(begin + chunk, key_width_));
+    }
+  } else {
+    acc = sumTerms(0, key_width_);
+  }
+  return splitMix64(acc ^ salt_);
+}
+
+TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const {
+  const std::int64_t rows = keys.size(0);
+  const at::Tensor identity = at::arange(rows, hashes.options().dtype(at::kLong));
+  if (rows < 2) return {identity, hashes, keys};
+  // Equal keys have equal hashes, so a batch without a repeated hash has no
+  // repeated key and skips the row-wise unique.
+  const at::Tensor sorted_hashes = std::get<0>(hashes.sort());
+  if (!(sorted_hashes.slice(0, 1) == sorted_hashes.slice(0, 0, -1)).any().item<bool>()) {
+    return {identity, hashes, keys};
+  }
+  at::Tensor unique_keys, group;
+  std::tie(unique_keys, group, std::ignore) = at::unique_dim(keys, 0, /*sorted=*/true, /*return_inverse=*/true);
+  at::Tensor sorted_groups, order;
+  std::tie(sorted_groups, order) = stableSort(group);
+  const at::Tensor first_rows = order.masked_select(runStarts(sorted_groups));
+  return {group, hashes.index_select(0, first_rows), unique_keys};
+}
+
+void TorchClosedTable::advance(at::Tensor& positions, at::Tensor& perturbations) const {
+  positions = scheme_ == ProbeScheme::LinearProbing
+                  ? LinearProbing::next(positions, perturbations, mask_, logicalShiftRight)
+                  : PythonDictProbing::next(positions, perturbations, mask_, logicalShiftRight);
+}
+
+TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const at::Tensor& hashes) const {
+  const at::Tensor all_keys = normalizeKeys(keys);
+  const at::Tensor all_hashes = hashes.to(device_, at::kLong).reshape({-1});
+  const std::int64_t rows = all_keys.size(0);
+  if (all_hashes.size(0) != rows) throw std::invalid_argument("Expected one hash per key row");
+  const at::TensorOptions longs = all_hashes.options();
+  Lookup result{at::zeros({rows}, longs.dtype(at::kBool)), at::full({rows}, -1, longs), at::full({rows}, -1, longs)};
+
+  // Rows still searching, compacted each round so that work shrinks with
+  // them; `active` maps them back to the batch.
+  at::Tensor active = at::arange(rows, longs);
+  at::Tensor active_keys = all_keys;
+  at::Tensor positions = homeSlot(all_hashes, mask_);
+  at::Tensor perturbations = all_hashes;
+  for (std::int64_t probe = 0; probe < capacity_ && active.size(0) > 0; ++probe) {
+    const at::Tensor stored = slots_.index_select(0, positions);
+    const at::Tensor occupied = stored >= 0;
+    // A row at an empty slot compares against entry 0 once, masked out, and
+    // leaves the active set: cheaper than compacting twice per round.
+    const at::Tensor same = occupied & (active_keys == keys_.index_select(0, stored.clamp_min(0))).all(1);
+    const at::Tensor stop = same | occupied.logical_not();
+    result.found.index_copy_(0, active, same);
+    result.slot.index_copy_(0, active, at::where(stop, positions, -1));
+    result.entry.index_copy_(0, active, at::where(same, stored, -1));
+    const at::Tensor keep = stop.logical_not().nonzero().squeeze(1);
+    active = active.index_select(0, keep);
+    active_keys = active_keys.index_select(0, keep);
+    positions = positions.index_select(0, keep);
+    perturbations = perturbations.index_select(0, keep);
+    advance(positions, perturbations);
+  }
+  return result;
+}
+
+void TorchClosedTable::reserve(std::int64_t need) {
+  if (3 * used_slots_ < 2 * capacity_ && 3 * need < 2 * capacity_) return;
+  if (fixed_) throw std::runtime_error(slotsExhausted(capacity_));
+  growSlots(need);
+}
+
+void TorchClosedTable::growSlots(std::int64_t need) {
+  std::int64_t capacity = 2 * capacity_;
+  while (3 * need >= 2 * capacity) capacity *= 2;
+  capacity_ = capacity;
+  mask_ = at::full({1}, capacity_ - 1, mask_.options());
+  slots_ = at::full({capacity_}, -1, slots_.options());
+  used_slots_ = 0;
+  // Stored hashes are reused: keys are never hashed twice.
+  if (size_ > 0) {
+    placeEntries(keys_.slice(0, 0, size_), hashes_.slice(0, 0, size_), at::arange(size_, hashes_.options()));
+  }
+}
+
+void TorchClosedTable::placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids) {
+  if (placeRounds(keys, hashes, ids)) return;
+  // Placing at slot -1 would overwrite the last slot. Growing re-places every
+  // stored entry, the pending ones among them, so nothing is left to do here.
+  if (fixed_) throw std::runtime_error(slotsExhausted(capacity_) + ": a key's probe sequence met no empty slot");
+  growSlots(size_);
+}
+
+bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids) {
+  const at::Tensor all_ids = ids.to(device_, at::kLong).reshape({-1});
+  at::Tensor pending = at::arange(all_ids.size(0), all_ids.options());
+  while (pending.size(0) > 0) {
+    const at::Tensor pending_ids = all_ids.index_select(0, pending);
+    const Lookup found = lookup(keys.index_select(0, pending), hashes.index_select(0, pending));
+    if ((found.slot < 0).any().item<bool>()) return false;
+    // Ascending (slot, id): the first row of each slot's run is its smallest id.
+    const at::Tensor order =
+        std::get<1>((at::bitwise_left_shift(found.slot, 32) | (pending_ids & asInt64(0xFFFFFFFFULL))).sort());
+    const at::Tensor winners = order.masked_select(runStarts(found.slot.index_select(0, order)));
+    slots_.index_copy_(0, found.slot.index_select(0, winners), pending_ids.index_select(0, winners));
+    used_slots_ += winners.size(0);
+    const at::Tensor lost = at::ones({pending.size(0)}, found.found.options()).index_fill_(0, winners, false);
+    pending = pending.masked_select(lost);
+  }
+  return true;
+}
+
+at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& costs, const at::Tensor& hashes,
+                                    const Lookup& lookup, const std::optional<at::Tensor>& update) {
+  const at::Tensor rows_keys = normalizeKeys(keys);
+  const at::Tensor rows_costs = costs.to(device_, cost_dtype_).reshape({-1});
+  const at::Tensor rows_hashes = hashes.to(device_, at::kLong).reshape({-1});
+  const at::Tensor found = lookup.found.to(device_, at::kBool);
+  at::Tensor result = lookup.entry.to(device_, at::kLong).clone();
+
+  // Only stored keys have an entry to update: a row without one would index
+  // entry -1, the last row.
+  const at::Tensor to_update = update ? update->to(device_, at::kBool) & found : found;
+  const at::Tensor updated = to_update.nonzero().squeeze(1);
+  if (updated.size(0) > 0) {
+    costs_.index_copy_(0, result.index_select(0, updated), rows_costs.index_select(0, updated));
+  }
+
+  const at::Tensor fresh = found.logical_not().nonzero().squeeze(1);
+  const std::int64_t count = fresh.size(0);
+  if (count == 0) return result;
+  if (size_ + count > entry_capacity_) {
+    if (fixed_) {
+      throw std::runtime_error("fixed CLOSED entry capacity exhausted at capacity=" + std::to_string(entry_capacity_));
+    }
+    std::int64_t capacity = 2 * entry_capacity_;
+    while (capacity < size_ + count) capacity *= 2;
+    at::Tensor grown_keys = at::empty({capacity, key_width_}, keys_.options());
+    at::Tensor grown_costs = at::empty({capacity}, costs_.options());
+    at::Tensor grown_hashes = at::empty({capacity}, hashes_.options());
+    grown_keys.slice(0, 0, size_).copy_(keys_.slice(0, 0, size_));
+    grown_costs.slice(0, 0, size_).copy_(costs_.slice(0, 0, size_));
+    grown_hashes.slice(0, 0, size_).copy_(hashes_.slice(0, 0, size_));
+    keys_ = grown_keys;
+    costs_ = grown_costs;
+    hashes_ = grown_hashes;
+    entry_capacity_ = capacity;
+  }
+
+  const at::Tensor ids = at::arange(size_, size_ + count, result.options());
+  const at::Tensor fresh_keys = rows_keys.index_select(0, fresh);
+  const at::Tensor fresh_hashes = rows_hashes.index_select(0, fresh);
+  keys_.slice(0, size_, size_ + count).copy_(fresh_keys);
+  costs_.slice(0, size_, size_ + count).copy_(rows_costs.index_select(0, fresh));
+  hashes_.slice(0, size_, size_ + count).copy_(fresh_hashes);
+  result.index_copy_(0, fresh, ids);
+  // Counted before placing: a table that grows while placing them re-places
+  // entries [0, size) and so must already include these.
+  size_ += count;
+  placeEntries(fresh_keys, fresh_hashes, ids);
+  return result;
+}
+
+TorchClosedTable::Filtered TorchClosedTable::filterChildren(const at::Tensor& children, const at::Tensor& child_costs) {
+  const at::Tensor keys = normalizeKeys(children);
+  const std::int64_t rows = keys.size(0);
+  const at::TensorOptions longs = at::TensorOptions().dtype(at::kLong).device(device_);
+  if (rows == 0) return {at::zeros({0}, longs.dtype(at::kBool)), at::zeros({0}, longs)};
+  const at::Tensor costs = child_costs.to(device_, cost_dtype_).reshape({-1});
+  if (costs.size(0) != rows) throw std::invalid_argument("Expected one cost per child");
+
+  const Groups groups = dedupeBatch(keys, hashKeys(keys));
+  const std::int64_t unique = groups.keys.size(0);
+  reserve(used_slots_ + unique);
+  const Lookup found = lookup(groups.keys, groups.hashes);
+  // Entry rows past size() are uninitialised, but only found rows read them.
+  const at::Tensor stored = at::where(found.found, costs_.index_select(0, found.entry.clamp_min(0)),
+                                      at::full({}, std::numeric_limits<double>::infinity(), costs_.options()));
+
+  if (unique == rows) {
+    const at::Tensor accept = costs < stored;
+    const at::Tensor entries = insert(groups.keys, at::minimum(stored, costs), groups.hashes, found,
+                                      found.found & accept);
+    return {accept, at::where(accept, entries, -1)};
+  }
+
+  // A child beats every earlier child of its state exactly when no earlier
+  // one costs as little. Ordered by (state, cost, batch position), the
+  // children costing at most as much as a child are those before it (plus
+  // later-positioned equal ones, which do not matter), so it is a record when
+  // its position is below every position before it in its state's run. The
+  // running minimum runs over integer positions offset per state, so it stays
+  // exact whatever the magnitude of the costs.
+  const at::Tensor by_cost = std::get<1>(stableSort(costs));
+  const at::Tensor state_by_cost = groups.group.index_select(0, by_cost);
+  at::Tensor states, within;
+  std::tie(states, within) = stableSort(state_by_cost);
+  const at::Tensor positions = by_cost.index_select(0, within);
+  const at::Tensor starts = runStarts(states);
+  const at::Tensor offset = positions - states * rows;
+  const at::Tensor running = std::get<0>(offset.cummin(0));
+  at::Tensor before = at::full({rows}, std::numeric_limits<std::int64_t>::max(), longs);
+  before.slice(0, 1).copy_(running.slice(0, 0, -1));
+  const at::Tensor record = starts | (before > offset);
+  const at::Tensor record_in_batch = at::empty({rows}, record.options()).index_copy_(0, positions, record);
+  const at::Tensor accept = record_in_batch & (costs < stored.index_select(0, groups.group));
+
+  const at::Tensor cheapest =
+      stored.clone().scatter_reduce_(0, groups.group, costs, "amin", /*include_self=*/true);
+  const at::Tensor entries = insert(groups.keys, cheapest, groups.hashes, found, found.found & (cheapest < stored));
+  return {accept, at::where(accept, entries.index_select(0, groups.group), -1)};
+}
+
+at::Tensor TorchClosedTable::filterNewSlot(const at::Tensor& children, const at::Tensor& child_costs) {
+  return filterChildren(children, child_costs).accept;
+}
+
+TorchClosedTable::Filtered TorchClosedTable::filterInPlace(const at::Tensor& children, const at::Tensor& child_costs) {
+  return filterChildren(children, child_costs);
+}
+
+at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs) {
+  const std::int64_t rows = entries.size(0);
+  if (rows < 2) return at::arange(rows, entries.options().dtype(at::kLong));
+  // Two stable sorts order rows by entry, then cost, then batch position.
+  const at::Tensor by_cost = std::get<1>(stableSort(costs));
+  at::Tensor sorted_entries, within;
+  std::tie(sorted_entries, within) = stableSort(entries.index_select(0, by_cost));
+  const at::Tensor order = by_cost.index_select(0, within);
+  return std::get<0>(order.masked_select(runStarts(sorted_entries)).sort());
+}
+
+}  // namespace kestrel

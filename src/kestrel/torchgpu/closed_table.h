@@ -1,0 +1,132 @@
+#pragma once
+
+// CLOSED of the tensor solver: an open-addressing table whose slots, keys,
+// costs and hashes are tensors on the solve's device, and whose operations
+// each take a whole batch of keys. It keeps, per distinct state, the lowest
+// path cost seen, and decides which children of an expansion are kept.
+// Entries are never removed; entry i keeps row i of keys/costs/hashes and
+// exactly one slot holds i. The host reads only scalars that steer loops.
+
+#include <cstdint>
+#include <optional>
+
+#include <ATen/core/Tensor.h>
+#include <c10/core/Device.h>
+#include <c10/core/ScalarType.h>
+
+#include "kestrel/export.h"
+#include "kestrel/solve/probe_sequence.h"
+
+namespace kestrel {
+
+class KESTREL_EXPORT TorchClosedTable {
+ public:
+  // Slots: the smallest power of two >= max(8, requested_capacity).
+  TorchClosedTable(std::int64_t key_width, c10::Device device, c10::ScalarType key_dtype, c10::ScalarType cost_dtype,
+                   std::int64_t requested_capacity, ProbeScheme scheme, bool fixed);
+
+  // Keys on the device in the key dtype, shape (B, W); a 1-D key of W
+  // elements becomes one row. Throws std::invalid_argument "Key width
+  // mismatch" or "Keys must have shape (B, key_width)".
+  at::Tensor normalizeKeys(const at::Tensor& keys) const;
+
+  // One int64 hash per row of normalised keys (salted SplitMix64 over the
+  // columns, in chunks for keys wider than 16).
+  at::Tensor hashKeys(const at::Tensor& keys) const;
+
+  // Equal rows of a batch: group index per row, and per group the hash of
+  // its first row and its key. Without duplicates: 0..B-1 and the inputs.
+  struct Groups {
+    at::Tensor group;   // int64 (B)
+    at::Tensor hashes;  // int64 (U)
+    at::Tensor keys;    // (U, W)
+  };
+  Groups dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const;
+
+  // Per row: whether its key is stored, the slot holding it or the first
+  // empty slot of its probe sequence (-1 when neither was met within
+  // capacity probes), and its entry index (-1 when not found).
+  struct Lookup {
+    at::Tensor found;  // bool (B)
+    at::Tensor slot;   // int64 (B)
+    at::Tensor entry;  // int64 (B)
+  };
+  Lookup lookup(const at::Tensor& keys, const at::Tensor& hashes) const;
+
+  // Grows the slot array (doubling, re-placing the stored entries) so that
+  // `need` used slots stay below two-thirds load. Fixed mode throws
+  // std::runtime_error "fixed CLOSED capacity exhausted at capacity=<n>".
+  void reserve(std::int64_t need);
+
+  // Writes `costs` (already in the cost dtype) at the entries of the rows in
+  // `update` (default: the found rows), appends the keys not found as new
+  // entries in row order and places them. Returns the entry index per row.
+  at::Tensor insert(const at::Tensor& keys, const at::Tensor& costs, const at::Tensor& hashes, const Lookup& lookup,
+                    const std::optional<at::Tensor>& update = std::nullopt);
+
+  // Writes entry ids into the slots of their keys; among keys of one batch
+  // that meet in a slot the smallest id wins and the others probe on. The ids
+  // are stored entries (< size()): when a probe sequence finds no free slot,
+  // an adaptive table grows and re-places all of them.
+  void placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
+
+  // "new_slot": accepts a child when its path cost is strictly lower than
+  // both the stored cost of its state and every earlier same-state child of
+  // the batch; records the new best costs. Returns a bool mask per child.
+  at::Tensor filterNewSlot(const at::Tensor& children, const at::Tensor& child_costs);
+
+  // "in_place": the same decisions and updates, plus the entry index of each
+  // accepted child's state (-1 for rejected children).
+  struct Filtered {
+    at::Tensor accept;   // bool (B)
+    at::Tensor entries;  // int64 (B)
+  };
+  Filtered filterInPlace(const at::Tensor& children, const at::Tensor& child_costs);
+
+  std::int64_t keyWidth() const { return key_width_; }
+  std::int64_t capacity() const { return capacity_; }
+  std::int64_t entryCapacity() const { return entry_capacity_; }
+  std::int64_t size() const { return size_; }
+  std::int64_t usedSlots() const { return used_slots_; }
+  const at::Tensor& slots() const { return slots_; }
+  const at::Tensor& keys() const { return keys_; }    // first size() rows are live
+  const at::Tensor& costs() const { return costs_; }  // first size() rows are live
+
+ private:
+  // Doubles the slot count (at least once) until `need` used slots stay below
+  // two-thirds load, then re-places every stored entry.
+  void growSlots(std::int64_t need);
+  // One placement attempt; false, with nothing of that round written, when a
+  // pending key met neither an empty slot nor itself within capacity probes.
+  bool placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
+  // Moves every row's probe position one step along its sequence.
+  void advance(at::Tensor& positions, at::Tensor& perturbations) const;
+  // Both filters: the decision per child, and the entry per child's state.
+  Filtered filterChildren(const at::Tensor& children, const at::Tensor& child_costs);
+
+  std::int64_t key_width_;
+  c10::Device device_;
+  c10::ScalarType key_dtype_;
+  c10::ScalarType cost_dtype_;
+  ProbeScheme scheme_;
+  bool fixed_;
+  std::int64_t capacity_ = 0;
+  std::int64_t entry_capacity_ = 0;
+  std::int64_t size_ = 0;
+  std::int64_t used_slots_ = 0;
+  at::Tensor slots_;   // int64 (capacity), -1 = empty
+  at::Tensor keys_;    // (entry_capacity, W)
+  at::Tensor costs_;   // (entry_capacity)
+  at::Tensor hashes_;  // int64 (entry_capacity)
+  at::Tensor mask_;    // int64 (1): capacity - 1
+  at::Tensor salt_;    // int64, 0-dim
+  at::Tensor multipliers_;  // int64 (W)
+  at::Tensor mixers_;       // int64 (W)
+};
+
+// In "in_place" mode several kept children may share a CLOSED entry: the row
+// indices of the cheapest child per entry (the first in batch order on equal
+// cost), ascending. Fewer than two rows: 0..B-1.
+KESTREL_EXPORT at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs);
+
+}  // namespace kestrel

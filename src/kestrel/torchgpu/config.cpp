@@ -1,0 +1,99 @@
+#include "kestrel/torchgpu/config.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::int64_t kMinimumBase = 1024;
+constexpr std::int64_t kMinimumClosed = 8;
+constexpr std::int64_t kMaximumNnetBatch = 4096;
+
+// batch * num_moves, saturated: a huge move count must not wrap into a small
+// (or negative) capacity.
+std::int64_t saturatingProduct(std::int64_t a, std::int64_t b) {
+  std::int64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) {
+    return (a > 0) == (b > 0) ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return product;
+}
+
+// ceil(nodes * factor) in float arithmetic, as the capacity hint is a float.
+std::int64_t scaledClosedCapacity(std::int64_t nodes, float factor) {
+  const float scaled = std::ceil(static_cast<float>(nodes) * factor);
+  if (!(scaled >= static_cast<float>(kMinimumClosed))) {  // also catches NaN
+    return kMinimumClosed;
+  }
+  // 2^63 is exactly representable; anything at or above it saturates.
+  if (scaled >= 9223372036854775808.0f) {
+    return std::numeric_limits<std::int64_t>::max();
+  }
+  return static_cast<std::int64_t>(scaled);
+}
+
+}  // namespace
+
+c10::ScalarType scalarTypeFromName(const std::string& name) {
+  static const std::array<std::pair<const char*, c10::ScalarType>, 10> kNames = {{
+      {"float32", c10::ScalarType::Float},
+      {"float64", c10::ScalarType::Double},
+      {"int64", c10::ScalarType::Long},
+      {"int32", c10::ScalarType::Int},
+      {"int16", c10::ScalarType::Short},
+      {"int8", c10::ScalarType::Char},
+      {"uint8", c10::ScalarType::Byte},
+      {"bool", c10::ScalarType::Bool},
+      {"float16", c10::ScalarType::Half},
+      {"bfloat16", c10::ScalarType::BFloat16},
+  }};
+  for (const auto& [candidate, type] : kNames) {
+    if (name == candidate) {
+      return type;
+    }
+  }
+  throw std::invalid_argument("Unsupported scalar type name: " + name);
+}
+
+TorchStorageTypes storageTypesOf(const TorchAStarConfig& config) {
+  // Members are initialised in declaration order, which is the order the
+  // entry reports unknown names in.
+  return TorchStorageTypes{
+      scalarTypeFromName(config.memory_dtype_node_state),   scalarTypeFromName(config.memory_dtype_open_index),
+      scalarTypeFromName(config.memory_dtype_open_cost),    scalarTypeFromName(config.memory_dtype_path_cost),
+      scalarTypeFromName(config.memory_dtype_heuristic),    scalarTypeFromName(config.memory_dtype_total_cost),
+      scalarTypeFromName(config.memory_dtype_parent_index), scalarTypeFromName(config.memory_dtype_parent_move),
+      scalarTypeFromName(config.memory_dtype_closed_key),   scalarTypeFromName(config.memory_dtype_closed_cost),
+  };
+}
+
+TorchDerivedSizes deriveTorchSizes(const TorchAStarConfig& config, std::int64_t num_moves) {
+  TorchDerivedSizes sizes;
+  sizes.batch = config.batch_size >= 1 ? config.batch_size : 1;
+  const std::int64_t expansion = saturatingProduct(sizes.batch, num_moves);
+  const std::int64_t base = num_moves <= 0 ? kMinimumBase : std::max(expansion, kMinimumBase);
+
+  sizes.open_capacity = config.initial_open_size >= 1 ? config.initial_open_size : base;
+  if (config.initial_node_store_size >= 1) {
+    sizes.node_store_capacity = config.initial_node_store_size;
+    sizes.closed_capacity = config.initial_closed_size != 0
+                                ? config.initial_closed_size
+                                : scaledClosedCapacity(config.initial_node_store_size, config.hash_capacity_factor);
+  } else {
+    // The extra row holds the start node on top of one full batch expansion.
+    sizes.node_store_capacity = base == std::numeric_limits<std::int64_t>::max() ? base : base + 1;
+    sizes.closed_capacity = config.initial_closed_size != 0 ? config.initial_closed_size : base;
+  }
+
+  const std::int64_t nnet = config.nnet_batch_size >= 1 ? config.nnet_batch_size : expansion;
+  sizes.nnet_batch = std::max<std::int64_t>(std::min(nnet, kMaximumNnetBatch), 1);
+  return sizes;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,74 @@
+#pragma once
+
+// Configuration of one tensor solve, the storage-type names it accepts and
+// the sizes it derives from the workload. Parsed once at the entry; nothing
+// below the entry reads an option string.
+
+#include <cstdint>
+#include <string>
+
+#include <c10/core/ScalarType.h>
+
+#include "kestrel/export.h"
+#include "kestrel/profiling/profiling_options.h"
+
+namespace kestrel {
+
+struct TorchAStarConfig {
+  float weight = 1.0f;  // f = weight * g + h
+  std::int32_t batch_size = 1;
+  std::int32_t nnet_batch_size = 0;  // rows per network call; <= 0: automatic
+  std::string device = "cuda:0";
+  bool print_internals = false;
+  std::string solution_move_source = "infer";
+  std::string duplicate_update_mode = "in_place";
+  std::string hashtable_algorithm = "python_dict";
+  std::string goal_stop_mode = "stop_before_goal";
+  std::int64_t search_budget = 0;
+  float hash_capacity_factor = 4.0f;
+  std::string capacity_mode = "adaptive";
+  std::int64_t initial_open_size = 0;
+  std::int64_t initial_closed_size = 0;
+  std::int64_t initial_node_store_size = 0;
+  bool operation_breakdown = false;
+  bool cuda_sync_timing = false;
+  ProfilingOptions profiling;
+  // The ten storage types, contiguous and in this order.
+  std::string memory_dtype_node_state = "uint8";
+  std::string memory_dtype_open_index = "int64";
+  std::string memory_dtype_open_cost = "float32";
+  std::string memory_dtype_closed_key = "uint8";
+  std::string memory_dtype_closed_cost = "float32";
+  std::string memory_dtype_parent_index = "int64";
+  std::string memory_dtype_parent_move = "int8";
+  std::string memory_dtype_path_cost = "float32";
+  std::string memory_dtype_heuristic = "float32";
+  std::string memory_dtype_total_cost = "float32";
+};
+
+// "float32", "float64", "int64", "int32", "int16", "int8", "uint8", "bool",
+// "float16", "bfloat16"; anything else throws std::invalid_argument
+// "Unsupported scalar type name: <name>".
+KESTREL_EXPORT c10::ScalarType scalarTypeFromName(const std::string& name);
+
+// The ten storage types of a config, converted in the entry's order (node
+// state, OPEN index, OPEN cost, path cost, heuristic, total cost, parent
+// index, parent move, CLOSED key, CLOSED cost); the first unknown name throws.
+struct TorchStorageTypes {
+  c10::ScalarType node_state, open_index, open_cost, path_cost, heuristic, total_cost, parent_index, parent_move,
+      closed_key, closed_cost;
+};
+KESTREL_EXPORT TorchStorageTypes storageTypesOf(const TorchAStarConfig& config);
+
+// Batch and capacity sizes of one solve, from the config and the environment's
+// number of moves.
+struct TorchDerivedSizes {
+  std::int64_t batch = 1;                // nodes popped per iteration
+  std::int64_t open_capacity = 0;
+  std::int64_t node_store_capacity = 0;
+  std::int64_t closed_capacity = 0;      // a request; the table rounds it up to a power of two
+  std::int64_t nnet_batch = 1;           // rows per network call, at most 4096
+};
+KESTREL_EXPORT TorchDerivedSizes deriveTorchSizes(const TorchAStarConfig& config, std::int64_t num_moves);
+
+}  // namespace kestrel

@@ -1,0 +1,21 @@
+#pragma once
+
+// SplitMix64 arithmetic on int64 tensors, whose right shift is arithmetic:
+// the logical shift is built from 32-bit halves. All arithmetic wraps modulo
+// 2^64, as on unsigned 64-bit integers.
+
+#include <ATen/core/Tensor.h>
+
+#include "kestrel/export.h"
+
+namespace kestrel {
+
+// z >>> bits for 0 < bits < 32, element-wise, as if z were unsigned.
+KESTREL_EXPORT at::Tensor logicalShiftRight(const at::Tensor& z, int bits);
+
+// The SplitMix64 output function, element-wise:
+//   z += 0x9E3779B97F4A7C15; z = (z ^ z >>> 30) * 0xBF58476D1CE4E5B9;
+//   z = (z ^ z >>> 27) * 0x94D049BB133111EB; z ^ z >>> 31.
+KESTREL_EXPORT at::Tensor splitMix64(const at::Tensor& z);
+
+}  // namespace kestrel

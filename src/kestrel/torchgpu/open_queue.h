@@ -1,0 +1,82 @@
+#pragma once
+
+// OPEN of the tensor solver: parallel tensors of node indices and costs in
+// insertion order. A pop takes the cheapest batch with one stable sort, so
+// equal costs leave in insertion order; removals keep the order of the rest.
+// Buffered (preallocated rows, views of the live part) unless an adaptive
+// queue starts with a capacity no larger than its first contents.
+
+#include <cstdint>
+
+#include <ATen/core/Tensor.h>
+#include <c10/core/Device.h>
+#include <c10/core/ScalarType.h>
+
+#include "kestrel/export.h"
+
+namespace kestrel {
+
+class KESTREL_EXPORT TorchOpenQueue {
+ public:
+  // Starts with the given entries (the start node). Fixed mode with a
+  // capacity below their count throws std::invalid_argument "fixed OPEN
+  // capacity is smaller than the initial OPEN size".
+  TorchOpenQueue(const at::Tensor& index, const at::Tensor& cost, c10::ScalarType index_dtype,
+                 c10::ScalarType cost_dtype, c10::Device device, std::int64_t capacity, bool fixed);
+
+  // Buffered queues grow to max(2 * rows, need); fixed mode throws
+  // std::runtime_error "fixed OPEN capacity exhausted at capacity=<rows>".
+  void ensureCapacity(std::int64_t need);
+  void replace(const at::Tensor& index, const at::Tensor& cost);
+  void append(const at::Tensor& index, const at::Tensor& cost);
+
+  // Removes and returns the `batch` cheapest entries (fewer when the queue
+  // holds fewer), in ascending cost order, equal costs in queue order.
+  struct Popped {
+    at::Tensor nodes;  // int64
+    at::Tensor costs;  // the OPEN cost dtype
+  };
+  Popped pop(std::int64_t batch);
+
+  // Removes every entry whose node index is in `node_ids` (int64, unique).
+  void removeNodes(const at::Tensor& node_ids);
+
+  std::int64_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  bool buffered() const { return buffered_; }
+  std::int64_t bufferRows() const;  // 0 when unbuffered
+  const at::Tensor& index() const { return index_; }
+  const at::Tensor& cost() const { return cost_; }
+
+ private:
+  c10::ScalarType index_dtype_;
+  c10::ScalarType cost_dtype_;
+  c10::Device device_;
+  bool fixed_;
+  bool buffered_ = false;
+  std::int64_t size_ = 0;
+  at::Tensor index_, cost_;                 // the live entries
+  at::Tensor index_buffer_, cost_buffer_;   // buffered mode only
+};
+
+// "in_place" mode: CLOSED entry index -> node index (-1 = none). Starts with
+// the CLOSED capacity request as length and entry 0 mapped to the start node.
+class KESTREL_EXPORT ClosedNodeIndex {
+ public:
+  ClosedNodeIndex(std::int64_t length, std::int64_t start_node, c10::Device device, bool fixed);
+
+  // Grows (doubling from max(length, 1)) to at least `need`, new elements -1.
+  // Fixed mode throws std::runtime_error "fixed CLOSED node-index capacity
+  // exhausted at capacity=<length>".
+  void ensureLength(std::int64_t need);
+
+  std::int64_t length() const;
+  at::Tensor& values() { return values_; }
+  const at::Tensor& values() const { return values_; }
+
+ private:
+  at::Tensor values_;  // int64
+  bool fixed_;
+};
+
+}  // namespace kestrel

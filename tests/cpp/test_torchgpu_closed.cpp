@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <ATen/ATen.h>
+
+#include "kestrel/solve/probe_sequence.h"
+#include "kestrel/torchgpu/closed_table.h"
+#include "kestrel/torchgpu/hashing.h"
+
+namespace {
+
+using kestrel::ProbeScheme;
+using kestrel::TorchClosedTable;
+
+const ProbeScheme kSchemes[] = {ProbeScheme::LinearProbing, ProbeScheme::PythonDict};
+const std::vector<std::uint64_t> kWords = {0, 1, ~0ULL, 1ULL << 63, ~0ULL >> 1, 0xFFFFFFFFULL, 0xFFFFFFFF00000000ULL,
+                                           0xDEADBEEFCAFEBABEULL, 0x9E3779B97F4A7C15ULL, 0x0123456789ABCDEFULL};
+
+at::Tensor longs(const std::vector<std::int64_t>& values) { return at::tensor(values, at::kLong); }
+at::Tensor floats(const std::vector<float>& values) { return at::tensor(values, at::kFloat); }
+at::Tensor bools(const std::vector<std::int64_t>& values) { return longs(values).to(at::kBool); }
+at::Tensor wordTensor() { return longs(std::vector<std::int64_t>(kWords.begin(), kWords.end())); }
+std::uint64_t word(const at::Tensor& t, std::int64_t i) {
+  return static_cast<std::uint64_t>(t[i].item<std::int64_t>());
+}
+
+TorchClosedTable makeTable(std::int64_t width, std::int64_t capacity, ProbeScheme scheme = ProbeScheme::PythonDict,
+                           bool fixed = false) {
+  return TorchClosedTable(width, c10::Device(c10::kCPU), at::kLong, at::kFloat, capacity, scheme, fixed);
+}
+
+// Distinct keys: row i is 7919 * (offset + i) + column.
+at::Tensor counterKeys(std::int64_t count, std::int64_t width, std::int64_t offset = 0) {
+  return at::arange(offset, offset + count, at::kLong).unsqueeze(1) * 7919 + at::arange(width, at::kLong);
+}
+
+template <class Error, class Call>
+void expectError(Call call, const std::string& message) {
+  try {
+    call();
+    ADD_FAILURE() << "no error, expected: " << message;
+  } catch (const Error& error) {
+    EXPECT_EQ(std::string(error.what()).rfind(message, 0), 0u) << error.what();
+  }
+}
+
+std::uint64_t splitMixReference(std::uint64_t z) {
+  z += 0x9E3779B97F4A7C15ULL;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+TEST(TorchHashing, MatchesUnsignedReference) {
+  const at::Tensor mixed = kestrel::splitMix64(wordTensor());
+  for (std::size_t i = 0; i < kWords.size(); ++i) EXPECT_EQ(word(mixed, i), splitMixReference(kWords[i])) << kWords[i];
+  for (int bits = 1; bits < 32; ++bits) {
+    const at::Tensor shifted = kestrel::logicalShiftRight(wordTensor(), bits);
+    for (std::size_t i = 0; i < kWords.size(); ++i) EXPECT_EQ(word(shifted, i), kWords[i] >> bits) << bits;
+  }
+}
+
+// Both CLOSED tables step the same policies: the host with unsigned shifts,
+// the tensor table with the logical shift. Their sequences must not drift.
+TEST(TorchHashing, ProbePoliciesAgreeOnHostAndTensors) {
+  const std::uint64_t mask = 1023;
+  const at::Tensor mask_tensor = longs({static_cast<std::int64_t>(mask)});
+  for (ProbeScheme scheme : kSchemes) {
+    at::Tensor positions = kestrel::homeSlot(wordTensor(), mask_tensor), perturbations = wordTensor();
+    std::vector<kestrel::ProbeSequence> host;
+    for (std::uint64_t w : kWords) host.emplace_back(scheme, w, mask);
+    for (int step = 0; step < 40; ++step) {
+      for (std::size_t i = 0; i < kWords.size(); ++i) {
+        ASSERT_EQ(word(positions, i), host[i].index()) << kWords[i] << " at step " << step;
+        host[i].advance();
+      }
+      positions = scheme == ProbeScheme::LinearProbing
+                      ? kestrel::LinearProbing::next(positions, perturbations, mask_tensor, kestrel::logicalShiftRight)
+                      : kestrel::PythonDictProbing::next(positions, perturbations, mask_tensor,
+                                                         kestrel::logicalShiftRight);
+    }
+  }
+}
+
+TEST(TorchClosedTable, ChunkedHashingMatchesWholeRows) {
+  // 131072 rows of width 40 hash in column chunks of 16, 16 and 8; 64 rows
+  // hash all columns at once.
+  TorchClosedTable table = makeTable(40, 8);
+  at::manual_seed(7);
+  const at::Tensor keys = at::randint(-(std::int64_t{1} << 40), std::int64_t{1} << 40, {131072, 40}, at::kLong);
+  const at::Tensor chunked = table.hashKeys(keys).slice(0, 0, 64);
+  EXPECT_TRUE(chunked.equal(table.hashKeys(keys.slice(0, 0, 64))));
+  EXPECT_EQ(std::get<0>(at::_unique(chunked)).size(0), 64);
+}
+
+TEST(TorchClosedTable, CapacityIsAPowerOfTwoOfAtLeastEight) {
+  for (const auto& [requested, expected] : {std::pair{1000, 1024}, {5, 8}, {1024, 1024}, {0, 8}}) {
+    const TorchClosedTable table = makeTable(3, requested);
+    EXPECT_EQ(table.capacity(), expected);
+    EXPECT_EQ(table.entryCapacity(), expected);
+    EXPECT_TRUE(table.slots().eq(-1).all().item<bool>());
+  }
+}
+
+TEST(TorchClosedTable, SlotsGrowOrFailAtTwoThirdsLoad) {
+  for (bool fixed : {false, true}) {
+    TorchClosedTable table = makeTable(2, 1024, ProbeScheme::LinearProbing, fixed);
+    table.filterNewSlot(counterKeys(682, 2), at::zeros({682}));
+    EXPECT_EQ(table.capacity(), 1024);
+    const auto add683rd = [&] { table.filterNewSlot(counterKeys(1, 2, 682), at::zeros({1})); };
+    if (fixed) {
+      expectError<std::runtime_error>(add683rd, "fixed CLOSED capacity exhausted at capacity=1024");
+    } else {
+      add683rd();
+      EXPECT_EQ(table.capacity(), 2048);
+      EXPECT_EQ(table.usedSlots(), 683);
+    }
+  }
+}
+
+TEST(TorchClosedTable, EntryArraysGrowKeepingRowsOrFailWhenFixed) {
+  TorchClosedTable adaptive = makeTable(3, 8);
+  const at::Tensor keys = counterKeys(20, 3);
+  adaptive.filterNewSlot(keys.slice(0, 0, 5), at::arange(5, at::kFloat));
+  adaptive.filterNewSlot(keys.slice(0, 5), at::arange(5, 20, at::kFloat));
+  EXPECT_EQ(adaptive.entryCapacity(), 32);
+  EXPECT_TRUE(adaptive.keys().slice(0, 0, 20).equal(keys));
+  EXPECT_TRUE(adaptive.costs().slice(0, 0, 20).equal(at::arange(20, at::kFloat)));
+
+  // Entries outgrow a fixed table's slots only through insert without reserve.
+  TorchClosedTable fixed = makeTable(3, 8, ProbeScheme::LinearProbing, true);
+  const at::Tensor nine = counterKeys(9, 3), hashes = fixed.hashKeys(nine);
+  expectError<std::runtime_error>([&] { fixed.insert(nine, at::zeros({9}), hashes, fixed.lookup(nine, hashes)); },
+                                  "fixed CLOSED entry capacity exhausted at capacity=8");
+}
+
+TEST(TorchClosedTable, SmallerEntryTakesTheSharedHomeSlot) {
+  for (ProbeScheme scheme : kSchemes) {
+    TorchClosedTable table = makeTable(2, 64, scheme);
+    const at::Tensor candidates = counterKeys(200, 2), hashes = table.hashKeys(candidates);
+    const at::Tensor home = hashes & 63;
+    std::int64_t later = 1;
+    while (!home.slice(0, 0, later).eq(home[later]).any().item<bool>()) ++later;
+    const std::int64_t earlier = home.slice(0, 0, later).eq(home[later]).nonzero()[0][0].item<std::int64_t>();
+    table.filterNewSlot(at::stack({candidates[later], candidates[earlier]}), at::zeros({2}));
+    kestrel::ProbeSequence probe(scheme, word(hashes, earlier), 63);
+    EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), 0);
+    probe.advance();
+    EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), 1);
+  }
+}
+
+TEST(TorchClosedTable, FilterAcceptsStrictImprovementsInBatchOrder) {
+  struct Case {
+    std::vector<float> stored, costs;  // earlier single-child batches, then one batch of the same state
+    std::vector<std::int64_t> accept;
+    float best;
+  };
+  const Case cases[] = {{{}, {5, 3, 4}, {1, 1, 0}, 3}, {{4}, {5, 3, 4}, {0, 1, 0}, 3}, {{3}, {3}, {0}, 3},
+                        {{}, {2, 2}, {1, 0}, 2}};
+  const at::Tensor state = longs({4, 2});
+  for (const Case& c : cases) {
+    TorchClosedTable table = makeTable(2, 8);
+    for (float cost : c.stored) table.filterNewSlot(state, floats({cost}));
+    const auto rows = static_cast<std::int64_t>(c.costs.size());
+    EXPECT_TRUE(table.filterNewSlot(state.expand({rows, 2}), floats(c.costs)).equal(bools(c.accept))) << c.best;
+    EXPECT_EQ(table.size(), 1);
+    EXPECT_EQ(table.costs()[0].item<float>(), c.best);
+  }
+}
+
+TEST(TorchClosedTable, FilterInPlaceReturnsEntriesOfAcceptedChildren) {
+  TorchClosedTable table = makeTable(2, 8);
+  table.filterNewSlot(longs({1, 1}), floats({4}));
+  const at::Tensor children = longs({9, 9, 1, 1, 9, 9, 5, 5}).reshape({-1, 2});
+  const auto filtered = table.filterInPlace(children, floats({2, 5, 1, 3}));
+  EXPECT_TRUE(filtered.accept.equal(bools({1, 0, 1, 1})));
+  const at::Tensor entries = filtered.entries, kept = longs({0, 2, 3});
+  EXPECT_EQ(entries[1].item<std::int64_t>(), -1);
+  EXPECT_TRUE(table.keys().index_select(0, entries.index_select(0, kept)).equal(children.index_select(0, kept)));
+  EXPECT_TRUE(table.costs().index_select(0, longs({0})).equal(floats({4})));
+  EXPECT_TRUE(table.costs().index_select(0, entries.slice(0, 2)).equal(floats({1, 3})));
+}
+
+// Widely spread costs over many states, with quarter steps within a state: a
+// running minimum over costs offset by state * cost range would round those
+// steps away in float32. Per state: +0.5, +0.25 (better), +0.25 (not better).
+TEST(TorchClosedTable, FilterIsExactForManyStatesWithSpreadCosts) {
+  const std::int64_t states = 5000;
+  TorchClosedTable table = makeTable(1, 8);
+  const at::Tensor state = at::arange(states, at::kLong).unsqueeze(1);
+  const at::Tensor base = at::arange(states, at::kFloat) * 20;
+  const at::Tensor costs = at::cat({base + 0.5f, base + 0.25f, base + 0.25f});
+  const at::Tensor accept = table.filterNewSlot(state.repeat({3, 1}), costs);
+  EXPECT_TRUE(accept.slice(0, 0, 2 * states).all().item<bool>());
+  EXPECT_FALSE(accept.slice(0, 2 * states).any().item<bool>());
+  const at::Tensor entries = table.lookup(state, table.hashKeys(state)).entry;
+  EXPECT_TRUE(table.costs().index_select(0, entries).equal(base + 0.25f));
+}
+
+TEST(TorchClosedTable, CheapestPerEntry) {
+  const std::tuple<std::vector<std::int64_t>, std::vector<float>, std::vector<std::int64_t>> cases[] = {
+      {{7, 3, 7}, {2, 5, 2}, {0, 1}},
+      {{4, 4, 4}, {3, 1, 1}, {1}},
+      {{6, 2, 6, 2}, {1, 9, 0, 8}, {2, 3}},
+      {{5}, {1}, {0}}};
+  for (const auto& [entries, costs, rows] : cases) {
+    EXPECT_TRUE(kestrel::cheapestPerEntry(longs(entries), floats(costs)).equal(longs(rows)));
+  }
+}
+
+TEST(TorchClosedTable, NormalizeKeysRejectsOtherShapes) {
+  const TorchClosedTable table = makeTable(3, 8);
+  const char* shape_error = "Keys must have shape (B, key_width)";
+  for (const auto& [shape, message] : {std::pair<std::vector<std::int64_t>, const char*>{{2, 4}, shape_error},
+                                       {{2, 3, 1}, shape_error},
+                                       {{2}, "Key width mismatch"}}) {
+    expectError<std::invalid_argument>([&] { table.normalizeKeys(at::zeros(shape, at::kLong)); }, message);
+  }
+  EXPECT_EQ(table.normalizeKeys(at::ones({3}, at::kInt)).sizes(), (std::vector<std::int64_t>{1, 3}));
+}
+
+TEST(TorchClosedTable, LookupFindsEveryKeyAfterGrowth) {
+  for (ProbeScheme scheme : kSchemes) {
+    TorchClosedTable table = makeTable(3, 8, scheme);
+    const at::Tensor keys = counterKeys(300, 3);
+    for (std::int64_t begin = 0; begin < 300; begin += 30) {
+      table.filterNewSlot(keys.slice(0, begin, begin + 30), at::zeros({30}));
+    }
+    EXPECT_EQ(table.capacity(), 512);
+    EXPECT_EQ(table.usedSlots(), 300);
+    const auto found = table.lookup(keys, table.hashKeys(keys));
+    EXPECT_TRUE(found.entry.equal(at::arange(300, at::kLong)));
+    EXPECT_TRUE(table.slots().index_select(0, found.slot).equal(found.entry));
+    const at::Tensor unseen = counterKeys(50, 3, 300);
+    EXPECT_FALSE(table.lookup(unseen, table.hashKeys(unseen)).found.any().item<bool>());
+  }
+}
+
+// A "python_dict" probe sequence can miss the only free slots of a small,
+// nearly full table. Such a key must never land in slot -1 (the last slot).
+TEST(TorchClosedTable, KeyWithoutReachableSlotGrowsOrFails) {
+  for (bool fixed : {false, true}) {
+    TorchClosedTable table = makeTable(2, 8, ProbeScheme::PythonDict, fixed);
+    const at::Tensor pool = counterKeys(1000, 2), pool_hashes = table.hashKeys(pool);
+    at::Tensor misses = table.lookup(pool, pool_hashes).slot.eq(-1).nonzero();
+    for (std::int64_t i = 0; misses.size(0) == 0 && i < 1000; ++i) {  // fill, without reserve, until some key misses
+      const at::Tensor key = pool[i].unsqueeze(0), hash = pool_hashes[i].unsqueeze(0);
+      table.insert(key, at::zeros({1}), hash, table.lookup(key, hash));
+      misses = table.lookup(pool, pool_hashes).slot.eq(-1).nonzero();
+    }
+    ASSERT_GT(misses.size(0), 0);
+    const at::Tensor key = pool[misses[0][0].item<std::int64_t>()].unsqueeze(0), hash = table.hashKeys(key);
+    const at::Tensor stored = at::cat({table.keys().slice(0, 0, table.size()), key});
+    const at::Tensor slots_before = table.slots().clone();
+    const auto insertMissing = [&] { table.insert(key, at::zeros({1}), hash, table.lookup(key, hash)); };
+    if (fixed) {
+      expectError<std::runtime_error>(insertMissing, "fixed CLOSED capacity exhausted at capacity=8");
+      EXPECT_TRUE(table.slots().equal(slots_before));
+    } else {
+      insertMissing();
+      EXPECT_GT(table.capacity(), 8);
+      EXPECT_TRUE(table.lookup(stored, table.hashKeys(stored)).entry.equal(at::arange(stored.size(0), at::kLong)));
+    }
+  }
+}
+
+}  // namespace
