@@ -26,6 +26,6 @@ endfunction()
 # Installs a module into the package; it finds torch's shared libraries in the
 # sibling torch package at run time.
 function(kestrel_python_module target)
-  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../torch/lib")
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN:$ORIGIN/../torch/lib")
   install(TARGETS ${target} LIBRARY DESTINATION kestrel_cpp)
 endfunction()

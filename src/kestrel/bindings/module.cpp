@@ -35,4 +35,5 @@ NB_MODULE(_backend_impl, m) {
   kestrel::registerExceptionTranslation();
   m.def("environment_registrar_capsule", &environmentRegistrarCapsule, kCapsuleDoc);
   kestrel::defineRunWeightedAStar(m);
+  kestrel::defineRunTorchGpuAStar(m);
 }

@@ -30,5 +30,8 @@ ProfilingOptions profilingOptions(const std::string& profile_dir, bool profile_t
 nanobind::dict resultDict(const SolveResult& result);
 
 void defineRunWeightedAStar(nanobind::module_& module);
+void defineRunTorchGpuAStar(nanobind::module_& module);
+// kestrel_cpp._testing only: the tensor search on any device.
+void defineRunTorchAStarOnDevice(nanobind::module_& module);
 
 }  // namespace kestrel

@@ -1,5 +1,6 @@
-// kestrel_cpp._testing: hooks that let the Python test suite drive the console
-// functions from native threads, as the solvers do. Not part of the public API.
+// kestrel_cpp._testing: hooks for the Python test suite (console writes from
+// native threads, exception translation) and the tensor search on any device.
+// Not part of the public API.
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
@@ -14,6 +15,7 @@
 
 #include "kestrel/bindings/console.h"
 #include "kestrel/bindings/exceptions.h"
+#include "kestrel/bindings/solve_binding.h"
 
 namespace nb = nanobind;
 
@@ -55,4 +57,5 @@ NB_MODULE(_testing, m) {
   kestrel::registerExceptionTranslation();
   m.def("write_from_threads", &writeFromThreads, nb::arg("stream"), nb::arg("text"), nb::arg("threads"));
   m.def("throw_exception", &throwException, nb::arg("kind"));
+  kestrel::defineRunTorchAStarOnDevice(m);
 }

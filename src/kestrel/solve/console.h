@@ -14,9 +14,11 @@
 #include <string>
 #include <string_view>
 
+#include "kestrel/export.h"
+
 namespace kestrel {
 
-class ConsoleSink {
+class KESTREL_EXPORT ConsoleSink {
  public:
   virtual ~ConsoleSink() = default;
   virtual void writeStdout(std::string_view text) = 0;
@@ -27,15 +29,15 @@ class ConsoleSink {
 
 // Makes `sink` receive all solver output from now on; nullptr restores the
 // default. The sink must outlive every solve that may use it.
-void installConsoleSink(ConsoleSink* sink);
+KESTREL_EXPORT void installConsoleSink(ConsoleSink* sink);
 
 // printf-style text to standard output; an empty text is not written.
-void pythonPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+KESTREL_EXPORT void pythonPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // `text` and a newline to standard output.
-void pythonPrintLine(const std::string& text);
+KESTREL_EXPORT void pythonPrintLine(const std::string& text);
 // printf-style text to standard error; an empty text is not written.
-void pythonWarnf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+KESTREL_EXPORT void pythonWarnf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Asks the sink whether the solve should stop.
-bool interruptRequested();
+KESTREL_EXPORT bool interruptRequested();
 
 }  // namespace kestrel

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <exception>
 
+#include "kestrel/export.h"
 #include "kestrel/solve/console.h"
 
 namespace kestrel {
@@ -17,7 +18,8 @@ namespace kestrel {
 // Leaves a solve whose caller asked it to stop. Everything the solve owns is
 // released by the unwinding; the Python module re-raises the exception that
 // the signal handler set (KeyboardInterrupt by default).
-class SolveInterrupted : public std::exception {
+// Exported so that the module that catches it recognises its type.
+class KESTREL_EXPORT SolveInterrupted : public std::exception {
  public:
   const char* what() const noexcept override { return "Solve interrupted"; }
 };

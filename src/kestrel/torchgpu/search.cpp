@@ -1,0 +1,355 @@
+#include "kestrel/torchgpu/search.h"
+
+#include <algorithm>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include <ATen/ATen.h>
+#include <torch/csrc/inductor/aoti_package/model_package_loader.h>
+#include <torch/cuda.h>
+
+#include "kestrel/heuristic/tensor_inference.h"
+#include "kestrel/profiling/phase_clock.h"
+#include "kestrel/solve/interrupt.h"
+#include "kestrel/solve/iteration_report.h"
+#include "kestrel/torchgpu/open_queue.h"
+#include "kestrel/torchgpu/solution_path.h"
+
+namespace kestrel {
+namespace {
+
+// The per-operation totals of the result, fed region by region.
+class TorchStatistics {
+ public:
+  explicit TorchStatistics(bool enabled) : enabled_(enabled) {}
+
+  void add(Operation op, double core, double misc, bool counted = true) {
+    if (!enabled_) return;
+    OperationTiming& timing = timingOf(timings_, op);
+    timing.core_seconds += core;
+    timing.misc_seconds += misc;
+    timing.total_seconds += core + misc;
+    if (counted) timing.call_count += 1;
+  }
+  const OperationTimings& timings() const { return timings_; }
+
+ private:
+  bool enabled_;
+  OperationTimings timings_{};
+};
+
+// The children of one expansion, or the kept part of them, row for row.
+struct Children {
+  at::Tensor states, depth, path_cost, parent_index, parent_move, solved, entries;
+
+  Children select(const at::Tensor& rows) const {
+    return {states.index_select(0, rows),       depth.index_select(0, rows),       path_cost.index_select(0, rows),
+            parent_index.index_select(0, rows), parent_move.index_select(0, rows), solved.index_select(0, rows),
+            entries.defined() ? entries.index_select(0, rows) : entries};
+  }
+  std::int64_t rows() const { return states.size(0); }
+};
+
+class TorchSearch {
+ public:
+  TorchSearch(const TorchSearchSetup& setup)
+      : s_(setup),
+        env_(setup.environment),
+        timing_enabled_(setup.config.print_internals || setup.config.operation_breakdown || setup.profiler.enabled()),
+        clock_(timing_enabled_, setup.config.operation_breakdown, setup.config.cuda_sync_timing,
+               [device = setup.device] {
+                 if (device.is_cuda()) torch::cuda::synchronize(device.index());
+               },
+               setup.profiler),
+        stats_(setup.config.operation_breakdown),
+        in_place_(setup.options.duplicates == DuplicateMode::InPlace),
+        long_(at::TensorOptions().dtype(at::kLong).device(setup.device)) {}
+
+  SolveResult run(const at::Tensor& start_row) {
+    evaluateRoot(start_row);
+    const bool budget_exceeded = loop();
+
+    SolveResult result;
+    result.nodes_generated = nodes_generated_;
+    result.solved = goal_node_ >= 0;
+    result.search_budget_exceeded = budget_exceeded;
+    if (result.solved) result.moves = reconstructMoves(s_.store, env_, goal_node_, s_.options.move_source);
+    const TimePoint end = now();
+    result.solve_time = static_cast<double>((end - s_.start_time).count()) / 1e9;
+    if (s_.config.operation_breakdown) {
+      result.operation_timings = stats_.timings();
+      result.has_operation_timings = true;
+    }
+    s_.profiler.record("torchgpu.total", s_.start_time, end);
+    s_.profiler.finalize();
+    return result;
+  }
+
+ private:
+  // f = g * w + h * (not s), one operation at a time in the total-cost dtype:
+  // a fused multiply-add would round once and change which node is popped.
+  at::Tensor totalCost(const at::Tensor& path_cost, const at::Tensor& heuristic, const at::Tensor& solved) const {
+    const c10::ScalarType t = s_.types.total_cost;
+    const at::Tensor g_part = path_cost.to(t).mul(static_cast<double>(s_.config.weight)).to(t);
+    const at::Tensor h_part = heuristic.to(t).mul(solved.logical_not().to(t)).to(t);
+    return g_part.add(h_part).to(t);
+  }
+
+  // The heuristic of `states`, in chunks of at most nnet_batch rows.
+  at::Tensor evaluate(const at::Tensor& states, double& infer_seconds) {
+    const std::int64_t rows = states.size(0);
+    std::vector<at::Tensor> outputs;
+    for (std::int64_t begin = 0; begin < rows; begin += s_.sizes.nnet_batch) {
+      const at::Tensor chunk = states.slice(0, begin, std::min(begin + s_.sizes.nnet_batch, rows));
+      const TimePoint inputs_start = clock_.start();
+      const std::vector<at::Tensor> inputs = env_.networkInputs(chunk);
+      clock_.stop("torchgpu.write_inputs", inputs_start);
+      const TimePoint infer_start = clock_.start();
+      at::Tensor h = inferHeuristicTensors(s_.loader, inputs);
+      infer_seconds += clock_.stop("torchgpu.heuristic_infer", infer_start);
+      if (h.numel() != chunk.size(0)) throw std::runtime_error(kHeuristicRowsMessage);
+      outputs.push_back(h.reshape({-1}));
+    }
+    return at::cat(outputs).to(s_.types.heuristic);
+  }
+
+  void evaluateRoot(const at::Tensor& start) {
+    const TimePoint goal_start = clock_.start();
+    const at::Tensor solved = env_.isSolved(start).reshape({-1});
+    stats_.add(Operation::IsSolved, clock_.stop("torchgpu.is_solved", goal_start), 0);
+
+    const at::Tensor g0 = at::zeros({1}, at::TensorOptions().dtype(s_.types.path_cost).device(s_.device));
+    const TimePoint heuristic_start = clock_.start();
+    const TimePoint inputs_start = clock_.start();
+    const std::vector<at::Tensor> inputs = env_.networkInputs(start);
+    clock_.stop("torchgpu.write_inputs", inputs_start);
+    if (inputs.size() != s_.manifest_inputs) {
+      throw std::runtime_error("AOTI manifest input count mismatch for environment '" + s_.environment_name + "'");
+    }
+    const TimePoint infer_start = clock_.start();
+    const at::Tensor h0 = inferHeuristicTensors(s_.loader, inputs).reshape({-1}).to(s_.types.heuristic);
+    const double infer_seconds = clock_.stop("torchgpu.heuristic_infer", infer_start);
+    const double heuristic_seconds = clock_.stop("torchgpu.heuristic", heuristic_start);
+    stats_.add(Operation::Heuristic, infer_seconds, std::max(heuristic_seconds - infer_seconds, 0.0));
+    if (h0.numel() != 1) throw std::runtime_error(kHeuristicRowsMessage);
+    const at::Tensor f0 = totalCost(g0, h0, solved);
+
+    const at::Tensor start_ids = s_.store.append({start, at::zeros({1}, long_), g0, h0, f0, solved,
+                                                  at::full({1}, -1, long_), at::full({1}, -1, long_)});
+
+    const at::Tensor keys = s_.closed.normalizeKeys(start);
+    s_.closed.reserve(s_.closed.usedSlots() + 1);
+    const at::Tensor hashes = s_.closed.hashKeys(keys);
+    s_.closed.insert(keys, g0.to(s_.device, s_.types.closed_cost), hashes, s_.closed.lookup(keys, hashes));
+
+    const bool fixed = s_.options.capacity == CapacityMode::Fixed;
+    if (in_place_) node_of_entry_.emplace(s_.sizes.closed_capacity, 0, s_.device, fixed);
+    open_.emplace(start_ids, f0, s_.types.open_index, s_.types.open_cost, s_.device, s_.sizes.open_capacity, fixed);
+  }
+
+  // Returns whether the search stopped at the budget.
+  bool loop() {
+    for (std::uint64_t iteration = 0;; ++iteration) {
+      interrupts_.poll();
+      if (open_->empty()) return false;
+      if (iterate(iteration)) return false;  // a goal was popped
+      if (s_.config.search_budget > 0 && nodes_generated_ >= static_cast<std::uint64_t>(s_.config.search_budget)) {
+        return true;
+      }
+    }
+  }
+
+  // One iteration; returns whether it popped a goal.
+  bool iterate(std::uint64_t iteration) {
+    const TimePoint iteration_start = clock_.start();
+
+    const TimePoint pop_start = clock_.start();
+    const TorchOpenQueue::Popped popped = open_->pop(s_.sizes.batch);
+    at::Tensor expand_ids = popped.nodes;
+    const at::Tensor goals = s_.store.solved().index_select(0, popped.nodes);
+    bool done = false;
+    if (goals.any().item<bool>()) {
+      const std::int64_t first = goals.nonzero()[0][0].item<std::int64_t>();
+      goal_node_ = popped.nodes[first].item<std::int64_t>();
+      done = true;
+      if (s_.options.goal_stop == GoalStopMode::StopBeforeGoal) expand_ids = popped.nodes.slice(0, 0, first);
+    }
+    const double pop_seconds = clock_.stop("torchgpu.pop_from_open", pop_start);
+
+    const std::int64_t n = expand_ids.size(0);
+    if (n == 0) {
+      stats_.add(Operation::Pop, pop_seconds, 0);
+      stats_.add(Operation::Iteration, clock_.stop("torchgpu.iteration", iteration_start), 0);
+      return done;
+    }
+
+    const TimePoint gather_start = clock_.start();
+    const at::Tensor parent_states = s_.store.states().index_select(0, expand_ids);
+    const at::Tensor parent_cost = s_.store.pathCost().index_select(0, expand_ids);
+    const at::Tensor parent_depth = s_.store.depth().index_select(0, expand_ids);
+    stats_.add(Operation::Pop, pop_seconds, clock_.stop("torchgpu.pop_misc", gather_start));
+
+    const TimePoint expand_start = clock_.start();
+    const auto [child_states, step_costs] = env_.expand(parent_states);
+    const double expand_seconds = clock_.stop("torchgpu.expand", expand_start);
+    const TimePoint children_start = clock_.start();
+    const Children children = makeChildren(expand_ids, parent_cost, parent_depth, child_states, step_costs);
+    stats_.add(Operation::Expand, expand_seconds, clock_.stop("torchgpu.expand_misc", children_start));
+
+    const TimePoint goals_start = clock_.start();
+    const at::Tensor child_goals = env_.isSolved(children.states).reshape({-1}).to(at::kBool);
+    const double goal_seconds = clock_.stop("torchgpu.is_solved", goals_start);
+    stats_.add(Operation::IsSolved, goal_seconds, 0);
+    nodes_generated_ += static_cast<std::uint64_t>(children.rows());
+
+    const TimePoint filter_start = clock_.start();
+    at::Tensor accept;
+    at::Tensor entries;
+    if (children.rows() == 0) {
+      accept = at::zeros({0}, long_.dtype(at::kBool));
+    } else if (in_place_) {
+      TorchClosedTable::Filtered filtered = s_.closed.filterInPlace(children.states, children.path_cost);
+      accept = filtered.accept;
+      entries = filtered.entries;
+    } else {
+      accept = s_.closed.filterNewSlot(children.states, children.path_cost);
+    }
+    const double filter_seconds = clock_.stop("torchgpu.closed_filter", filter_start);
+
+    const TimePoint select_start = clock_.start();
+    Children all = children;
+    all.solved = child_goals;
+    all.entries = entries;
+    Children kept = all.select(accept.nonzero().reshape({-1}));
+    if (in_place_ && kept.rows() > 1) kept = kept.select(cheapestPerEntry(kept.entries, kept.path_cost));
+    stats_.add(Operation::Check, filter_seconds, clock_.stop("torchgpu.check_misc", select_start));
+
+    const std::int64_t r = kept.rows();
+    double infer_seconds = 0;
+    double heuristic_seconds = 0;
+    at::Tensor heuristic = at::empty({0}, long_.dtype(s_.types.heuristic));
+    if (r > 0) {
+      const TimePoint heuristic_start = clock_.start();
+      heuristic = evaluate(kept.states, infer_seconds);
+      heuristic_seconds = clock_.stop("torchgpu.heuristic", heuristic_start);
+    }
+
+    const TimePoint cost_start = clock_.start();
+    const at::Tensor total = totalCost(kept.path_cost, heuristic, kept.solved);
+    const double cost_seconds = clock_.stop("torchgpu.cost", cost_start);
+
+    const TimePoint persist_start = clock_.start();
+    at::Tensor updated;
+    const at::Tensor ids = persist(kept, heuristic, total, updated);
+    const double persist_seconds = clock_.stop("torchgpu.persist_children", persist_start);
+    stats_.add(Operation::Heuristic, infer_seconds,
+               std::max(heuristic_seconds - infer_seconds, 0.0) + cost_seconds + persist_seconds, r > 0);
+
+    const TimePoint push_start = clock_.start();
+    if (updated.defined() && updated.numel() > 0 && !open_->empty()) open_->removeNodes(updated);
+    open_->append(ids, total);
+    const double push_seconds = clock_.stop("torchgpu.add_to_open", push_start);
+    stats_.add(Operation::Push, push_seconds, 0);
+
+    const double iteration_seconds = clock_.stop("torchgpu.iteration", iteration_start);
+    stats_.add(Operation::Iteration, iteration_seconds, 0);
+    if (s_.config.print_internals) {
+      if (r > 0) printBatch(iteration, heuristic, kept.path_cost);
+      printIterationTimes({pop_seconds, expand_seconds, goal_seconds, filter_seconds, infer_seconds, push_seconds,
+                           iteration_seconds});
+    }
+    return done;
+  }
+
+  // n x M children in parent-major order, in the storage types.
+  Children makeChildren(const at::Tensor& parents, const at::Tensor& parent_cost, const at::Tensor& parent_depth,
+                        const at::Tensor& child_states, const at::Tensor& step_costs) const {
+    const std::int64_t n = parents.size(0);
+    const std::int64_t m = env_.num_moves;
+    Children children;
+    children.states = child_states.view({n * m, -1}).to(s_.types.node_state);
+    children.path_cost = parent_cost.view({n, 1})
+                             .add(step_costs.view({n, m}).to(s_.types.path_cost))
+                             .flatten()
+                             .to(s_.types.path_cost);
+    children.depth = parent_depth.repeat_interleave(m).add(1);
+    children.parent_index = parents.repeat_interleave(m).to(s_.types.parent_index);
+    children.parent_move = at::arange(m, long_).repeat({n}).to(s_.types.parent_move);
+    return children;
+  }
+
+  // Stores the kept children and returns the node index of each, in batch
+  // order. In "in_place" mode a child whose state already has a node
+  // overwrites that node (its index goes to `updated`); the others are new.
+  at::Tensor persist(const Children& kept, const at::Tensor& heuristic, const at::Tensor& total,
+                     at::Tensor& updated) {
+    const auto rowsOf = [&](const Children& c, const at::Tensor& h, const at::Tensor& f) {
+      return NodeRows{c.states, c.depth, c.path_cost, h, f, c.solved, c.parent_index, c.parent_move};
+    };
+    if (!in_place_ || kept.rows() == 0) return s_.store.append(rowsOf(kept, heuristic, total));
+
+    const at::Tensor with_entry = kept.entries.ge(0);
+    at::Tensor mapped = at::full({kept.rows()}, -1, long_);
+    if (with_entry.any().item<bool>()) {
+      node_of_entry_->ensureLength(kept.entries.max().item<std::int64_t>() + 1);
+      mapped.masked_scatter_(with_entry, node_of_entry_->values().index_select(0, kept.entries.masked_select(with_entry)));
+    }
+    const at::Tensor existing = mapped.ge(0);
+    const at::Tensor old_rows = existing.nonzero().reshape({-1});
+    const at::Tensor new_rows = existing.logical_not().nonzero().reshape({-1});
+
+    at::Tensor ids = at::empty({kept.rows()}, long_);
+    if (old_rows.numel() > 0) {
+      updated = mapped.index_select(0, old_rows);
+      s_.store.overwrite(updated, rowsOf(kept.select(old_rows), heuristic.index_select(0, old_rows),
+                                         total.index_select(0, old_rows)));
+      ids.index_copy_(0, old_rows, updated);
+    }
+    if (new_rows.numel() > 0) {
+      const Children fresh = kept.select(new_rows);
+      const at::Tensor new_ids = s_.store.append(
+          rowsOf(fresh, heuristic.index_select(0, new_rows), total.index_select(0, new_rows)));
+      ids.index_copy_(0, new_rows, new_ids);
+      const at::Tensor recorded = fresh.entries.ge(0);
+      if (recorded.any().item<bool>()) {
+        const at::Tensor entries = fresh.entries.masked_select(recorded);
+        node_of_entry_->ensureLength(entries.max().item<std::int64_t>() + 1);
+        node_of_entry_->values().index_put_({entries}, new_ids.masked_select(recorded));
+      }
+    }
+    return ids;
+  }
+
+  // The "Itr:" line: smallest and largest heuristic of the batch (first
+  // position on ties) and the path costs of their children.
+  void printBatch(std::uint64_t iteration, const at::Tensor& heuristic, const at::Tensor& path_cost) const {
+    const at::Tensor h = heuristic.to(at::kCPU, at::kDouble);
+    const at::Tensor g = path_cost.to(at::kCPU, at::kDouble);
+    const std::int64_t lowest = h.eq(h.min()).nonzero()[0][0].item<std::int64_t>();
+    const std::int64_t highest = h.eq(h.max()).nonzero()[0][0].item<std::int64_t>();
+    printAddedToOpen(iteration, h[lowest].item<double>(), g[lowest].item<double>(), h[highest].item<double>(),
+                     g[highest].item<double>());
+  }
+
+  const TorchSearchSetup& s_;
+  TorchEnv& env_;
+  const bool timing_enabled_;
+  PhaseClock clock_;
+  TorchStatistics stats_;
+  const bool in_place_;
+  const at::TensorOptions long_;
+  InterruptPoller interrupts_;
+  std::optional<TorchOpenQueue> open_;
+  std::optional<ClosedNodeIndex> node_of_entry_;
+  std::int64_t goal_node_ = -1;
+  std::uint64_t nodes_generated_ = 0;
+};
+
+}  // namespace
+
+SolveResult runTorchSearch(const TorchSearchSetup& setup, const at::Tensor& start_row) {
+  return TorchSearch(setup).run(start_row);
+}
+
+}  // namespace kestrel
