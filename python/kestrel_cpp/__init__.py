@@ -1,7 +1,8 @@
 """Batched weighted A* over puzzle states, guided by a learned heuristic.
 
 Import an environment plugin (for example ``kestrel_puzzles``) to register
-puzzle environments, then call :func:`run_weighted_astar` with a state, the
+puzzle environments, then call :func:`run_weighted_astar` (CPU solver) or
+:func:`run_torch_gpu_astar` (tensor solver, CUDA/ROCm) with a state, the
 environment name and the path of an AOTInductor heuristic package.
 """
 
@@ -12,9 +13,9 @@ from pathlib import Path
 import torch as _torch  # noqa: F401
 
 from . import _backend_impl
-from ._backend_impl import environment_registrar_capsule, run_weighted_astar
+from ._backend_impl import environment_registrar_capsule, run_torch_gpu_astar, run_weighted_astar
 
-__all__ = ["environment_registrar_capsule", "run_weighted_astar", "get_include", "cmake_dir"]
+__all__ = ["environment_registrar_capsule", "run_weighted_astar", "run_torch_gpu_astar", "get_include", "cmake_dir"]
 
 _PACKAGE_DIR = Path(__file__).resolve().parent
 

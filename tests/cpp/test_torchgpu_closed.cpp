@@ -203,6 +203,22 @@ TEST(TorchClosedTable, FilterIsExactForManyStatesWithSpreadCosts) {
   EXPECT_TRUE(table.costs().index_select(0, entries).equal(base + 0.25f));
 }
 
+// Rows group by hash; equal hashes of different keys (a 64-bit collision,
+// forced here) must still make separate groups.
+TEST(TorchClosedTable, DedupeGroupsEqualKeysOnlyEvenWhenHashesCollide) {
+  TorchClosedTable table = makeTable(2, 8);
+  const at::Tensor keys = longs({1, 2, 3, 4, 1, 2, 3, 4}).view({4, 2}).to(at::kByte);
+  const auto equal = table.dedupeBatch(keys, longs({7, 9, 7, 9}));
+  EXPECT_TRUE(equal.group.equal(longs({0, 1, 0, 1})));
+  EXPECT_TRUE(equal.keys.equal(keys.slice(0, 0, 2)));
+  EXPECT_TRUE(equal.hashes.equal(longs({7, 9})));
+
+  const auto collided = table.dedupeBatch(keys, longs({5, 5, 5, 5}));
+  EXPECT_EQ(collided.keys.size(0), 2);
+  EXPECT_TRUE(collided.group.index_select(0, longs({0, 2})).equal(collided.group.index_select(0, longs({2, 0}))));
+  EXPECT_FALSE(collided.group[0].item<std::int64_t>() == collided.group[1].item<std::int64_t>());
+}
+
 TEST(TorchClosedTable, CheapestPerEntry) {
   const std::tuple<std::vector<std::int64_t>, std::vector<float>, std::vector<std::int64_t>> cases[] = {
       {{7, 3, 7}, {2, 5, 2}, {0, 1}},

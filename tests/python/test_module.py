@@ -121,3 +121,20 @@ def test_exceptions_of_every_kind_become_readable_python_errors(kind, exception,
     with pytest.raises(exception) as raised:
         _testing.throw_exception(kind)
     assert str(raised.value) == message
+
+
+def test_type_stubs_match_the_module():
+    import ast
+    from pathlib import Path
+
+    stub = ast.parse((Path(backend.__file__).parent / "_backend_impl.pyi").read_text())
+    functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+    assert list(functions) == ["environment_registrar_capsule", "run_weighted_astar", "run_torch_gpu_astar"]
+    for name in ("run_weighted_astar", "run_torch_gpu_astar"):
+        signature = getattr(backend, name).__doc__.splitlines()[0]
+        assert [arg.arg for arg in functions[name].args.args] == re.findall(r"(?:\(|, )(\w+): ", signature)
+        defaults = dict(re.findall(r"(\w+): \w+ = ([^,)]+)", signature))
+        stub_args = functions[name].args
+        stub_defaults = zip(stub_args.args[len(stub_args.args) - len(stub_args.defaults):], stub_args.defaults)
+        assert {arg.arg: ast.literal_eval(value) for arg, value in stub_defaults} == \
+            {key: ast.literal_eval(value) for key, value in defaults.items()}

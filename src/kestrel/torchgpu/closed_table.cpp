@@ -111,17 +111,29 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   const at::Tensor identity = at::arange(rows, hashes.options().dtype(at::kLong));
   if (rows < 2) return {identity, hashes, keys};
   // Equal keys have equal hashes, so a batch without a repeated hash has no
-  // repeated key and skips the row-wise unique.
-  const at::Tensor sorted_hashes = std::get<0>(hashes.sort());
-  if (!(sorted_hashes.slice(0, 1) == sorted_hashes.slice(0, 0, -1)).any().item<bool>()) {
-    return {identity, hashes, keys};
+  // repeated key and skips the grouping.
+  at::Tensor sorted_hashes, order;
+  std::tie(sorted_hashes, order) = stableSort(hashes);
+  const at::Tensor starts = runStarts(sorted_hashes);
+  if (starts.all().item<bool>()) return {identity, hashes, keys};
+
+  // Group the rows by hash, numbering runs of the sorted hashes; the stable
+  // sort makes each run's first row the first in batch order. A row-wise
+  // unique costs far more than this sort, and is needed only if two different
+  // keys share a 64-bit hash, which the key comparison below detects.
+  const at::Tensor first_rows = order.masked_select(starts);
+  at::Tensor group = at::empty_like(order);
+  group.index_copy_(0, order, starts.to(at::kLong).cumsum(0).sub(1));
+  const at::Tensor unique_keys = keys.index_select(0, first_rows);
+  if (keys.eq(unique_keys.index_select(0, group)).all().item<bool>()) {
+    return {group, hashes.index_select(0, first_rows), unique_keys};
   }
-  at::Tensor unique_keys, group;
-  std::tie(unique_keys, group, std::ignore) = at::unique_dim(keys, 0, /*sorted=*/true, /*return_inverse=*/true);
-  at::Tensor sorted_groups, order;
-  std::tie(sorted_groups, order) = stableSort(group);
-  const at::Tensor first_rows = order.masked_select(runStarts(sorted_groups));
-  return {group, hashes.index_select(0, first_rows), unique_keys};
+  at::Tensor exact_keys, exact_group;
+  std::tie(exact_keys, exact_group, std::ignore) = at::unique_dim(keys, 0, /*sorted=*/true, /*return_inverse=*/true);
+  at::Tensor sorted_groups, group_order;
+  std::tie(sorted_groups, group_order) = stableSort(exact_group);
+  const at::Tensor exact_first = group_order.masked_select(runStarts(sorted_groups));
+  return {exact_group, hashes.index_select(0, exact_first), exact_keys};
 }
 
 void TorchClosedTable::advance(at::Tensor& positions, at::Tensor& perturbations) const {
