@@ -73,6 +73,31 @@ TorchStorageTypes storageTypesOf(const TorchAStarConfig& config) {
   };
 }
 
+std::int64_t largestExactIndex(c10::ScalarType type, bool with_minus_one) {
+  switch (type) {
+    case c10::ScalarType::Bool:
+      return with_minus_one ? -1 : 1;
+    case c10::ScalarType::Byte:
+      return with_minus_one ? -1 : std::numeric_limits<std::uint8_t>::max();
+    case c10::ScalarType::Char:
+      return std::numeric_limits<std::int8_t>::max();
+    case c10::ScalarType::Short:
+      return std::numeric_limits<std::int16_t>::max();
+    case c10::ScalarType::Int:
+      return std::numeric_limits<std::int32_t>::max();
+    case c10::ScalarType::Half:
+      return std::int64_t{1} << 11;
+    case c10::ScalarType::BFloat16:
+      return std::int64_t{1} << 8;
+    case c10::ScalarType::Float:
+      return std::int64_t{1} << 24;
+    case c10::ScalarType::Double:
+      return std::int64_t{1} << 53;
+    default:
+      return std::numeric_limits<std::int64_t>::max();
+  }
+}
+
 TorchDerivedSizes deriveTorchSizes(const TorchAStarConfig& config, std::int64_t num_moves) {
   TorchDerivedSizes sizes;
   sizes.batch = config.batch_size >= 1 ? config.batch_size : 1;

@@ -60,6 +60,13 @@ struct TorchStorageTypes {
 };
 KESTREL_EXPORT TorchStorageTypes storageTypesOf(const TorchAStarConfig& config);
 
+// The largest n such that every integer from -1 (or from 0 when
+// `with_minus_one` is false) up to n survives a round trip through `type`;
+// -1 when there is no such n (bool or uint8 cannot hold -1). A storage type
+// narrower than the values it must hold would silently wrap them; the solver
+// refuses such values instead.
+KESTREL_EXPORT std::int64_t largestExactIndex(c10::ScalarType type, bool with_minus_one = true);
+
 // Batch and capacity sizes of one solve, from the config and the environment's
 // number of moves.
 struct TorchDerivedSizes {

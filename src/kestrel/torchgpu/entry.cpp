@@ -1,6 +1,7 @@
 #include "kestrel/torchgpu/entry.h"
 
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include <ATen/ATen.h>
@@ -60,10 +61,24 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
   if (environment == nullptr) {
     throw std::runtime_error("The tensor environment factory registered for '" + env + "' returned no environment");
   }
+  // A node-state type narrower than the plugin's own encoding would lose
+  // information inside encodeState, where the search cannot see it: compare
+  // with an encoding in the plugin's type first (only when the two differ).
+  std::optional<at::Tensor> own_encoding;
+  if (environment->state_dtype != types.node_state) own_encoding = environment->encodeState(state);
   environment->state_dtype = types.node_state;
 
+  if (environment->num_moves - 1 > largestExactIndex(types.parent_move)) {
+    throw std::invalid_argument("memory_dtype_parent_move '" + config.memory_dtype_parent_move +
+                                "' cannot hold the move numbers -1 to " + std::to_string(environment->num_moves - 1) +
+                                " of this environment");
+  }
   const TorchDerivedSizes sizes = deriveTorchSizes(config, environment->num_moves);
   const at::Tensor start_row = environment->encodeState(state).view({1, -1});
+  if (own_encoding && !start_row.to(own_encoding->scalar_type()).equal(own_encoding->view({1, -1}).to(start_row.device()))) {
+    throw std::invalid_argument("memory_dtype_node_state '" + config.memory_dtype_node_state +
+                                "' cannot hold the encoded states of environment '" + env + "'");
+  }
 
   const bool fixed = options.capacity == CapacityMode::Fixed;
   TorchNodeStore store(environment->state_width, device,

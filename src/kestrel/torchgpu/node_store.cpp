@@ -1,5 +1,7 @@
 #include "kestrel/torchgpu/node_store.h"
 
+#include "kestrel/torchgpu/config.h"
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -46,6 +48,11 @@ at::Tensor TorchNodeStore::append(const NodeRows& rows) {
   const std::int64_t n = rows.states.size(0);
   if (n == 0) {
     return at::empty({0}, at::TensorOptions().device(device_).dtype(at::kLong));
+  }
+  // A later child stores these indices as its parent index.
+  if (size_ + n - 1 > largestExactIndex(types_.parent_index)) {
+    throw std::runtime_error("memory_dtype_parent_index cannot hold the node indices -1 to " +
+                             std::to_string(size_ + n - 1) + " of this search; choose a wider storage type");
   }
   if (size_ + n > capacity_) {
     if (fixed_) {

@@ -19,6 +19,17 @@
 namespace kestrel {
 namespace {
 
+// Storage types narrower than the values they receive would wrap them and
+// make the search quietly wrong; such values are refused. Free when the
+// values already have the storage type, as with the default settings.
+void requireExact(const at::Tensor& values, c10::ScalarType type, const char* setting) {
+  if (values.scalar_type() == type || values.numel() == 0) return;
+  if (!values.to(type).to(values.scalar_type()).equal(values)) {
+    throw std::runtime_error(std::string(setting) + " cannot hold the values of this puzzle's states; choose a wider "
+                             "storage type");
+  }
+}
+
 // The per-operation totals of the result, fed region by region.
 class TorchStatistics {
  public:
@@ -115,6 +126,8 @@ class TorchSearch {
   }
 
   void evaluateRoot(const at::Tensor& start) {
+    requireExact(start, s_.types.node_state, "memory_dtype_node_state");
+    requireExact(start.to(s_.types.node_state), s_.types.closed_key, "memory_dtype_closed_key");
     const TimePoint goal_start = clock_.start();
     const at::Tensor solved = env_.isSolved(start).reshape({-1});
     stats_.add(Operation::IsSolved, clock_.stop("torchgpu.is_solved", goal_start), 0);
@@ -246,6 +259,10 @@ class TorchSearch {
     stats_.add(Operation::Heuristic, infer_seconds,
                std::max(heuristic_seconds - infer_seconds, 0.0) + cost_seconds + persist_seconds, r > 0);
 
+    if (s_.store.size() - 1 > largestExactIndex(s_.types.open_index, false)) {  // every node index < size()
+      throw std::runtime_error("memory_dtype_open_index cannot hold the node indices of this search; choose a wider "
+                               "storage type");
+    }
     const TimePoint push_start = clock_.start();
     if (updated.defined() && updated.numel() > 0 && !open_->empty()) open_->removeNodes(updated);
     open_->append(ids, total);
@@ -268,7 +285,9 @@ class TorchSearch {
     const std::int64_t n = parents.size(0);
     const std::int64_t m = env_.num_moves;
     Children children;
+    requireExact(child_states, s_.types.node_state, "memory_dtype_node_state");
     children.states = child_states.view({n * m, -1}).to(s_.types.node_state);
+    requireExact(children.states, s_.types.closed_key, "memory_dtype_closed_key");
     children.path_cost = parent_cost.view({n, 1})
                              .add(step_costs.view({n, m}).to(s_.types.path_cost))
                              .flatten()
