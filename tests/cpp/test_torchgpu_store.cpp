@@ -222,11 +222,28 @@ TEST(TorchOpenQueue, PopTakesCheapestInQueueOrder) {
   }
 }
 
+// Pops of a large queue sort only the entries no dearer than the k-th
+// cheapest; the order must still be that of a stable sort of all of them.
+TEST(TorchOpenQueue, PopsOfALargeQueueMatchAStableSortOfAllCosts) {
+  at::manual_seed(7);
+  const at::Tensor costs_all = at::randint(0, 20, {5000}, at::kLong).to(at::kFloat);
+  TorchOpenQueue queue(at::arange(5000, at::kLong), costs_all, at::kLong, at::kFloat, kCpu, 8192, false);
+  at::Tensor remaining = at::arange(5000, at::kLong);
+  for (const std::int64_t k : {100, 1, 700, 3000}) {
+    const at::Tensor order = at::argsort(costs_all.index_select(0, remaining), true, 0, false).narrow(0, 0, k);
+    const at::Tensor expected = remaining.index_select(0, order);
+    EXPECT_TRUE(queue.pop(k).nodes.equal(expected)) << k;
+    at::Tensor keep = at::ones({remaining.size(0)}, at::kBool).index_fill_(0, order, false);
+    remaining = remaining.masked_select(keep);
+  }
+  EXPECT_TRUE(queue.index().equal(remaining));
+}
+
 TEST(TorchOpenQueue, RemoveNodesKeepsOrderOfTheRest) {
   for (const QueueMode& mode : kQueueModes) {
     TorchOpenQueue queue(ids({5}), costs({0.5}), at::kLong, at::kFloat, kCpu, mode.capacity, false);
     queue.append(ids({6, 7, 8, 9}), costs({1.5, 2.5, 3.5, 4.5}));
-    queue.removeNodes(ids({8, 6, 42}));
+    queue.removeNodes(ids({8, 6, 42}), 43);
     EXPECT_EQ(longs(queue.index()), Longs({5, 7, 9})) << mode.name;
     EXPECT_EQ(doubles(queue.cost()), std::vector<double>({0.5, 2.5, 4.5})) << mode.name;
   }

@@ -1,7 +1,7 @@
 #pragma once
 
 // SplitMix64 arithmetic on int64 tensors, whose right shift is arithmetic:
-// the logical shift is built from 32-bit halves. All arithmetic wraps modulo
+// the logical shift clears the copied sign bits. All arithmetic wraps modulo
 // 2^64, as on unsigned 64-bit integers.
 
 #include <ATen/core/Tensor.h>

@@ -113,15 +113,32 @@ void TorchOpenQueue::append(const at::Tensor& index, const at::Tensor& cost) {
   cost_ = cost_buffer_.narrow(0, 0, size_);
 }
 
+// The first k positions of a stable ascending sort of the costs: ordered by
+// cost, equal costs in queue order. Sorting the whole queue every iteration
+// costs more and more as it grows, so only the entries no dearer than the
+// k-th smallest cost are sorted; they hold the same first k.
+at::Tensor TorchOpenQueue::cheapestPositions(std::int64_t k) const {
+  const auto stableAscending = [](const at::Tensor& values) {
+    return at::argsort(values, /*stable=*/true, /*dim=*/0, /*descending=*/false);
+  };
+  if (2 * k < size_) {
+    const at::Tensor kth = std::get<0>(cost_.topk(k, 0, /*largest=*/false, /*sorted=*/false)).max();
+    const at::Tensor candidates = cost_.le(kth).nonzero().reshape({-1});  // ascending: queue order
+    // Fewer candidates than k means costs that do not compare (NaN): sort all.
+    if (candidates.size(0) >= k) {
+      return candidates.index_select(0, stableAscending(cost_.index_select(0, candidates)).narrow(0, 0, k));
+    }
+  }
+  return stableAscending(cost_).narrow(0, 0, k);
+}
+
 TorchOpenQueue::Popped TorchOpenQueue::pop(std::int64_t batch) {
   const std::int64_t k = std::max<std::int64_t>(std::min(size_, batch), 0);
   if (k == 0) {
     const auto on = at::TensorOptions().device(device_);
     return {at::empty({0}, on.dtype(at::kLong)), at::empty({0}, on.dtype(cost_dtype_))};
   }
-  // A stable sort keeps equal costs in queue order.
-  const at::Tensor order = at::argsort(cost_, /*stable=*/true, /*dim=*/0, /*descending=*/false);
-  const at::Tensor selected = order.narrow(0, 0, k);
+  const at::Tensor selected = cheapestPositions(k);
   Popped popped{index_.index_select(0, selected).to(at::kLong), cost_.index_select(0, selected)};
   at::Tensor keep = at::ones({size_}, at::TensorOptions().device(device_).dtype(at::kBool));
   keep.index_fill_(0, selected, false);
@@ -129,12 +146,15 @@ TorchOpenQueue::Popped TorchOpenQueue::pop(std::int64_t batch) {
   return popped;
 }
 
-void TorchOpenQueue::removeNodes(const at::Tensor& node_ids) {
+void TorchOpenQueue::removeNodes(const at::Tensor& node_ids, std::int64_t node_count) {
   if (size_ == 0 || node_ids.numel() == 0) {
     return;
   }
-  const at::Tensor keep = at::isin(index_.to(at::kLong), node_ids.to(device_, at::kLong).reshape({-1}),
-                                   /*assume_unique=*/true, /*invert=*/true);
+  // A mark per node and one gather, linear in the queue: membership through
+  // a sort of the whole queue would cost that sort every iteration.
+  at::Tensor removed = at::zeros({node_count}, index_.options().dtype(at::kBool));
+  removed.index_fill_(0, node_ids.to(device_, at::kLong).reshape({-1}), true);
+  const at::Tensor keep = removed.index_select(0, index_.to(at::kLong)).logical_not();
   replace(index_.index({keep}), cost_.index({keep}));
 }
 

@@ -38,8 +38,9 @@ class KESTREL_EXPORT TorchOpenQueue {
   };
   Popped pop(std::int64_t batch);
 
-  // Removes every entry whose node index is in `node_ids` (int64, unique).
-  void removeNodes(const at::Tensor& node_ids);
+  // Removes every entry whose node index is in `node_ids` (int64); every node
+  // index of the queue and of `node_ids` is below `node_count`.
+  void removeNodes(const at::Tensor& node_ids, std::int64_t node_count);
 
   std::int64_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -49,6 +50,8 @@ class KESTREL_EXPORT TorchOpenQueue {
   const at::Tensor& cost() const { return cost_; }
 
  private:
+  at::Tensor cheapestPositions(std::int64_t k) const;
+
   c10::ScalarType index_dtype_;
   c10::ScalarType cost_dtype_;
   c10::Device device_;

@@ -264,7 +264,7 @@ class TorchSearch {
                                "storage type");
     }
     const TimePoint push_start = clock_.start();
-    if (updated.defined() && updated.numel() > 0 && !open_->empty()) open_->removeNodes(updated);
+    if (updated.defined() && updated.numel() > 0 && !open_->empty()) open_->removeNodes(updated, s_.store.size());
     open_->append(ids, total);
     const double push_seconds = clock_.stop("torchgpu.add_to_open", push_start);
     stats_.add(Operation::Push, push_seconds, 0);
