@@ -40,10 +40,10 @@ class ClosedTable {
     Node* match = nullptr;  // the node of the equal key; null unless kind is Match
   };
 
-  ClosedTable(const std::string& algorithm, std::uint64_t capacity, bool fixed) : algorithm_(algorithm), fixed_(fixed) {
-    scheme_ = probeSchemeFromName(algorithm);
-    slots_ = SlotArray(nextPowerOfTwo(capacity < 1 ? 1 : capacity));
-  }
+  ClosedTable(ProbeScheme scheme, std::uint64_t capacity, bool fixed)
+      : scheme_(scheme), slots_(nextPowerOfTwo(capacity < 1 ? 1 : capacity)), fixed_(fixed) {}
+  ClosedTable(const std::string& algorithm, std::uint64_t capacity, bool fixed)
+      : ClosedTable(probeSchemeFromName(algorithm), capacity, fixed) {}
 
   // Follows the key's probe sequence once. The search loop looks a successor
   // up with this and, when it accepts it, stores it with insertAt() without
@@ -166,7 +166,6 @@ class ClosedTable {
     }
   }
 
-  std::string algorithm_;
   ProbeScheme scheme_ = ProbeScheme::PythonDict;
   SlotArray slots_;
   std::size_t count_ = 0;

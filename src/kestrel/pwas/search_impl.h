@@ -63,8 +63,10 @@ class TypedSearch {
   using ClosedCost = typename Costs::ClosedCost;
   using Heuristic = typename Costs::Heuristic;
 
-  TypedSearch(const AOTIManifest& manifest, const SolverSettings& settings, std::size_t input_width)
+  TypedSearch(const AOTIManifest& manifest, const SolverSettings& settings, const SearchOptions& options,
+              std::size_t input_width)
       : settings_(settings),
+        options_(options),
         batch_(static_cast<std::size_t>(std::max(settings.batch_size, 1))),
         runner_(manifest, settings.device),
         profiler_(cpuProfilingOptions(settings.profiling)),
@@ -73,12 +75,12 @@ class TypedSearch {
                [this] { runner_.synchronize(); }, profiler_),
         stats_(settings.operation_breakdown),
         capacities_(reservableCapacities(settings)),
-        fixed_(settings.capacity_mode == "fixed"),
+        fixed_(options.capacity == CapacityMode::Fixed),
         open_(capacities_.open, fixed_),
-        closed_(settings.hashtable_algorithm, capacities_.closed, fixed_),
+        closed_(options.probing, capacities_.closed, fixed_),
         store_(capacities_.node_store, fixed_),
-        new_slot_(settings.duplicate_update_mode == "new_slot"),
-        stop_before_goal_(settings.goal_stop_mode == "stop_before_goal"),
+        new_slot_(options.duplicates == DuplicateMode::NewSlot),
+        stop_before_goal_(options.goal_stop == GoalStopMode::StopBeforeGoal),
         input_buffer_(input_width),
         net_inputs_(manifest.inputs.size()) {
     for (const AOTIInputSpec& input : manifest.inputs) input_widths_.push_back(input.numel_per_example);
@@ -171,9 +173,9 @@ class TypedSearch {
       const double iteration_seconds = clock_.stop("pwas.iteration", iteration_start);
       stats_.iteration(iteration_seconds);
       if (settings_.print_internals) {
-        printIterationReport({iteration_, &accepted_heuristics_, &accepted_depths_, pop.core_seconds, expand_seconds,
-                              goal_seconds + pop.goal_test_seconds, check_seconds, infer_seconds, push_seconds,
-                              iteration_seconds});
+        printIterationReport({iteration_, &accepted_heuristics_, &accepted_depths_,
+                              {pop.core_seconds, expand_seconds, goal_seconds + pop.goal_test_seconds, check_seconds,
+                               infer_seconds, push_seconds, iteration_seconds}});
       }
       nodes_generated_ += successors_.size();
       releaseIteration();
@@ -395,7 +397,7 @@ class TypedSearch {
       result.operation_timings = stats_.timings();
       result.has_operation_timings = true;
     }
-    if (result.solved) result.moves = reconstructPath<Costs>(best_goal_, settings_.solution_move_source);
+    if (result.solved) result.moves = reconstructPath<Costs>(best_goal_, options_.move_source);
     const TimePoint end = now();
     result.solve_time = static_cast<double>((end - t0_).count()) / 1e9;
     if (settings_.verbose) printFinalReport(outcome, result.moves, nodes_generated_, result.solve_time);
@@ -405,6 +407,7 @@ class TypedSearch {
   }
 
   const SolverSettings& settings_;
+  const SearchOptions options_;
   const std::size_t batch_;
   AOTIHeuristicRunner runner_;
   Profiler profiler_;
@@ -452,7 +455,7 @@ SolveResult runTypedSearch(std::unique_ptr<Environment> start, const AOTIManifes
   // No autograd bookkeeping for any network evaluation of the solve.
   c10::InferenceMode inference_mode;
 
-  validateSearchOptions(settings);
+  const SearchOptions options = validateSearchOptions(settings);
   const std::uint64_t input_width = totalInputElements(manifest);
   if (input_width == 0) throw std::runtime_error(kZeroInputFootprintMessage);
   // The sum wraps around, so inputs of absurd sizes could add up to the
@@ -465,7 +468,7 @@ SolveResult runTypedSearch(std::unique_ptr<Environment> start, const AOTIManifes
   }
   if (start->input_size() != input_width) throw std::runtime_error(kInputSizeMismatchMessage);
 
-  TypedSearch<Costs> search(manifest, settings, static_cast<std::size_t>(input_width));
+  TypedSearch<Costs> search(manifest, settings, options, static_cast<std::size_t>(input_width));
   return search.run(std::move(start));
 }
 

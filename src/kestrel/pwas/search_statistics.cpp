@@ -89,8 +89,7 @@ void printIterationReport(const IterationReport& report) {
     printAddedToOpen(report.iteration, static_cast<double>(*min_it), static_cast<double>(depths[min_it - h.begin()]),
                      static_cast<double>(*max_it), static_cast<double>(depths[max_it - h.begin()]));
   }
-  printIterationTimes({report.pop_core_seconds, report.expand_seconds, report.is_solved_seconds,
-                       report.check_seconds, report.infer_seconds, report.push_seconds, report.iteration_seconds});
+  printIterationTimes(report.times);
 }
 
 void printOpenExhausted() { pythonPrintLine("Open set exhausted without finding a solution."); }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "kestrel/solve/iteration_report.h"
 #include "kestrel/solve/operation_timing.h"
 
 namespace kestrel {
@@ -49,13 +50,7 @@ struct IterationReport {
   std::uint64_t iteration = 0;
   const std::vector<float>* heuristics = nullptr;       // raw network outputs, one per accepted row
   const std::vector<std::int32_t>* depths = nullptr;   // depth of each accepted row's node
-  double pop_core_seconds = 0;
-  double expand_seconds = 0;
-  double is_solved_seconds = 0;
-  double check_seconds = 0;
-  double infer_seconds = 0;
-  double push_seconds = 0;
-  double iteration_seconds = 0;
+  IterationTimes times;  // pop counts its core seconds, heuristic its inference seconds
 };
 void printIterationReport(const IterationReport& report);
 

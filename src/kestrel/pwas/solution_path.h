@@ -11,6 +11,7 @@
 
 #include "kestrel/env/environment.h"
 #include "kestrel/pwas/search_node.h"
+#include "kestrel/solve/search_options.h"
 
 namespace kestrel {
 
@@ -21,12 +22,12 @@ inline constexpr const char* kInferMoveMessage = "Unable to infer a valid move b
 std::int32_t inferMove(const Environment& from, const std::vector<std::uint8_t>& to_state);
 
 template <typename Costs>
-std::vector<std::int32_t> reconstructPath(const SearchNode<Costs>* goal, const std::string& solution_move_source) {
+std::vector<std::int32_t> reconstructPath(const SearchNode<Costs>* goal, MoveSource move_source) {
   std::vector<const SearchNode<Costs>*> path;
   for (const SearchNode<Costs>* node = goal; node != nullptr; node = node->parent) path.push_back(node);
   std::reverse(path.begin(), path.end());
 
-  const bool stored = solution_move_source == "stored";
+  const bool stored = move_source == MoveSource::Stored;
   std::vector<std::int32_t> moves;
   moves.reserve(path.empty() ? 0 : path.size() - 1);
   for (std::size_t i = 1; i < path.size(); ++i) {
