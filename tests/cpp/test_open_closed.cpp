@@ -43,18 +43,20 @@ using Node = kestrel::SearchNode<Floats>;
 using Table = kestrel::ClosedTable<Floats>;
 
 template <typename Costs = Floats>
-std::unique_ptr<kestrel::SearchNode<Costs>> makeNode(Bytes state, std::int32_t depth = 0) {
-  return kestrel::makeNode<Costs>(std::make_unique<BytesEnvironment>(std::move(state)), depth, depth == 0 ? -1 : 0, 0);
+kestrel::SearchNode<Costs>* addNode(kestrel::NodeStore<Costs>& store, Bytes state) {
+  return store.add(std::make_unique<BytesEnvironment>(std::move(state)), 0, -1, nullptr);
 }
 
-// Owns the nodes of a test, as the node store does in a solve.
+// Owns the nodes of a test in a node store, as a solve does.
 struct Nodes {
   Node* add(Bytes state, float open_cost = 0.0f) {
-    owned.push_back(makeNode(std::move(state)));
-    owned.back()->open_cost = open_cost;
-    return owned.back().get();
+    Node* node = addNode(store, std::move(state));
+    node->open_cost = open_cost;
+    owned.push_back(node);
+    return node;
   }
-  std::vector<std::unique_ptr<Node>> owned;
+  kestrel::NodeStore<Floats> store{1, false};
+  std::vector<Node*> owned;
 };
 
 Bytes counterKey(std::uint32_t i) {
@@ -63,6 +65,7 @@ Bytes counterKey(std::uint32_t i) {
 }
 
 std::uint64_t hashOf(const Bytes& key) { return kestrel::stateHash(key.data(), key.size()); }
+std::uint64_t hashOf(kestrel::StateBytes key) { return kestrel::stateHash(key.data(), key.size()); }
 
 // The probe sequence, written out independently of the table's.
 std::vector<std::uint64_t> probeIndices(std::uint64_t hash, std::uint64_t slots, bool python_dict, std::size_t n) {
@@ -102,7 +105,7 @@ using Doubles = kestrel::CostDtypes<double, double, double, double, double>;
 template <typename Open, typename Heuristic>
 struct WithoutClosedCost {
   std::unique_ptr<Environment> env;
-  Bytes state;
+  kestrel::StateBytes state;
   std::int32_t depth;
   std::int32_t move;
   Open open_cost;
@@ -118,11 +121,13 @@ static_assert(sizeof(kestrel::SearchNode<Floats>) == sizeof(WithoutClosedCost<fl
 static_assert(sizeof(kestrel::SearchNode<Doubles>) == sizeof(WithoutClosedCost<double, double>));
 static_assert(sizeof(kestrel::SearchNode<MixedFD>) > sizeof(kestrel::SearchNode<Floats>));
 
-TEST(SearchNode, MakeNodeCopiesTheStateAndConvertsDepthToClosedCost) {
+TEST(NodeStore, AddCopiesTheStateAndConvertsDepthToClosedCost) {
   Bytes state{4, 5, 6};
+  kestrel::NodeStore<MixedFD> store(1, false);
+  auto* parent = store.add(std::make_unique<BytesEnvironment>(Bytes{1}), 6, -1, nullptr);
   auto env = std::make_unique<BytesEnvironment>(state);
   const Environment* raw = env.get();
-  auto node = kestrel::makeNode<MixedFD>(std::move(env), 7, 3, 2.5f);
+  auto* node = store.add(std::move(env), 7, 3, parent);
   EXPECT_EQ(node->env.get(), raw);
   EXPECT_EQ(node->state, state);
   EXPECT_NE(node->state.data(), raw->state().data());  // a copy, not a view
@@ -130,19 +135,17 @@ TEST(SearchNode, MakeNodeCopiesTheStateAndConvertsDepthToClosedCost) {
   EXPECT_EQ(node->move, 3);
   EXPECT_EQ(node->open_cost, 0.0f);
   EXPECT_EQ(node->closed_cost, 7.0);
-  EXPECT_EQ(node->heuristic, 2.5f);
-  EXPECT_EQ(node->parent, nullptr);
-  EXPECT_EQ((kestrel::makeNode<MixedDF>(std::make_unique<BytesEnvironment>(state), 9, 0, 0.0)->closed_cost), 9.0f);
+  EXPECT_EQ(node->parent, parent);
+  kestrel::NodeStore<MixedDF> other(1, false);
+  EXPECT_EQ(other.add(std::make_unique<BytesEnvironment>(state), 9, 0, nullptr)->closed_cost, 9.0f);
 }
-
-// ---- Node store
 
 TEST(NodeStore, FixedCapacityIsAHardLimit) {
   for (std::uint64_t capacity : {1u, 3u}) {
     kestrel::NodeStore<Floats> store(capacity, true);
-    for (std::uint64_t i = 0; i < capacity; ++i) store.add(makeNode({static_cast<std::uint8_t>(i)}));
+    for (std::uint64_t i = 0; i < capacity; ++i) addNode(store, {static_cast<std::uint8_t>(i)});
     try {
-      store.add(makeNode({99}));
+      addNode(store, {99});
       ADD_FAILURE() << "no error at capacity " << capacity;
     } catch (const std::runtime_error& e) {
       EXPECT_STREQ(e.what(), "C++ node store reached fixed capacity");
@@ -151,12 +154,25 @@ TEST(NodeStore, FixedCapacityIsAHardLimit) {
   }
 }
 
-TEST(NodeStore, AdaptiveStoreGrowsAndKeepsPointersValid) {
+// Nodes and their state bytes live in blocks: however far the store grows,
+// none of them moves, and states of every size (empty, larger than a block)
+// keep their bytes.
+TEST(NodeStore, NodesAndStateBytesKeepTheirAddressesForTheLifeOfTheStore) {
   kestrel::NodeStore<Floats> store(1, false);
-  Node* first = store.add(makeNode({42}));
-  for (std::uint32_t i = 0; i < 1000; ++i) store.add(makeNode(counterKey(i)));
-  EXPECT_EQ(store.size(), 1001u);
-  EXPECT_EQ(first->state, Bytes{42});
+  std::vector<Bytes> states{{}, Bytes((1u << 20) + 3, 7), {42}};
+  for (std::uint32_t i = 0; i < 20000; ++i) states.push_back(counterKey(i));
+  std::vector<Node*> nodes;
+  std::vector<const std::uint8_t*> bytes;
+  for (const Bytes& state : states) {
+    nodes.push_back(addNode(store, state));
+    bytes.push_back(nodes.back()->state.data());
+  }
+  EXPECT_EQ(store.size(), states.size());
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    ASSERT_EQ(nodes[i]->state.data(), bytes[i]) << i;
+    ASSERT_EQ(nodes[i]->state, states[i]) << i;
+    ASSERT_EQ(nodes[i]->env->state(), states[i]) << i;
+  }
 }
 
 // ---- OPEN
@@ -172,12 +188,12 @@ TEST(OpenQueue, FixedCapacityRefusesAPushWhenFull) {
     EXPECT_STREQ(e.what(), "C++ OPEN queue reached fixed capacity");
   }
   ASSERT_EQ(open.size(), 1u);
-  EXPECT_EQ(open.pop(), nodes.owned[0].get());
+  EXPECT_EQ(open.pop(), nodes.owned[0]);
   EXPECT_TRUE(open.empty());
-  EXPECT_NO_THROW(open.push(nodes.owned[1].get()));
+  EXPECT_NO_THROW(open.push(nodes.owned[1]));
 
   kestrel::OpenQueue<Floats> adaptive(1, false);
-  for (int i = 0; i < 100; ++i) adaptive.push(nodes.owned[0].get());
+  for (int i = 0; i < 100; ++i) adaptive.push(nodes.owned[0]);
   EXPECT_EQ(adaptive.size(), 100u);
 }
 
@@ -266,7 +282,7 @@ TEST(OpenQueue, PopOrderFollowsTheHeapRulesUnderTiesAndStaleEntries) {
       } else if (action < 7) {
         // An in-place update: a known node gets a lower cost and is pushed
         // again while its older entry stays where it is.
-        Node* node = nodes.owned[rng() % nodes.owned.size()].get();
+        Node* node = nodes.owned[rng() % nodes.owned.size()];
         node->open_cost -= 1.0f;
         open.push(node);
         reference.push(node);
@@ -385,7 +401,7 @@ TEST(ClosedTable, GrowsOnTheInsertionReachingTwoThirdsLoad) {
     table.insert(nodes.add(counterKey(682)));
     EXPECT_EQ(table.slotCount(), 2048u) << algorithm;
     EXPECT_EQ(table.size(), 683u) << algorithm;
-    for (const auto& node : nodes.owned) ASSERT_EQ(table.find(node->state), node.get()) << algorithm;
+    for (Node* node : nodes.owned) ASSERT_EQ(table.find(node->state), node) << algorithm;
     EXPECT_EQ(table.find(counterKey(5000)), nullptr) << algorithm;
   }
 }

@@ -48,21 +48,19 @@ class ClosedTable {
   // Follows the key's probe sequence once. The search loop looks a successor
   // up with this and, when it accepts it, stores it with insertAt() without
   // probing again.
-  Position locate(const std::vector<std::uint8_t>& key) const {
-    return locate(key, stateHash(key.data(), key.size()));
-  }
+  Position locate(StateBytes key) const { return locate(key, stateHash(key.data(), key.size())); }
+  Position locate(const std::vector<std::uint8_t>& key) const { return locate(StateBytes(key)); }
 
   // The same with the key's stateHash computed beforehand (the search hashes
   // a whole batch of successors on its worker threads).
-  Position locate(const std::vector<std::uint8_t>& key, std::uint64_t hash) const {
-    return locateIn(slots_, key.data(), key.size(), hash);
-  }
+  Position locate(StateBytes key, std::uint64_t hash) const { return locateIn(slots_, key, hash); }
 
   // Asks the processor to fetch the first slot a key of this hash probes, so
   // that a batch of lookups overlaps its cache misses.
   void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
 
   // The node holding an equal key, or null.
+  Node* find(StateBytes key) const { return locate(key).match; }
   Node* find(const std::vector<std::uint8_t>& key) const { return locate(key).match; }
 
   // Stores `node` under its state; an equal key is overwritten.
@@ -124,8 +122,7 @@ class ClosedTable {
     std::size_t size_ = 0;
   };
 
-  Position locateIn(const SlotArray& slots, const std::uint8_t* key, std::size_t size,
-                    std::uint64_t hash) const {
+  Position locateIn(const SlotArray& slots, StateBytes key, std::uint64_t hash) const {
     Position position;
     position.hash = hash;
     ProbeSequence probe(scheme_, hash, slots.size() - 1);
@@ -136,7 +133,7 @@ class ClosedTable {
         position.slot = probe.index();
         return position;
       }
-      if (slot.hash == hash && sameKey(slot.node->state, key, size)) {
+      if (slot.hash == hash && slot.node->state == key) {
         position.kind = Position::Kind::Match;
         position.slot = probe.index();
         position.match = slot.node;
@@ -144,10 +141,6 @@ class ClosedTable {
       }
     }
     return position;
-  }
-
-  static bool sameKey(const std::vector<std::uint8_t>& stored, const std::uint8_t* key, std::size_t size) {
-    return stored.size() == size && (size == 0 || std::memcmp(stored.data(), key, size) == 0);
   }
 
   // Doubles the slots and re-inserts the old entries in slot order, probing
@@ -158,8 +151,7 @@ class ClosedTable {
     for (std::size_t i = 0; i < old.size(); ++i) {
       const Slot& entry = old[i];
       if (entry.node == nullptr) continue;
-      const Position position =
-          locateIn(slots_, entry.node->state.data(), entry.node->state.size(), entry.hash);
+      const Position position = locateIn(slots_, entry.node->state, entry.hash);
       if (position.kind == Position::Kind::Exhausted) throw std::runtime_error(kClosedTableFullMessage);
       slots_[position.slot] = entry;
       if (position.kind == Position::Kind::Empty) ++count_;

@@ -1,9 +1,14 @@
 #pragma once
 
-// Owns every node of one solve. Nodes are only appended; pointers stay valid
-// until the solve ends.
+// Owns every node of one solve and a copy of each node's state bytes. Both
+// live in large blocks: storing a node allocates nothing of its own, the
+// blocks never move, so a node and its bytes keep their addresses until the
+// solve ends, and a solve's nodes are released in a few calls.
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -13,6 +18,33 @@
 namespace kestrel {
 
 inline constexpr const char* kNodeStoreFullMessage = "C++ node store reached fixed capacity";
+inline constexpr const char* kStateTooLargeMessage = "Environment state() is larger than 4 GiB";
+
+// Byte strings appended into 1 MiB blocks (a larger string gets a block of
+// its own). What copy() returns stays in place until the arena is destroyed.
+class ByteArena {
+ public:
+  const std::uint8_t* copy(const std::uint8_t* bytes, std::size_t size) {
+    if (size == 0) return nullptr;
+    if (size > left_) {
+      const std::size_t block = std::max(kBlockBytes, size);
+      blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(block));
+      next_ = blocks_.back().get();
+      left_ = block;
+    }
+    std::uint8_t* stored = next_;
+    std::memcpy(stored, bytes, size);
+    next_ += size;
+    left_ -= size;
+    return stored;
+  }
+
+ private:
+  static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::uint8_t* next_ = nullptr;
+  std::size_t left_ = 0;
+};
 
 template <typename Costs>
 class NodeStore {
@@ -20,20 +52,38 @@ class NodeStore {
   using Node = SearchNode<Costs>;
 
   NodeStore(std::uint64_t capacity, bool fixed) : capacity_(capacity), fixed_(fixed) {
-    nodes_.reserve(capacity);
+    blocks_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(capacity / kNodesPerBlock + 1, 1u << 20)));
   }
 
+  // Stores a node for `env` (taking it) with a copy of its state bytes:
+  // open_cost 0, closed_cost `depth`, heuristic 0 until the search sets them.
   // In fixed mode a store that already holds `capacity` nodes refuses more.
-  Node* add(std::unique_ptr<Node> node) {
-    if (fixed_ && nodes_.size() >= capacity_) throw std::runtime_error(kNodeStoreFullMessage);
-    nodes_.push_back(std::move(node));
-    return nodes_.back().get();
+  Node* add(std::unique_ptr<Environment> env, std::int32_t depth, std::int32_t move, Node* parent) {
+    if (fixed_ && count_ >= capacity_) throw std::runtime_error(kNodeStoreFullMessage);
+    const std::vector<std::uint8_t>& state = env->state();
+    if (state.size() > std::numeric_limits<std::uint32_t>::max()) throw std::runtime_error(kStateTooLargeMessage);
+    if (count_ % kNodesPerBlock == 0) blocks_.push_back(std::make_unique<Node[]>(kNodesPerBlock));
+    Node* node = &blocks_.back()[count_ % kNodesPerBlock];
+    node->state = StateBytes(bytes_.copy(state.data(), state.size()), static_cast<std::uint32_t>(state.size()));
+    node->env = std::move(env);
+    node->depth = depth;
+    node->move = move;
+    node->open_cost = 0;
+    node->closed_cost = static_cast<typename Costs::ClosedCost>(depth);
+    node->heuristic = 0;
+    node->parent = parent;
+    ++count_;
+    return node;
   }
 
-  std::size_t size() const { return nodes_.size(); }
+  std::size_t size() const { return count_; }
 
  private:
-  std::vector<std::unique_ptr<Node>> nodes_;
+  static constexpr std::size_t kNodesPerBlock = 4096;
+
+  std::vector<std::unique_ptr<Node[]>> blocks_;
+  ByteArena bytes_;
+  std::uint64_t count_ = 0;
   std::uint64_t capacity_;
   bool fixed_;
 };

@@ -98,7 +98,7 @@ class TypedSearch {
   // ---- Start node.
 
   bool addStartNode(std::unique_ptr<Environment> start) {
-    Node* root = store_.add(makeNode<Costs>(std::move(start), 0, -1, 0));
+    Node* root = store_.add(std::move(start), 0, -1, nullptr);
 
     const TimePoint goal_start = clock_.start();
     const bool root_goal = root->env->is_solved();
@@ -152,7 +152,7 @@ class TypedSearch {
       const TimePoint goals_start = clock_.start();
       testSuccessorGoals();
       const double goal_seconds = clock_.stop("pwas.is_solved", goals_start);
-      stats_.successorGoalTests(goal_seconds, successors_.size());
+      stats_.successorGoalTests(goal_seconds, successor_envs_.size());
 
       const TimePoint check_start = clock_.start();
       filterThroughClosed();
@@ -177,7 +177,7 @@ class TypedSearch {
                               {pop.core_seconds, expand_seconds, goal_seconds + pop.goal_test_seconds, check_seconds,
                                infer_seconds, push_seconds, iteration_seconds}});
       }
-      nodes_generated_ += successors_.size();
+      nodes_generated_ += successor_envs_.size();
       releaseIteration();
 
       if (!goal_popped_ && settings_.search_budget > 0 &&
@@ -242,35 +242,43 @@ class TypedSearch {
     errors.rethrowFirst();
   }
 
+  // Lays the successors out flat, in successor order. They become nodes only
+  // when CLOSED accepts them; most are duplicates and die with the iteration.
   void buildSuccessors() {
-    successors_.clear();
-    successor_nodes_.clear();
+    successor_envs_.clear();
+    successor_popped_.clear();
+    successor_move_.clear();
     for (std::size_t i = 0; i < popped_.size(); ++i) {
       std::vector<std::unique_ptr<Environment>>& children = children_[i];
       for (std::size_t l = 0; l < children.size(); ++l) {
         if (children[l] == nullptr) throw std::runtime_error(kNullSuccessorMessage);
-        auto node = makeNode<Costs>(std::move(children[l]), child_depth_[i], static_cast<std::int32_t>(l), 0);
-        node->parent = popped_[i];
-        successor_nodes_.push_back(node.get());
-        successors_.push_back(std::move(node));
+        successor_envs_.push_back(std::move(children[l]));
+        successor_popped_.push_back(static_cast<std::uint32_t>(i));
+        successor_move_.push_back(static_cast<std::int32_t>(l));
       }
       children.clear();
     }
+    successor_env_view_.resize(successor_envs_.size());
+    for (std::size_t j = 0; j < successor_envs_.size(); ++j) successor_env_view_[j] = successor_envs_[j].get();
   }
 
   // OpenMP region 2. The workers also hash the successors' states for the
   // CLOSED filter that follows, which is sequential.
   void testSuccessorGoals() {
-    const std::int64_t w = static_cast<std::int64_t>(successor_nodes_.size());
-    successor_goal_.assign(successor_nodes_.size(), 0);
-    successor_hash_.resize(successor_nodes_.size());
+    const std::int64_t w = static_cast<std::int64_t>(successor_env_view_.size());
+    successor_goal_.assign(successor_env_view_.size(), 0);
+    successor_hash_.resize(successor_env_view_.size());
+    successor_state_.resize(successor_env_view_.size());
     ParallelErrors errors;
 #pragma omp parallel for if (w >= kMinParallelEnvironmentCalls)
     for (std::int64_t j = 0; j < w; ++j) {
       try {
-        const Node* successor = successor_nodes_[j];
-        successor_goal_[j] = successor->env->is_solved() ? 1 : 0;
-        successor_hash_[j] = stateHash(successor->state.data(), successor->state.size());
+        const Environment* successor = successor_env_view_[j];
+        successor_goal_[j] = successor->is_solved() ? 1 : 0;
+        const std::vector<std::uint8_t>& state = successor->state();
+        if (state.size() > std::numeric_limits<std::uint32_t>::max()) throw std::runtime_error(kStateTooLargeMessage);
+        successor_state_[j] = StateBytes(state);
+        successor_hash_[j] = stateHash(state.data(), state.size());
       } catch (...) {
         errors.capture();
       }
@@ -286,21 +294,22 @@ class TypedSearch {
     constexpr std::size_t kPrefetchDistance = 8;
     accepted_.clear();
     accepted_index_.clear();
-    const std::size_t w = successors_.size();
+    const std::size_t w = successor_envs_.size();
     for (std::size_t j = 0; j < std::min(kPrefetchDistance, w); ++j) closed_.prefetch(successor_hash_[j]);
     for (std::size_t j = 0; j < w; ++j) {
       if (j + kPrefetchDistance < w) closed_.prefetch(successor_hash_[j + kPrefetchDistance]);
-      Node* successor = successor_nodes_[j];
-      const auto position = closed_.locate(successor->state, successor_hash_[j]);
+      const std::uint32_t parent_index = successor_popped_[j];
+      const std::int32_t depth = child_depth_[parent_index];
+      const auto position = closed_.locate(successor_state_[j], successor_hash_[j]);
       Node* existing = position.match;
-      if (existing == nullptr || (new_slot_ && successor->depth < existing->depth)) {
-        Node* stored = store_.add(std::move(successors_[j]));
+      if (existing == nullptr || (new_slot_ && depth < existing->depth)) {
+        Node* stored = store_.add(std::move(successor_envs_[j]), depth, successor_move_[j], popped_[parent_index]);
         closed_.insertAt(position, stored);
         accept(stored, j);
-      } else if (!new_slot_ && successor->depth < existing->depth) {
-        existing->depth = successor->depth;
-        existing->move = successor->move;
-        existing->parent = successor->parent;
+      } else if (!new_slot_ && depth < existing->depth) {
+        existing->depth = depth;
+        existing->move = successor_move_[j];
+        existing->parent = popped_[parent_index];
         accept(existing, j);
       }
     }
@@ -319,7 +328,7 @@ class TypedSearch {
     double heuristic_span = 0;
     if (!accepted_.empty()) {
       accepted_envs_.clear();
-      for (const std::size_t j : accepted_index_) accepted_envs_.push_back(successor_nodes_[j]->env.get());
+      for (const std::size_t j : accepted_index_) accepted_envs_.push_back(successor_env_view_[j]);
       writeNetworkInputs(accepted_envs_);
       const TimePoint infer_start = clock_.start();
       accepted_heuristics_ = runner_.infer(net_inputs_, accepted_.size());
@@ -332,7 +341,7 @@ class TypedSearch {
 
   // Fills net_inputs_ with one row per environment: input q of row k holds the
   // segment of that environment's write_inputs() that belongs to input q.
-  void writeNetworkInputs(const std::vector<Environment*>& envs) {
+  void writeNetworkInputs(const std::vector<const Environment*>& envs) {
     const TimePoint start = clock_.start();
     const std::size_t rows = envs.size();
     // write_inputs() writes input_size() floats into a buffer sized for the
@@ -381,10 +390,7 @@ class TypedSearch {
   }
 
   // Successors that CLOSED rejected die with their environments here.
-  void releaseIteration() {
-    successors_.clear();
-    successor_nodes_.clear();
-  }
+  void releaseIteration() { successor_envs_.clear(); }
 
   // ---- Result.
 
@@ -437,13 +443,19 @@ class TypedSearch {
   std::vector<Node*> popped_;
   std::vector<std::vector<std::unique_ptr<Environment>>> children_;
   std::vector<std::int32_t> child_depth_;
-  std::vector<std::unique_ptr<Node>> successors_;  // owners until accepted or released
-  std::vector<Node*> successor_nodes_;            // the same successors, stable after a move into the store
+  // Successor j: its environment (owned until the store takes it), the
+  // index in popped_ of its parent, its move number, and from the goal test
+  // on, its goal flag, state bytes (the environment's own) and their hash.
+  std::vector<std::unique_ptr<Environment>> successor_envs_;
+  std::vector<const Environment*> successor_env_view_;  // stays valid after the store takes the owner
+  std::vector<std::uint32_t> successor_popped_;
+  std::vector<std::int32_t> successor_move_;
   std::vector<char> successor_goal_;
+  std::vector<StateBytes> successor_state_;
   std::vector<std::uint64_t> successor_hash_;
   std::vector<Node*> accepted_;
   std::vector<std::size_t> accepted_index_;
-  std::vector<Environment*> accepted_envs_;
+  std::vector<const Environment*> accepted_envs_;
   std::vector<float> accepted_heuristics_;
   std::vector<std::int32_t> accepted_depths_;
   std::vector<OpenCost> open_costs_;

@@ -1,9 +1,11 @@
 #pragma once
 
-// One node of the CPU search: its environment, a copy of its state bytes (the
-// CLOSED key), its path and its costs.
+// One node of the CPU search: its environment, its state bytes (the CLOSED
+// key), its path and its costs. Nodes and their state bytes live in the node
+// store (node_store.h), which keeps both in place for the whole solve.
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <type_traits>
 #include <vector>
@@ -21,6 +23,28 @@ struct OmittedCost {
   }
 };
 
+// A read-only view of state bytes held elsewhere: a copy of a node's state
+// in the node store, or an environment's own state() while it lives.
+class StateBytes {
+ public:
+  StateBytes() = default;
+  StateBytes(const std::uint8_t* data, std::uint32_t size) : data_(data), size_(size) {}
+  explicit StateBytes(const std::vector<std::uint8_t>& bytes)
+      : data_(bytes.data()), size_(static_cast<std::uint32_t>(bytes.size())) {}
+
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+  friend bool operator==(StateBytes a, StateBytes b) {
+    return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.data_, b.data_, a.size_) == 0);
+  }
+  friend bool operator==(StateBytes a, const std::vector<std::uint8_t>& b) { return a == StateBytes(b); }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::uint32_t size_ = 0;
+};
+
 template <typename Costs>
 struct SearchNode {
   using OpenCost = typename Costs::OpenCost;
@@ -29,7 +53,7 @@ struct SearchNode {
   using Heuristic = typename Costs::Heuristic;
 
   std::unique_ptr<Environment> env;
-  std::vector<std::uint8_t> state;
+  StateBytes state;        // copy of env->state() taken when the node was stored
   std::int32_t depth = 0;  // moves from the start: the path cost g
   std::int32_t move = -1;  // position in the parent's expand() result
   OpenCost open_cost = 0;  // priority f
@@ -37,21 +61,5 @@ struct SearchNode {
   Heuristic heuristic = 0;
   SearchNode* parent = nullptr;  // non-owning; null for the start node
 };
-
-// Takes ownership of `env` and copies its state bytes. open_cost starts at 0
-// and closed_cost at `depth`; the parent is set by the caller.
-template <typename Costs>
-std::unique_ptr<SearchNode<Costs>> makeNode(std::unique_ptr<Environment> env, std::int32_t depth, std::int32_t move,
-                                            typename Costs::Heuristic h) {
-  auto node = std::make_unique<SearchNode<Costs>>();
-  node->state = env->state();
-  node->env = std::move(env);
-  node->depth = depth;
-  node->move = move;
-  node->open_cost = 0;
-  node->closed_cost = static_cast<typename Costs::ClosedCost>(depth);
-  node->heuristic = h;
-  return node;
-}
 
 }  // namespace kestrel

@@ -4,11 +4,11 @@
 
 namespace kestrel {
 
-std::int32_t inferMove(const Environment& from, const std::vector<std::uint8_t>& to_state) {
+std::int32_t inferMove(const Environment& from, StateBytes to_state) {
   const int num_moves = from.num_moves();
   for (int move = 0; move < num_moves; ++move) {
     const std::unique_ptr<Environment> reached = from.apply_move(move);
-    if (reached != nullptr && reached->state() == to_state) return move;
+    if (reached != nullptr && StateBytes(reached->state()) == to_state) return move;
   }
   throw std::runtime_error(kInferMoveMessage);
 }

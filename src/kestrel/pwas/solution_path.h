@@ -19,7 +19,7 @@ inline constexpr const char* kInferMoveMessage = "Unable to infer a valid move b
 
 // The smallest move number m for which from.apply_move(m) has the bytes of
 // `to_state`; throws std::runtime_error when there is none.
-std::int32_t inferMove(const Environment& from, const std::vector<std::uint8_t>& to_state);
+std::int32_t inferMove(const Environment& from, StateBytes to_state);
 
 template <typename Costs>
 std::vector<std::int32_t> reconstructPath(const SearchNode<Costs>* goal, MoveSource move_source) {
