@@ -55,9 +55,20 @@ class ClosedTable {
   // a whole batch of successors on its worker threads).
   Position locate(StateBytes key, std::uint64_t hash) const { return locateIn(slots_, key, hash); }
 
-  // Asks the processor to fetch the first slot a key of this hash probes, so
-  // that a batch of lookups overlaps its cache misses.
-  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+  // A lookup follows three pointers that are rarely in cache: the slot, the
+  // node it holds, and that node's state bytes. A batch of lookups overlaps
+  // those misses by asking for them in stages ahead of use: first the slot,
+  // later the node that the (by then fetched) slot points to, later still the
+  // node's bytes. Hints only: a stale or wrong guess costs nothing but time.
+  void prefetchSlot(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+  void prefetchNode(std::uint64_t hash) const {
+    const Slot& slot = slots_[hash & (slots_.size() - 1)];
+    if (slot.node != nullptr && slot.hash == hash) __builtin_prefetch(slot.node);
+  }
+  void prefetchKey(std::uint64_t hash) const {
+    const Slot& slot = slots_[hash & (slots_.size() - 1)];
+    if (slot.node != nullptr && slot.hash == hash) __builtin_prefetch(slot.node->state.data());
+  }
 
   // The node holding an equal key, or null.
   Node* find(StateBytes key) const { return locate(key).match; }
@@ -148,7 +159,11 @@ class ClosedTable {
   void grow() {
     SlotArray old = std::exchange(slots_, SlotArray(2 * slots_.size()));
     count_ = 0;
+    constexpr std::size_t kPrefetchDistance = 16;  // entries ahead, in old slot order
     for (std::size_t i = 0; i < old.size(); ++i) {
+      if (i + kPrefetchDistance < old.size() && old[i + kPrefetchDistance].node != nullptr) {
+        prefetchSlot(old[i + kPrefetchDistance].hash);
+      }
       const Slot& entry = old[i];
       if (entry.node == nullptr) continue;
       const Position position = locateIn(slots_, entry.node->state, entry.hash);

@@ -9,7 +9,10 @@
 
 #include <c10/core/InferenceMode.h>
 
+#include <omp.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -27,6 +30,7 @@
 #include "kestrel/pwas/search.h"
 #include "kestrel/pwas/search_statistics.h"
 #include "kestrel/pwas/solution_path.h"
+#include "kestrel/pwas/team_sizer.h"
 #include "kestrel/solve/interrupt.h"
 
 namespace kestrel {
@@ -45,6 +49,11 @@ inline InitialCapacities reservableCapacities(const SolverSettings& settings) {
   const InitialCapacities capacities = resolveCapacities(settings);
   requireReservable(capacities, settings, availableMemoryBytes());
   return capacities;
+}
+
+// Seconds since `start` on the monotonic clock, for the team sizers.
+inline double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 inline ProfilingOptions cpuProfilingOptions(const ProfilingOptions& options) {
@@ -81,6 +90,9 @@ class TypedSearch {
         store_(capacities_.node_store, fixed_),
         new_slot_(options.duplicates == DuplicateMode::NewSlot),
         stop_before_goal_(options.goal_stop == GoalStopMode::StopBeforeGoal),
+        expand_team_(omp_get_max_threads(), kMinParallelEnvironmentCalls),
+        goal_test_team_(omp_get_max_threads(), kMinParallelEnvironmentCalls),
+        cost_team_(omp_get_max_threads(), kMinParallelCostRows),
         input_buffer_(input_width),
         net_inputs_(manifest.inputs.size()) {
     for (const AOTIInputSpec& input : manifest.inputs) input_widths_.push_back(input.numel_per_example);
@@ -230,7 +242,9 @@ class TypedSearch {
     children_.resize(popped_.size());
     child_depth_.resize(popped_.size());
     ParallelErrors errors;
-#pragma omp parallel for if (n >= kMinParallelEnvironmentCalls)
+    const int threads = expand_team_.threads(n);
+    const auto start = std::chrono::steady_clock::now();
+#pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t i = 0; i < n; ++i) {
       try {
         children_[i] = popped_[i]->env->expand();
@@ -239,6 +253,7 @@ class TypedSearch {
         errors.capture();
       }
     }
+    expand_team_.record(threads, n, secondsSince(start));
     errors.rethrowFirst();
   }
 
@@ -270,7 +285,9 @@ class TypedSearch {
     successor_hash_.resize(successor_env_view_.size());
     successor_state_.resize(successor_env_view_.size());
     ParallelErrors errors;
-#pragma omp parallel for if (w >= kMinParallelEnvironmentCalls)
+    const int threads = goal_test_team_.threads(w);
+    const auto start = std::chrono::steady_clock::now();
+#pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t j = 0; j < w; ++j) {
       try {
         const Environment* successor = successor_env_view_[j];
@@ -283,21 +300,29 @@ class TypedSearch {
         errors.capture();
       }
     }
+    goal_test_team_.record(threads, w, secondsSince(start));
     errors.rethrowFirst();
   }
 
   // Sequential, so that acceptance follows successor order. A duplicate is
   // accepted only when strictly shallower than the node CLOSED holds.
   void filterThroughClosed() {
-    // Lookups are independent cache misses into a large table: fetching the
-    // slots a few successors ahead lets them overlap.
-    constexpr std::size_t kPrefetchDistance = 8;
+    // Lookups are independent cache misses into a large table; see the
+    // ClosedTable prefetch functions for the stages.
+    constexpr std::size_t kSlotAhead = 12;
+    constexpr std::size_t kNodeAhead = 8;
+    constexpr std::size_t kKeyAhead = 4;
     accepted_.clear();
     accepted_index_.clear();
     const std::size_t w = successor_envs_.size();
-    for (std::size_t j = 0; j < std::min(kPrefetchDistance, w); ++j) closed_.prefetch(successor_hash_[j]);
+    for (std::size_t j = 0; j < std::min(kSlotAhead, w); ++j) closed_.prefetchSlot(successor_hash_[j]);
     for (std::size_t j = 0; j < w; ++j) {
-      if (j + kPrefetchDistance < w) closed_.prefetch(successor_hash_[j + kPrefetchDistance]);
+      if (j + kSlotAhead < w) closed_.prefetchSlot(successor_hash_[j + kSlotAhead]);
+      if (j + kNodeAhead < w) closed_.prefetchNode(successor_hash_[j + kNodeAhead]);
+      if (j + kKeyAhead < w) {
+        closed_.prefetchKey(successor_hash_[j + kKeyAhead]);
+        __builtin_prefetch(successor_state_[j + kKeyAhead].data());
+      }
       const std::uint32_t parent_index = successor_popped_[j];
       const std::int32_t depth = child_depth_[parent_index];
       const auto position = closed_.locate(successor_state_[j], successor_hash_[j]);
@@ -373,7 +398,9 @@ class TypedSearch {
     open_costs_.resize(m);
     accepted_depths_.resize(m);
     const PathCost weight = static_cast<PathCost>(settings_.weight);
-#pragma omp parallel for if (rows >= kMinParallelCostRows)
+    const int threads = cost_team_.threads(rows);
+    const auto start = std::chrono::steady_clock::now();
+#pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t k = 0; k < rows; ++k) {
       const std::int32_t depth = accepted_[k]->depth;
       const float h = successor_goal_[accepted_index_[k]] ? 0.0f : accepted_heuristics_[k];
@@ -381,6 +408,7 @@ class TypedSearch {
       open_costs_[k] = static_cast<OpenCost>(g_part + static_cast<TotalCost>(h));
       accepted_depths_[k] = depth;
     }
+    cost_team_.record(threads, rows, secondsSince(start));
     for (std::size_t k = 0; k < m; ++k) {
       Node* node = accepted_[k];
       node->open_cost = open_costs_[k];
@@ -427,6 +455,12 @@ class TypedSearch {
   NodeStore<Costs> store_;
   const bool new_slot_;
   const bool stop_before_goal_;
+
+  // One per parallel region: its cost per item differs, and so may its
+  // best team size.
+  TeamSizer expand_team_;
+  TeamSizer goal_test_team_;
+  TeamSizer cost_team_;
 
   std::vector<float> input_buffer_;
   std::vector<std::vector<float>> net_inputs_;
