@@ -44,7 +44,9 @@ using Table = kestrel::ClosedTable<Floats>;
 
 template <typename Costs = Floats>
 kestrel::SearchNode<Costs>* addNode(kestrel::NodeStore<Costs>& store, Bytes state) {
-  return store.add(std::make_unique<BytesEnvironment>(std::move(state)), 0, -1, nullptr);
+  auto env = std::make_unique<BytesEnvironment>(std::move(state));
+  const kestrel::StateBytes bytes(env->state());
+  return store.add(std::move(env), bytes, 0, -1, nullptr);
 }
 
 // Owns the nodes of a test in a node store, as a solve does.
@@ -124,10 +126,10 @@ static_assert(sizeof(kestrel::SearchNode<MixedFD>) > sizeof(kestrel::SearchNode<
 TEST(NodeStore, AddCopiesTheStateAndConvertsDepthToClosedCost) {
   Bytes state{4, 5, 6};
   kestrel::NodeStore<MixedFD> store(1, false);
-  auto* parent = store.add(std::make_unique<BytesEnvironment>(Bytes{1}), 6, -1, nullptr);
+  auto* parent = addNode(store, Bytes{1});
   auto env = std::make_unique<BytesEnvironment>(state);
   const Environment* raw = env.get();
-  auto* node = store.add(std::move(env), 7, 3, parent);
+  auto* node = store.add(std::move(env), kestrel::StateBytes(raw->state()), 7, 3, parent);
   EXPECT_EQ(node->env.get(), raw);
   EXPECT_EQ(node->state, state);
   EXPECT_NE(node->state.data(), raw->state().data());  // a copy, not a view
@@ -137,7 +139,8 @@ TEST(NodeStore, AddCopiesTheStateAndConvertsDepthToClosedCost) {
   EXPECT_EQ(node->closed_cost, 7.0);
   EXPECT_EQ(node->parent, parent);
   kestrel::NodeStore<MixedDF> other(1, false);
-  EXPECT_EQ(other.add(std::make_unique<BytesEnvironment>(state), 9, 0, nullptr)->closed_cost, 9.0f);
+  EXPECT_EQ(other.add(std::make_unique<BytesEnvironment>(state), kestrel::StateBytes(state), 9, 0, nullptr)->closed_cost,
+            9.0f);
 }
 
 TEST(NodeStore, FixedCapacityIsAHardLimit) {

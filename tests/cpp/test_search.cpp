@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kestrel/env/registrar.h"
@@ -43,9 +45,14 @@ struct Graph {
   int wider_input = -1;         // input_size() of this state is one more than input_width
   int longer_children_of = -1;  // the successors of this state carry a second state byte
   int first_child_only = -1;    // expand() of this state lists only its first successor
+  // state() returns a buffer that its next call on the thread overwrites (the
+  // solver must copy at once), and notes calls off the solving thread.
+  bool state_in_shared_buffer = false;
 };
 
 const Graph* graph = nullptr;
+std::thread::id solving_thread;
+std::atomic<int> state_calls_off_solving_thread{0};
 
 class GraphEnvironment : public Environment {
  public:
@@ -71,7 +78,13 @@ class GraphEnvironment : public Environment {
     if (id() == graph->null_successor_of) children.push_back(nullptr);
     return children;
   }
-  const std::vector<std::uint8_t>& state() const override { return state_; }
+  const std::vector<std::uint8_t>& state() const override {
+    if (std::this_thread::get_id() != solving_thread) ++state_calls_off_solving_thread;
+    if (!graph->state_in_shared_buffer) return state_;
+    thread_local std::vector<std::uint8_t> buffer;
+    buffer = state_;
+    return buffer;
+  }
   bool is_solved() const override {
     if (id() == graph->goal_test_throws) throw std::runtime_error("goal test failed on a worker");
     return graph->goals.count(id()) > 0;
@@ -111,6 +124,8 @@ class SearchTest : public ::testing::Test {
   }
 
   kestrel::SolveResult solve(const Graph& g, int start = 0) {
+    solving_thread = std::this_thread::get_id();
+    state_calls_off_solving_thread = 0;
     graph = &g;
     return kestrel::parallelWeightedAStar(std::make_unique<GraphEnvironment>(start),
                                           kestrel::loadAOTIManifest(package_), settings_);
@@ -324,6 +339,25 @@ TEST_F(SearchTest, WorkerExceptionsInRegionsWideEnoughToRunInParallel) {
   const auto result = solve(g);
   EXPECT_FALSE(result.solved);
   EXPECT_EQ(result.nodes_generated, 100u);
+}
+
+// state() belongs to the solving thread, and what it returns may be reused by
+// its next call: wide regions must neither call it on a worker nor keep it.
+TEST_F(SearchTest, StateIsReadOnTheSolvingThreadAndCopiedAtOnce) {
+  Graph g;
+  for (int i = 1; i <= 100; ++i) {
+    g.successors[0].push_back(i);
+    g.successors[i] = {100 + i % 50};
+  }
+  g.goals = {142};
+  settings_.batch_size = 200;
+  const auto expected = solve(g);
+  ASSERT_TRUE(expected.solved);
+  g.state_in_shared_buffer = true;
+  const auto result = solve(g);
+  EXPECT_EQ(result.moves, expected.moves);
+  EXPECT_EQ(result.nodes_generated, expected.nodes_generated);
+  EXPECT_EQ(state_calls_off_solving_thread.load(), 0);
 }
 
 TEST_F(SearchTest, MisbehavingPluginsFailClearlyOrSolve) {

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -18,7 +17,6 @@
 namespace kestrel {
 
 inline constexpr const char* kNodeStoreFullMessage = "C++ node store reached fixed capacity";
-inline constexpr const char* kStateTooLargeMessage = "Environment state() is larger than 4 GiB";
 
 // Byte strings appended into 1 MiB blocks (a larger string gets a block of
 // its own). What copy() returns stays in place until the arena is destroyed.
@@ -55,13 +53,12 @@ class NodeStore {
     blocks_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(capacity / kNodesPerBlock + 1, 1u << 20)));
   }
 
-  // Stores a node for `env` (taking it) with a copy of its state bytes:
-  // open_cost 0, closed_cost `depth`, heuristic 0 until the search sets them.
-  // In fixed mode a store that already holds `capacity` nodes refuses more.
-  Node* add(std::unique_ptr<Environment> env, std::int32_t depth, std::int32_t move, Node* parent) {
+  // Stores a node for `env` (taking it) with a copy of `state`, the bytes its
+  // state() returned: open_cost 0, closed_cost `depth`, heuristic 0 until the
+  // search sets them. In fixed mode a store that already holds `capacity`
+  // nodes refuses more.
+  Node* add(std::unique_ptr<Environment> env, StateBytes state, std::int32_t depth, std::int32_t move, Node* parent) {
     if (fixed_ && count_ >= capacity_) throw std::runtime_error(kNodeStoreFullMessage);
-    const std::vector<std::uint8_t>& state = env->state();
-    if (state.size() > std::numeric_limits<std::uint32_t>::max()) throw std::runtime_error(kStateTooLargeMessage);
     if (count_ % kNodesPerBlock == 0) blocks_.push_back(std::make_unique<Node[]>(kNodesPerBlock));
     Node* node = &blocks_.back()[count_ % kNodesPerBlock];
     node->state = StateBytes(bytes_.copy(state.data(), state.size()), static_cast<std::uint32_t>(state.size()));

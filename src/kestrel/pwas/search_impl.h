@@ -90,9 +90,7 @@ class TypedSearch {
         store_(capacities_.node_store, fixed_),
         new_slot_(options.duplicates == DuplicateMode::NewSlot),
         stop_before_goal_(options.goal_stop == GoalStopMode::StopBeforeGoal),
-        expand_team_(omp_get_max_threads(), kMinParallelEnvironmentCalls),
-        goal_test_team_(omp_get_max_threads(), kMinParallelEnvironmentCalls),
-        cost_team_(omp_get_max_threads(), kMinParallelCostRows),
+        team_(omp_get_max_threads(), kMinParallelEnvironmentCalls),
         input_buffer_(input_width),
         net_inputs_(manifest.inputs.size()) {
     for (const AOTIInputSpec& input : manifest.inputs) input_widths_.push_back(input.numel_per_example);
@@ -110,7 +108,8 @@ class TypedSearch {
   // ---- Start node.
 
   bool addStartNode(std::unique_ptr<Environment> start) {
-    Node* root = store_.add(std::move(start), 0, -1, nullptr);
+    const StateBytes root_state(start->state());
+    Node* root = store_.add(std::move(start), root_state, 0, -1, nullptr);
 
     const TimePoint goal_start = clock_.start();
     const bool root_goal = root->env->is_solved();
@@ -144,7 +143,9 @@ class TypedSearch {
         return SearchOutcome::OpenExhausted;
       }
       const TimePoint iteration_start = clock_.start();
+      const auto sizing_start = std::chrono::steady_clock::now();
       const PopTimes pop = popBatch();
+      iteration_threads_ = team_.threads();
 
       if (popped_.empty()) {  // the first popped node was a goal: nothing to expand
         stats_.iteration(clock_.stop("pwas.iteration", iteration_start));
@@ -191,6 +192,7 @@ class TypedSearch {
       }
       nodes_generated_ += successor_envs_.size();
       releaseIteration();
+      team_.record(iteration_threads_, static_cast<std::int64_t>(popped_.size()), secondsSince(sizing_start));
 
       if (!goal_popped_ && settings_.search_budget > 0 &&
           nodes_generated_ >= static_cast<std::uint64_t>(settings_.search_budget)) {
@@ -236,14 +238,18 @@ class TypedSearch {
     return {std::max(span - goal_test_seconds, 0.0), goal_test_seconds};
   }
 
+  // Threads for a region over `items` items in this iteration.
+  int regionThreads(std::int64_t items, std::int64_t min_items) const {
+    return items >= min_items ? iteration_threads_ : 1;
+  }
+
   // OpenMP region 1.
   void expandBatch() {
     const std::int64_t n = static_cast<std::int64_t>(popped_.size());
     children_.resize(popped_.size());
     child_depth_.resize(popped_.size());
     ParallelErrors errors;
-    const int threads = expand_team_.threads(n);
-    const auto start = std::chrono::steady_clock::now();
+    const int threads = regionThreads(n, kMinParallelEnvironmentCalls);
 #pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t i = 0; i < n; ++i) {
       try {
@@ -253,28 +259,41 @@ class TypedSearch {
         errors.capture();
       }
     }
-    expand_team_.record(threads, n, secondsSince(start));
     errors.rethrowFirst();
   }
 
-  // Lays the successors out flat, in successor order. They become nodes only
-  // when CLOSED accepts them; most are duplicates and die with the iteration.
+  // Lays the successors out flat, in successor order, with a copy of each
+  // one's state bytes (plugins expect state() on the solving thread, and may
+  // reuse what it returned). They become nodes only when CLOSED accepts
+  // them; most are duplicates and die with the iteration.
   void buildSuccessors() {
     successor_envs_.clear();
     successor_popped_.clear();
     successor_move_.clear();
+    successor_key_end_.clear();
+    successor_keys_.clear();
     for (std::size_t i = 0; i < popped_.size(); ++i) {
       std::vector<std::unique_ptr<Environment>>& children = children_[i];
       for (std::size_t l = 0; l < children.size(); ++l) {
         if (children[l] == nullptr) throw std::runtime_error(kNullSuccessorMessage);
+        const StateBytes state(children[l]->state());
+        successor_keys_.insert(successor_keys_.end(), state.data(), state.data() + state.size());
+        successor_key_end_.push_back(successor_keys_.size());
         successor_envs_.push_back(std::move(children[l]));
         successor_popped_.push_back(static_cast<std::uint32_t>(i));
         successor_move_.push_back(static_cast<std::int32_t>(l));
       }
       children.clear();
     }
-    successor_env_view_.resize(successor_envs_.size());
-    for (std::size_t j = 0; j < successor_envs_.size(); ++j) successor_env_view_[j] = successor_envs_[j].get();
+    const std::size_t w = successor_envs_.size();
+    successor_env_view_.resize(w);
+    successor_state_.resize(w);
+    for (std::size_t j = 0; j < w; ++j) {
+      successor_env_view_[j] = successor_envs_[j].get();
+      const std::size_t begin = j == 0 ? 0 : successor_key_end_[j - 1];
+      successor_state_[j] = StateBytes(successor_keys_.data() + begin,
+                                       static_cast<std::uint32_t>(successor_key_end_[j] - begin));
+    }
   }
 
   // OpenMP region 2. The workers also hash the successors' states for the
@@ -283,24 +302,18 @@ class TypedSearch {
     const std::int64_t w = static_cast<std::int64_t>(successor_env_view_.size());
     successor_goal_.assign(successor_env_view_.size(), 0);
     successor_hash_.resize(successor_env_view_.size());
-    successor_state_.resize(successor_env_view_.size());
     ParallelErrors errors;
-    const int threads = goal_test_team_.threads(w);
-    const auto start = std::chrono::steady_clock::now();
+    const int threads = regionThreads(w, kMinParallelEnvironmentCalls);
 #pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t j = 0; j < w; ++j) {
       try {
         const Environment* successor = successor_env_view_[j];
         successor_goal_[j] = successor->is_solved() ? 1 : 0;
-        const std::vector<std::uint8_t>& state = successor->state();
-        if (state.size() > std::numeric_limits<std::uint32_t>::max()) throw std::runtime_error(kStateTooLargeMessage);
-        successor_state_[j] = StateBytes(state);
-        successor_hash_[j] = stateHash(state.data(), state.size());
+        successor_hash_[j] = stateHash(successor_state_[j].data(), successor_state_[j].size());
       } catch (...) {
         errors.capture();
       }
     }
-    goal_test_team_.record(threads, w, secondsSince(start));
     errors.rethrowFirst();
   }
 
@@ -328,7 +341,8 @@ class TypedSearch {
       const auto position = closed_.locate(successor_state_[j], successor_hash_[j]);
       Node* existing = position.match;
       if (existing == nullptr || (new_slot_ && depth < existing->depth)) {
-        Node* stored = store_.add(std::move(successor_envs_[j]), depth, successor_move_[j], popped_[parent_index]);
+        Node* stored = store_.add(std::move(successor_envs_[j]), successor_state_[j], depth, successor_move_[j],
+                                  popped_[parent_index]);
         closed_.insertAt(position, stored);
         accept(stored, j);
       } else if (!new_slot_ && depth < existing->depth) {
@@ -398,8 +412,7 @@ class TypedSearch {
     open_costs_.resize(m);
     accepted_depths_.resize(m);
     const PathCost weight = static_cast<PathCost>(settings_.weight);
-    const int threads = cost_team_.threads(rows);
-    const auto start = std::chrono::steady_clock::now();
+    const int threads = regionThreads(rows, kMinParallelCostRows);
 #pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t k = 0; k < rows; ++k) {
       const std::int32_t depth = accepted_[k]->depth;
@@ -408,7 +421,6 @@ class TypedSearch {
       open_costs_[k] = static_cast<OpenCost>(g_part + static_cast<TotalCost>(h));
       accepted_depths_[k] = depth;
     }
-    cost_team_.record(threads, rows, secondsSince(start));
     for (std::size_t k = 0; k < m; ++k) {
       Node* node = accepted_[k];
       node->open_cost = open_costs_[k];
@@ -456,11 +468,8 @@ class TypedSearch {
   const bool new_slot_;
   const bool stop_before_goal_;
 
-  // One per parallel region: its cost per item differs, and so may its
-  // best team size.
-  TeamSizer expand_team_;
-  TeamSizer goal_test_team_;
-  TeamSizer cost_team_;
+  TeamSizer team_;
+  int iteration_threads_ = 1;  // the team size of this iteration's regions
 
   std::vector<float> input_buffer_;
   std::vector<std::vector<float>> net_inputs_;
@@ -478,13 +487,16 @@ class TypedSearch {
   std::vector<std::vector<std::unique_ptr<Environment>>> children_;
   std::vector<std::int32_t> child_depth_;
   // Successor j: its environment (owned until the store takes it), the
-  // index in popped_ of its parent, its move number, and from the goal test
-  // on, its goal flag, state bytes (the environment's own) and their hash.
+  // index in popped_ of its parent, its move number, its state bytes (a view
+  // into successor_keys_), and from the goal test on, its goal flag and the
+  // hash of its bytes.
   std::vector<std::unique_ptr<Environment>> successor_envs_;
   std::vector<const Environment*> successor_env_view_;  // stays valid after the store takes the owner
   std::vector<std::uint32_t> successor_popped_;
   std::vector<std::int32_t> successor_move_;
   std::vector<char> successor_goal_;
+  std::vector<std::uint8_t> successor_keys_;      // every successor's bytes, back to back
+  std::vector<std::size_t> successor_key_end_;    // where successor j's bytes end in successor_keys_
   std::vector<StateBytes> successor_state_;
   std::vector<std::uint64_t> successor_hash_;
   std::vector<Node*> accepted_;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <type_traits>
 #include <vector>
 
@@ -23,14 +24,16 @@ struct OmittedCost {
   }
 };
 
-// A read-only view of state bytes held elsewhere: a copy of a node's state
-// in the node store, or an environment's own state() while it lives.
+inline constexpr const char* kStateTooLargeMessage = "Environment state() is larger than 4 GiB";
+
+// A read-only view of state bytes held elsewhere (the node store, or the
+// search's per-iteration copy of its successors' states).
 class StateBytes {
  public:
   StateBytes() = default;
   StateBytes(const std::uint8_t* data, std::uint32_t size) : data_(data), size_(size) {}
-  explicit StateBytes(const std::vector<std::uint8_t>& bytes)
-      : data_(bytes.data()), size_(static_cast<std::uint32_t>(bytes.size())) {}
+  // Throws std::runtime_error for more than 4 GiB.
+  explicit StateBytes(const std::vector<std::uint8_t>& bytes) : data_(bytes.data()), size_(checkedSize(bytes)) {}
 
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
@@ -41,6 +44,11 @@ class StateBytes {
   friend bool operator==(StateBytes a, const std::vector<std::uint8_t>& b) { return a == StateBytes(b); }
 
  private:
+  static std::uint32_t checkedSize(const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() > UINT32_MAX) throw std::runtime_error(kStateTooLargeMessage);
+    return static_cast<std::uint32_t>(bytes.size());
+  }
+
   const std::uint8_t* data_ = nullptr;
   std::uint32_t size_ = 0;
 };
