@@ -159,7 +159,7 @@ class ClosedTable {
   void grow() {
     SlotArray old = std::exchange(slots_, SlotArray(2 * slots_.size()));
     count_ = 0;
-    constexpr std::size_t kPrefetchDistance = 16;  // entries ahead, in old slot order
+    constexpr std::size_t kPrefetchDistance = 32;  // entries ahead, in old slot order
     for (std::size_t i = 0; i < old.size(); ++i) {
       if (i + kPrefetchDistance < old.size() && old[i + kPrefetchDistance].node != nullptr) {
         prefetchSlot(old[i + kPrefetchDistance].hash);

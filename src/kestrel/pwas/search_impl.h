@@ -322,9 +322,9 @@ class TypedSearch {
   void filterThroughClosed() {
     // Lookups are independent cache misses into a large table; see the
     // ClosedTable prefetch functions for the stages.
-    constexpr std::size_t kSlotAhead = 12;
-    constexpr std::size_t kNodeAhead = 8;
-    constexpr std::size_t kKeyAhead = 4;
+    constexpr std::size_t kSlotAhead = 32;
+    constexpr std::size_t kNodeAhead = 16;
+    constexpr std::size_t kKeyAhead = 8;
     accepted_.clear();
     accepted_index_.clear();
     const std::size_t w = successor_envs_.size();
