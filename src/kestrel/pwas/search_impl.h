@@ -192,7 +192,7 @@ class TypedSearch {
       }
       nodes_generated_ += successor_envs_.size();
       releaseIteration();
-      team_.record(iteration_threads_, static_cast<std::int64_t>(popped_.size()), secondsSince(sizing_start));
+      team_.record(static_cast<std::int64_t>(popped_.size()), secondsSince(sizing_start));
 
       if (!goal_popped_ && settings_.search_budget > 0 &&
           nodes_generated_ >= static_cast<std::uint64_t>(settings_.search_budget)) {

@@ -2,7 +2,7 @@
 
 // Chooses, iteration by iteration, whether the parallel regions of the CPU
 // search run on the whole OpenMP team or on the solving thread alone, by
-// what each has cost so far.
+// what each has cost.
 //
 // A region ends when its slowest thread does. On a machine whose other
 // processes keep a core busy, a team thread that the kernel has taken off
@@ -10,16 +10,20 @@
 // than one thread by several times. Even on an idle machine a team can lose:
 // the successors its threads create sit in their caches, and the sequential
 // phases that follow read them from there. So the sizer judges whole
-// iterations: it keeps, per team size, a moving average of the seconds per
-// item, runs the cheaper size, and now and then runs the other one again to
-// see whether the machine has changed (more rarely while that keeps losing).
-// Only speed depends on the choice: every item is processed the same way
-// either way.
+// iterations, in seconds per item. It keeps one size and, now and then,
+// runs the other for two iterations: when those beat the two iterations just
+// before them by a clear margin, it switches. Neighbouring iterations cost
+// about the same per item, while a search's later iterations cost more than
+// its early ones, so only neighbours are compared. Probes that lose come ever
+// more rarely, but a sudden rise in the cost of the team it keeps (another
+// process has just taken a core) brings the next probe at once; the solving
+// thread alone is not slowed much by that, and its cost varies too much on a
+// busy machine to read anything into a rise. Only speed
+// depends on the choice: every item is processed the same way either way.
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <utility>
 
 namespace kestrel {
 
@@ -30,52 +34,55 @@ class TeamSizer {
   TeamSizer(int team, std::int64_t min_items) : team_(std::max(team, 1)), min_items_(min_items) {}
 
   // The number of threads for the next iteration.
-  int threads() {
-    if (team_ == 1) return 1;
-    // Each size is measured before any comparison: the team first.
-    if (!known_[kTeam]) return team_;
-    if (!known_[kAlone]) return 1;
-    const Choice best = cheaper();
-    if (++runs_since_probe_ >= probe_interval_) {
-      runs_since_probe_ = 0;
-      probing_ = true;
-      return threadsOf(other(best));
-    }
-    return threadsOf(best);
-  }
+  int threads() const { return probe_runs_ > 0 ? threadsOf(!team_chosen_) : threadsOf(team_chosen_); }
 
-  // Reports that an iteration run with `threads` threads over `items` items
+  // Reports that the iteration run with threads() threads over `items` items
   // took `seconds`.
-  void record(int threads, std::int64_t items, double seconds) {
-    const bool probed = std::exchange(probing_, false);
-    if (team_ == 1 || items < min_items_ || items <= 0) return;
-    const Choice choice = threads == 1 ? kAlone : kTeam;
+  void record(std::int64_t items, double seconds) {
+    if (team_ == 1 || items < min_items_) return;
     const double per_item = seconds / static_cast<double>(items);
-    const Choice best_before = known_[kTeam] && known_[kAlone] ? cheaper() : choice;
-    average_[choice] = known_[choice] ? (1 - kSmoothing) * average_[choice] + kSmoothing * per_item : per_item;
-    known_[choice] = true;
-    if (!probed) return;
-    // A probe that won resets the interval; one that lost backs off.
-    probe_interval_ = cheaper() == best_before ? std::min(2 * probe_interval_, kMaxProbeInterval) : kMinProbeInterval;
+    if (probe_runs_ == 0) {
+      recent_[0] = recent_[1];
+      recent_[1] = per_item;
+      const bool surged = team_chosen_ && reference_ > 0 && recent_[0] + recent_[1] > kSurge * reference_;
+      if ((++since_probe_ >= probe_interval_ || surged) && recent_[0] > 0) {
+        probe_runs_ = kProbeRuns;
+        probe_seconds_ = 0;
+      }
+      return;
+    }
+    probe_seconds_ += per_item;
+    if (--probe_runs_ > 0) return;
+    since_probe_ = 0;
+    reference_ = recent_[0] + recent_[1];
+    if (probe_seconds_ < kMargin * reference_) {
+      team_chosen_ = !team_chosen_;
+      recent_ = {0, 0};
+      reference_ = probe_seconds_;
+      probe_interval_ = kMinProbeInterval;
+    } else {
+      probe_interval_ = std::min(2 * probe_interval_, kMaxProbeInterval);
+    }
   }
 
  private:
-  enum Choice { kAlone = 0, kTeam = 1 };
-  static constexpr double kSmoothing = 0.25;
+  static constexpr int kProbeRuns = 2;
+  static constexpr double kMargin = 0.9;
+  static constexpr double kSurge = 1.5;
   static constexpr int kMinProbeInterval = 4;
-  static constexpr int kMaxProbeInterval = 64;
+  static constexpr int kMaxProbeInterval = 128;
 
-  Choice cheaper() const { return average_[kTeam] <= average_[kAlone] ? kTeam : kAlone; }
-  static Choice other(Choice c) { return c == kTeam ? kAlone : kTeam; }
-  int threadsOf(Choice c) const { return c == kTeam ? team_ : 1; }
+  int threadsOf(bool team) const { return team ? team_ : 1; }
 
   int team_;
   std::int64_t min_items_;
-  std::array<double, 2> average_{0, 0};
-  std::array<bool, 2> known_{false, false};
-  int probe_interval_ = kMinProbeInterval;
-  int runs_since_probe_ = 0;
-  bool probing_ = false;
+  bool team_chosen_ = false;
+  std::array<double, 2> recent_{0, 0};  // seconds per item of the last two iterations of the chosen size
+  double reference_ = 0;  // what the chosen size's two iterations cost at the last probe
+  int since_probe_ = 0;
+  int probe_interval_ = 2;  // the first probe comes early
+  int probe_runs_ = 0;      // iterations of the current probe still to run
+  double probe_seconds_ = 0;
 };
 
 }  // namespace kestrel
