@@ -51,7 +51,7 @@ inline InitialCapacities reservableCapacities(const SolverSettings& settings) {
   return capacities;
 }
 
-// Seconds since `start` on the monotonic clock, for the team sizers.
+// Seconds since `start` on the monotonic clock, for the team sizer.
 inline double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
