@@ -24,24 +24,15 @@ bash scripts/with-build-lock.sh cmake --build "$BUILD" --target kestrel_cpp_test
 
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 echo "[sanitize] C++ tests"
-run_cpp_tests() {
-  ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1} \
-    ctest --test-dir "$BUILD" --output-on-failure --output-log "$BUILD/ctest.log" "$@"
-}
-# The leak checker stops every thread at exit to scan their stacks, and now
-# and then its tracer itself crashes doing so ("LeakSanitizer has encountered
-# a fatal error"), which says nothing about our code. Only a run whose sole
-# failures are that crash is repeated, once; a finding, a failed assertion or
-# a second crash still fails the run.
-if ! run_cpp_tests; then
-  if grep -q "LeakSanitizer has encountered a fatal error" "$BUILD/ctest.log" &&
-     ! grep -Eq "ERROR: (AddressSanitizer|LeakSanitizer: detected)|runtime error:|\[  FAILED  \]" "$BUILD/ctest.log"; then
-    echo "[sanitize] the leak checker's tracer crashed; running the failed tests again"
-    run_cpp_tests --rerun-failed
-  else
-    exit 1
-  fi
-fi
+# intercept_tls_get_addr=0: the sanitizer's own record of dynamic
+# thread-local storage goes wrong for the network libraries that packages load
+# (a garbage block such as "DTLS 11 at 0x2233c-0x280002343e"), and the leak
+# checker's tracer then crashes at exit scanning it. Whether it does depends on
+# the memory layout, down to the length of the environment: test_search failed
+# that way under CTest in a fresh clone and passed when started by hand. Leaks
+# are still checked; only dynamic TLS stops counting as a root.
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:intercept_tls_get_addr=0} \
+  ctest --test-dir "$BUILD" --output-on-failure
 
 # The package with the instrumented modules, found before the installed one.
 rm -rf "$BUILD/python"
