@@ -106,22 +106,29 @@ class GraphEnvironment : public Environment {
 
 class SearchTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  // One copy of the package for the whole suite: every solve then reuses the
+  // process's loader of it, as a long-running caller's solves do, instead of
+  // loading a fresh copy for every test.
+  static void SetUpTestSuite() {
     const char* dir = std::getenv("KESTREL_TEST_PACKAGE_DIR");
-    if (dir == nullptr) GTEST_SKIP() << "KESTREL_TEST_PACKAGE_DIR is not set";
+    if (dir == nullptr) return;
     work_ = fs::temp_directory_path() / ("kestrel_search_" + std::to_string(::getpid()));
     fs::create_directories(work_);
     package_ = (work_ / "affine.pt2").string();
     fs::copy_file(fs::path(dir) / "affine.pt2", package_, fs::copy_options::overwrite_existing);
+  }
+  static void TearDownTestSuite() {
+    if (!work_.empty()) fs::remove_all(work_);
+  }
+
+  void SetUp() override {
+    if (package_.empty()) GTEST_SKIP() << "KESTREL_TEST_PACKAGE_DIR is not set";
     std::ofstream(package_ + ".json") << R"({"env": "graph", "inputs": [{"numel_per_example": 1, "shape": ["batch", 1]}]})";
     settings_.device = "cpu";
     settings_.batch_size = 1;
     kestrel::testing::takeCapturedStdout();
   }
-  void TearDown() override {
-    graph = nullptr;
-    if (!work_.empty()) fs::remove_all(work_);
-  }
+  void TearDown() override { graph = nullptr; }
 
   kestrel::SolveResult solve(const Graph& g, int start = 0) {
     solving_thread = std::this_thread::get_id();
@@ -142,8 +149,8 @@ class SearchTest : public ::testing::Test {
     return "no error";
   }
 
-  fs::path work_;
-  std::string package_;
+  static inline fs::path work_;
+  static inline std::string package_;
   kestrel::SolverSettings settings_;
 };
 
