@@ -2,7 +2,7 @@
 
 Run:
     .venv/bin/python benchmarks/cpu_solver.py            # full run, several minutes
-    .venv/bin/python benchmarks/cpu_solver.py --quick    # smoke run, about a minute
+    .venv/bin/python benchmarks/cpu_solver.py --quick    # smoke run, a minute or two
     .venv/bin/python benchmarks/cpu_solver.py --demo-only --no-memory   # the demo search alone
 
 Every C++ figure is the median and the spread (min-max) of --repeats
@@ -429,7 +429,7 @@ def memory_line(args) -> list[str]:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--quick", action="store_true", help="smoke run, well under a minute")
+    ap.add_argument("--quick", action="store_true", help="smoke run, a minute or two")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--weight", type=float, default=0.7)
     ap.add_argument("--scramble", type=int, default=1000, help="random-walk length of the benchmark states")

@@ -286,10 +286,8 @@ class TypedSearch {
       children.clear();
     }
     const std::size_t w = successor_envs_.size();
-    successor_env_view_.resize(w);
     successor_state_.resize(w);
     for (std::size_t j = 0; j < w; ++j) {
-      successor_env_view_[j] = successor_envs_[j].get();
       const std::size_t begin = j == 0 ? 0 : successor_key_end_[j - 1];
       successor_state_[j] = StateBytes(successor_keys_.data() + begin,
                                        static_cast<std::uint32_t>(successor_key_end_[j] - begin));
@@ -299,15 +297,15 @@ class TypedSearch {
   // OpenMP region 2. The workers also hash the successors' states for the
   // CLOSED filter that follows, which is sequential.
   void testSuccessorGoals() {
-    const std::int64_t w = static_cast<std::int64_t>(successor_env_view_.size());
-    successor_goal_.assign(successor_env_view_.size(), 0);
-    successor_hash_.resize(successor_env_view_.size());
+    const std::int64_t w = static_cast<std::int64_t>(successor_envs_.size());
+    successor_goal_.assign(successor_envs_.size(), 0);
+    successor_hash_.resize(successor_envs_.size());
     ParallelErrors errors;
     const int threads = regionThreads(w, kMinParallelEnvironmentCalls);
 #pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t j = 0; j < w; ++j) {
       try {
-        const Environment* successor = successor_env_view_[j];
+        const Environment* successor = successor_envs_[j].get();
         successor_goal_[j] = successor->is_solved() ? 1 : 0;
         successor_hash_[j] = stateHash(successor_state_[j].data(), successor_state_[j].size());
       } catch (...) {
@@ -327,6 +325,7 @@ class TypedSearch {
     constexpr std::size_t kKeyAhead = 8;
     accepted_.clear();
     accepted_index_.clear();
+    accepted_envs_.clear();
     const std::size_t w = successor_envs_.size();
     for (std::size_t j = 0; j < std::min(kSlotAhead, w); ++j) closed_.prefetchSlot(successor_hash_[j]);
     for (std::size_t j = 0; j < w; ++j) {
@@ -344,19 +343,23 @@ class TypedSearch {
         Node* stored = store_.add(std::move(successor_envs_[j]), successor_state_[j], depth, successor_move_[j],
                                   popped_[parent_index]);
         closed_.insertAt(position, stored);
-        accept(stored, j);
+        accept(stored, j, stored->env.get());
       } else if (!new_slot_ && depth < existing->depth) {
         existing->depth = depth;
         existing->move = successor_move_[j];
         existing->parent = popped_[parent_index];
-        accept(existing, j);
+        accept(existing, j, successor_envs_[j].get());
       }
     }
   }
 
-  void accept(Node* node, std::size_t successor_index) {
+  // `env` is the successor's environment, which the network evaluates: the
+  // node's own for a new node, the duplicate's (alive until the iteration
+  // ends) for an in-place update.
+  void accept(Node* node, std::size_t successor_index, const Environment* env) {
     accepted_.push_back(node);
     accepted_index_.push_back(successor_index);
+    accepted_envs_.push_back(env);
   }
 
   // One network call for every accepted row; returns the inference seconds.
@@ -366,8 +369,6 @@ class TypedSearch {
     double infer_seconds = 0;
     double heuristic_span = 0;
     if (!accepted_.empty()) {
-      accepted_envs_.clear();
-      for (const std::size_t j : accepted_index_) accepted_envs_.push_back(successor_env_view_[j]);
       writeNetworkInputs(accepted_envs_);
       const TimePoint infer_start = clock_.start();
       accepted_heuristics_ = runner_.infer(net_inputs_, accepted_.size());
@@ -491,7 +492,6 @@ class TypedSearch {
   // into successor_keys_), and from the goal test on, its goal flag and the
   // hash of its bytes.
   std::vector<std::unique_ptr<Environment>> successor_envs_;
-  std::vector<const Environment*> successor_env_view_;  // stays valid after the store takes the owner
   std::vector<std::uint32_t> successor_popped_;
   std::vector<std::int32_t> successor_move_;
   std::vector<char> successor_goal_;
