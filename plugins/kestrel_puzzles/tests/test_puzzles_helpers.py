@@ -1,4 +1,4 @@
-"""goal() and scramble()."""
+"""goal(), scramble() and scramble_many()."""
 
 import numpy as np
 import pytest
@@ -35,3 +35,18 @@ def test_scramble_depends_on_seed_and_length():
     np.testing.assert_array_equal(kestrel_puzzles.scramble("puzzle15", 0, seed=3), ref.goal("puzzle15"))
     with pytest.raises(ValueError, match="non-negative"):
         kestrel_puzzles.scramble("puzzle15", -1, seed=3)
+
+
+def test_scramble_many_is_one_walk_a_row_from_one_generator():
+    states = kestrel_puzzles.scramble_many("puzzle8", 4, 50, seed=5)
+    assert states.shape == (4, 9) and states.dtype == np.uint8
+    walks = np.random.default_rng(5).integers(0, 4, size=(4, 50))
+    for state, walk in zip(states, walks):
+        expected = ref.goal("puzzle8")
+        for move in walk:
+            expected = ref.successor("puzzle8", expected, int(move))
+        np.testing.assert_array_equal(state, expected)
+    np.testing.assert_array_equal(states[0], kestrel_puzzles.scramble("puzzle8", 50, seed=5))
+    assert kestrel_puzzles.scramble_many("puzzle15", 0, 10, seed=1).shape == (0, 16)
+    with pytest.raises(ValueError, match="non-negative"):
+        kestrel_puzzles.scramble_many("puzzle15", -1, 10, seed=1)

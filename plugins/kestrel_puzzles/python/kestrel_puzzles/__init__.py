@@ -22,7 +22,7 @@ _native.register_environments(_kestrel_cpp.environment_registrar_capsule())
 
 ENVIRONMENTS: tuple[str, ...] = tuple(_native.ENVIRONMENTS)
 
-__all__ = ["ENVIRONMENTS", "goal", "scramble", "side", "manhattan_package"]
+__all__ = ["ENVIRONMENTS", "goal", "scramble", "scramble_many", "side", "manhattan_package"]
 
 
 def side(name: str) -> int:
@@ -48,6 +48,24 @@ def scramble(name: str, num_moves: int, seed: int) -> _np.ndarray:
         raise ValueError(f"num_moves must be non-negative, got {num_moves}")
     moves = _np.random.default_rng(seed).integers(0, 4, size=num_moves, dtype=_np.int64)
     return _native.cpu_apply_moves(name, goal(name), moves)
+
+
+def scramble_many(name: str, count: int, moves: int, seed: int) -> _np.ndarray:
+    """A test set: ``count`` states, one a row of a 2-D uint8 array, each
+    reached from the goal by a random walk of ``moves`` moves.
+
+    All walks are drawn from one ``numpy.random.default_rng(seed)``, row by
+    row, so row 0 is ``scramble(name, moves, seed)`` and the same arguments
+    always give the same set.
+    """
+    if count < 0 or moves < 0:
+        raise ValueError(f"count and moves must be non-negative, got {count} and {moves}")
+    walks = _np.random.default_rng(seed).integers(0, 4, size=(count, moves), dtype=_np.int64)
+    start = goal(name)
+    states = _np.empty((count, start.size), dtype=_np.uint8)
+    for row, walk in enumerate(walks):
+        states[row] = _native.cpu_apply_moves(name, start, walk)
+    return states
 
 
 def manhattan_package(name: str) -> str:
