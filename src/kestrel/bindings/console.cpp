@@ -11,6 +11,37 @@ namespace {
 // texts go out in pieces of at most this many bytes.
 constexpr std::size_t kMaxWriteBytes = 900;
 
+// Signal handlers run only on the main thread, so a solve on another thread is
+// cancelled through its threading.Thread object: once the object's
+// kCancelEventAttribute (anything with is_set()) is set, the solve stops with
+// KeyboardInterrupt. A failing is_set() stops it with that error.
+constexpr const char* kCancelEventAttribute = "kestrel_cancel_event";
+
+bool cancelRequested() {
+  PyObject* threading = PyImport_ImportModule("threading");
+  if (threading == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* thread = PyObject_CallMethod(threading, "current_thread", nullptr);
+  Py_DECREF(threading);
+  PyObject* event = thread == nullptr ? nullptr : PyObject_GetAttrString(thread, kCancelEventAttribute);
+  Py_XDECREF(thread);
+  if (event == nullptr) {
+    PyErr_Clear();  // no event: nothing cancels this solve
+    return false;
+  }
+  PyObject* answer = PyObject_CallMethod(event, "is_set", nullptr);
+  Py_DECREF(event);
+  if (answer == nullptr) return true;
+  const int is_set = PyObject_IsTrue(answer);
+  Py_DECREF(answer);
+  if (is_set < 0) return true;
+  if (is_set == 0) return false;
+  PyErr_SetString(PyExc_KeyboardInterrupt, "solve cancelled");
+  return true;
+}
+
 class InterpreterConsole final : public ConsoleSink {
  public:
   void writeStdout(std::string_view text) override { write(PySys_WriteStdout, text); }
@@ -18,10 +49,11 @@ class InterpreterConsole final : public ConsoleSink {
 
   // Signal handlers run only on the main thread; elsewhere this is a cheap
   // no-op under the lock. A handler that raises leaves its exception set on
-  // this thread, where the exception translation finds it.
+  // this thread, where the exception translation finds it. Solves on other
+  // threads stop through their thread's cancel event instead.
   bool interruptRequested() override {
     const PyGILState_STATE gil = PyGILState_Ensure();
-    const bool interrupted = PyErr_CheckSignals() != 0;
+    const bool interrupted = PyErr_CheckSignals() != 0 || cancelRequested();
     PyGILState_Release(gil);
     return interrupted;
   }
