@@ -4,6 +4,9 @@ Import an environment plugin (for example ``kestrel_puzzles``) to register
 puzzle environments, then call :func:`run_weighted_astar` (CPU solver) or
 :func:`run_torch_gpu_astar` (tensor solver, CUDA/ROCm) with a state, the
 environment name and the path of an AOTInductor heuristic package.
+:func:`solve_many` solves a whole test set concurrently (threads or Ray) and
+:func:`summarize` gives its figures; ``python -m kestrel_cpp.evaluate`` does
+both from the command line.
 """
 
 from pathlib import Path
@@ -14,8 +17,20 @@ import torch as _torch  # noqa: F401
 
 from . import _backend_impl
 from ._backend_impl import environment_registrar_capsule, run_torch_gpu_astar, run_weighted_astar
+from .batch import solve_many
+from .plugins import load_plugins
+from .report import summarize
 
-__all__ = ["environment_registrar_capsule", "run_weighted_astar", "run_torch_gpu_astar", "get_include", "cmake_dir"]
+__all__ = [
+    "environment_registrar_capsule",
+    "run_weighted_astar",
+    "run_torch_gpu_astar",
+    "solve_many",
+    "summarize",
+    "load_plugins",
+    "get_include",
+    "cmake_dir",
+]
 
 _PACKAGE_DIR = Path(__file__).resolve().parent
 

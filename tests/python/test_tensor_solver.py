@@ -21,6 +21,7 @@ import pytest
 import torch
 
 import kestrel_puzzles
+import kestrel_cpp
 from kestrel_cpp import _backend_impl as backend
 from kestrel_cpp import _testing
 
@@ -350,3 +351,18 @@ def test_ctrl_c_interrupts_a_long_solve_promptly():
     after = kestrel_puzzles.scramble("puzzle8", 40, 104)
     result = solve(after)
     assert result["solved"] and replays_to_goal("puzzle8", after, result["moves"])
+
+
+def test_solve_many_runs_the_tensor_solver_state_by_state(monkeypatch):
+    from kestrel_cpp.batch import SOLVER_FUNCTIONS
+
+    if not ON_CUDA:  # the public function refuses CPU devices
+        monkeypatch.setitem(SOLVER_FUNCTIONS, "tensor", _testing.run_torch_astar_on_device)
+    states = states8(3, 40) + [kestrel_puzzles.scramble("puzzle8", 40, 43)[:4]]
+    results = kestrel_cpp.solve_many(states, "puzzle8", package("puzzle8"), 1.0, 8, solver="tensor", workers=2,
+                                     progress=False, device=DEVICE)
+    for index, (state, entry) in enumerate(zip(states[:3], results)):
+        single = solve(state, batch_size=8)
+        assert entry["index"] == index and (entry["moves"], entry["nodes_generated"]) == (
+            single["moves"], single["nodes_generated"])
+    assert results[3]["error_type"] == "ValueError"
