@@ -61,7 +61,10 @@ def solve_on_ray(job: SolveJob, rows: list[Any], *, workers: int | None, ray_add
 
     started_here = not ray.is_initialized()
     if started_here:
-        ray.init(address=ray_address, include_dashboard=False, logging_level=logging.WARNING)
+        if ray_address is None:  # a local instance for this call only: no dashboard
+            ray.init(include_dashboard=False, logging_level=logging.WARNING)
+        else:
+            ray.init(address=ray_address, logging_level=logging.WARNING)
     pending: dict[Any, int] = {}
     try:
         # Wrapped in a list so that Ray hands the reference, not the bytes, to
