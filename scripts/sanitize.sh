@@ -20,7 +20,7 @@ export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$ROOT} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BUILD_TESTS=ON \
   -DKESTREL_SANITIZE=address,undefined -DPython_EXECUTABLE="$PY" >/dev/null
-bash scripts/with-build-lock.sh cmake --build "$BUILD" --target kestrel_cpp_tests _backend_impl _testing
+bash scripts/with-build-lock.sh cmake --build "$BUILD" --target kestrel_cpp_tests _backend_impl _testing _environments
 
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 echo "[sanitize] C++ tests"
@@ -38,7 +38,7 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:intercept_tls
 rm -rf "$BUILD/python"
 mkdir -p "$BUILD/python"
 cp -r python/kestrel_cpp "$BUILD/python/"
-cp "$BUILD"/_backend_impl.*.so "$BUILD"/_testing.*.so "$BUILD/python/kestrel_cpp/"
+cp "$BUILD"/_backend_impl.*.so "$BUILD"/_testing.*.so "$BUILD"/_environments.*.so "$BUILD/python/kestrel_cpp/"
 
 echo "[sanitize] Python tests against the instrumented modules"
 # The interpreter's own allocations are never freed at exit, so leak reports

@@ -17,7 +17,8 @@ import torch as _torch  # noqa: F401
 
 from . import _backend_impl
 from ._backend_impl import environment_registrar_capsule, run_torch_gpu_astar, run_weighted_astar
-from .batch import solve_many
+from ._results_file import SetupError
+from .batch import SolveManyInterrupted, solve_many
 from .plugins import load_plugins
 from .report import summarize
 
@@ -26,6 +27,8 @@ __all__ = [
     "run_weighted_astar",
     "run_torch_gpu_astar",
     "solve_many",
+    "SetupError",
+    "SolveManyInterrupted",
     "summarize",
     "load_plugins",
     "get_include",

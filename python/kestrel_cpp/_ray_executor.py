@@ -12,15 +12,23 @@ from __future__ import annotations
 
 import hashlib
 import logging
+import socket
+import threading
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
+from urllib.parse import urlsplit
 
 import numpy as np
 import torch
 
-from .batch import ProgressBar, SolveJob, failure_entry
-from .plugins import installed_plugins, load_plugins
+from ._jobs import SolveJob, failure_entry
+from ._results_file import SetupError
+from .plugins import load_plugins
+
+# How long an address may take to answer before the set is refused.
+CONNECT_SECONDS = 30.0
 
 _RAY_MISSING = "executor='ray' needs Ray: pip install 'kestrel_cpp[ray]'"
 
@@ -52,8 +60,27 @@ class PackageFiles:
         return str(cached_package(f"ray-packages/{digest}/{Path(self.name).stem}", write))
 
 
-def solve_on_ray(job: SolveJob, rows: list[Any], *, workers: int | None, ray_address: str | None,
-                 plugins: list[str] | None, bar: ProgressBar) -> list[dict[str, Any]]:
+def check_reachable(ray_address: str) -> None:
+    """Refuses an address where nothing answers, at once: Ray itself would
+    retry for ever."""
+    if ray_address == "auto" or "://" in ray_address and not ray_address.startswith("ray://"):
+        return
+    parts = urlsplit(ray_address if "://" in ray_address else f"ray://{ray_address}")
+    if parts.hostname is None or parts.port is None:
+        return
+    try:
+        with socket.create_connection((parts.hostname, parts.port), timeout=CONNECT_SECONDS):
+            pass
+    except OSError as error:
+        raise SetupError(f"cannot reach Ray at {ray_address!r}: {error.strerror or error}") from None
+
+
+def solve_on_ray(job: SolveJob, rows: list[tuple[int, Any]], *, workers: int | None, ray_address: str | None,
+                 plugins: list[str], cancel: threading.Event, on_entry: Callable[[dict[str, Any]], None],
+                 tick: Callable[[], None]) -> None:
+    """Solves ``rows`` (index, state) as Ray tasks, at most ``workers`` at a
+    time, handing each entry to ``on_entry`` as it finishes. Once ``cancel``
+    is set, or on an exception here, the pending tasks are cancelled."""
     try:
         import ray
     except ImportError as error:
@@ -61,26 +88,29 @@ def solve_on_ray(job: SolveJob, rows: list[Any], *, workers: int | None, ray_add
 
     started_here = not ray.is_initialized()
     if started_here:
-        if ray_address is None:  # a local instance for this call only: no dashboard
-            ray.init(include_dashboard=False, logging_level=logging.WARNING)
+        if ray_address is None:
+            # A local instance for this call only: no dashboard, and reachable
+            # from this machine alone.
+            ray.init(include_dashboard=False, logging_level=logging.WARNING, _node_ip_address="127.0.0.1")
         else:
+            check_reachable(ray_address)
             ray.init(address=ray_address, logging_level=logging.WARNING)
     pending: dict[Any, int] = {}
     try:
         # Wrapped in a list so that Ray hands the reference, not the bytes, to
         # the task: only a node without the package fetches it.
         package = [ray.put(PackageFiles.read(job.package_path))]
-        modules = list(plugins) if plugins is not None else installed_plugins()
         resources = {"num_cpus": 1, "num_gpus": 1 if job.solver == "tensor" else 0}
         task = ray.remote(**resources)(_solve_on_worker)
         window = workers or len(rows)
-        results: list[dict[str, Any]] = [{}] * len(rows)
-        submitted = 0
-        while submitted < len(rows) or pending:
-            while submitted < len(rows) and len(pending) < window:
-                pending[task.remote(job, submitted, rows[submitted], package, modules)] = submitted
-                submitted += 1
-            done, _ = ray.wait(list(pending), num_returns=1)
+        queue = list(rows)
+        queue.reverse()
+        while (queue or pending) and not cancel.is_set():
+            while queue and len(pending) < window:
+                index, state = queue.pop()
+                pending[task.remote(job, index, state, package, plugins)] = index
+            done, _ = ray.wait(list(pending), num_returns=1, timeout=0.25)
+            tick()
             for ref in done:
                 index = pending.pop(ref)
                 try:
@@ -89,14 +119,10 @@ def solve_on_ray(job: SolveJob, rows: list[Any], *, workers: int | None, ray_add
                     # The task itself failed (a plugin that does not import, a
                     # worker that died): the cause, not Ray's wrapper.
                     entry = failure_entry(index, getattr(error, "cause", None) or error)
-                results[index] = entry
-                bar.add(entry)
-        return results
-    except BaseException:
+                on_entry(entry)
+    finally:
         for ref in pending:
             ray.cancel(ref, force=True)
-        raise
-    finally:
         if started_here:
             ray.shutdown()
 

@@ -293,3 +293,32 @@ def test_ctrl_c_interrupts_a_long_solve_promptly(package8, state8, reference8):
     timer.join()
     assert elapsed < 3.0
     assert solve(state8, package8)["moves"] == reference8["moves"]
+
+
+_DAEMON_SOLVE = textwrap.dedent("""
+    import sys, threading, time
+    import kestrel_cpp, kestrel_puzzles
+    from kestrel_cpp import _testing
+    package = str(kestrel_puzzles.manhattan_package("puzzle24"))
+    state = kestrel_puzzles.scramble("puzzle24", 1000, seed=0)
+    solve = {"cpu": kestrel_cpp.run_weighted_astar,
+             "tensor": lambda *args, **kw: _testing.run_torch_astar_on_device(*args[:5], device="cpu", **kw)}
+    def run():
+        solve[sys.argv[1]](state, "puzzle24", package, 1.0, 100, "cpu", search_budget=50_000_000, print_internals=True) \\
+            if sys.argv[1] == "cpu" else solve["tensor"](state, "puzzle24", package, 1.0, 100,
+                                                        search_budget=50_000_000, print_internals=True)
+    threading.Thread(target=run, daemon=True).start()
+    time.sleep(1.0)
+    print("main thread done", flush=True)
+    sys.exit(3)
+""")
+
+
+@pytest.mark.parametrize("solver", ["cpu", "tensor"])
+def test_interpreter_exit_during_a_daemon_threads_solve_is_clean(solver):
+    # The interpreter finalizes while the solve runs without its lock: the
+    # solve must stop and never take the lock of a finalizing interpreter.
+    run = subprocess.run([sys.executable, "-c", _DAEMON_SOLVE, solver], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 3, run.stderr
+    assert "terminate called" not in run.stderr and "Fatal Python error" not in run.stderr
+    assert "main thread done" in run.stdout and "Itr:" in run.stdout

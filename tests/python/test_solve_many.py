@@ -18,7 +18,7 @@ import pytest
 import kestrel_cpp
 import kestrel_puzzles
 from kestrel_cpp import _backend_impl as backend
-from kestrel_cpp.batch import SOLVER_FUNCTIONS, SolveJob
+from kestrel_cpp._jobs import SOLVER_FUNCTIONS, SolveJob
 from kestrel_cpp.report import read_results, summarize
 
 HAVE_RAY = importlib.util.find_spec("ray") is not None
@@ -44,8 +44,9 @@ def expected8(package8, states8):
 
 
 def comparable(entry):
-    """An entry without what differs between equal solves."""
-    return {key: value for key, value in entry.items() if key not in ("solve_time", "index")}
+    """An entry without what differs between equal solves, and without what
+    solve_many adds."""
+    return {key: value for key, value in entry.items() if key not in ("solve_time", "index", "solution_length")}
 
 
 def solve_set(states, package, **kwargs):
@@ -57,7 +58,7 @@ def test_results_come_in_input_order_and_equal_single_solves(package8, states8, 
     read_only = states8.copy()
     read_only.flags.writeable = False  # as np.load(..., mmap_mode="r") gives it
     for states in (states8, read_only, list(states8)):
-        results = solve_set(states, package8, workers=3)
+        results = solve_set(states, package8, workers=2)
         assert [entry["index"] for entry in results] == list(range(len(states8)))
         assert [comparable(entry) for entry in results] == expected8
 
@@ -71,20 +72,29 @@ def test_a_failing_state_is_reported_in_its_entry_while_the_others_solve(package
     assert results[2]["error_type"] == "TypeError" and "incompatible function arguments" in results[2]["error_message"]
 
 
-@pytest.mark.parametrize("states, kwargs, exception, message", [
-    ("rows", {"solver": "gpu"}, ValueError, "solver must be one of"),
-    ("rows", {"workers": 0}, ValueError, "workers must be a positive integer"),
-    ("rows", {"executor": "processes"}, ValueError, "executor must be one of"),
-    ("rows", {"executor": "threads", "ray_address": "auto"}, ValueError, "ray_address needs executor='ray'"),
-    ("rows", {"package_path": "/nonexistent/model.pt2"}, FileNotFoundError, "is not a file"),
-    (np.zeros((2, 9), np.float32), {}, TypeError, "must hold uint8 values"),
-    (np.zeros((2, 3, 3), np.uint8), {}, ValueError, "2-D array"),
+@pytest.mark.parametrize("states, kwargs, message", [
+    ("rows", {"solver": "gpu"}, "solver must be one of"),
+    ("rows", {"workers": 0}, "workers must be a positive integer"),
+    ("rows", {"executor": "processes"}, "executor must be one of"),
+    ("rows", {"executor": "threads", "ray_address": "auto"}, "ray_address needs executor='ray'"),
+    ("rows", {"package_path": "/nonexistent/model.pt2"}, "is not a file"),
+    ("rows", {"serach_budget": 5}, "unknown option 'serach_budget'; did you mean 'search_budget'"),
+    ("rows", {"duplicate_update_mode": "sideways"}, "the settings fail before any search: ValueError"),
+    ("rows", {"time_limit": 0}, "time_limit must be a positive number"),
+    ("rows", {"env": "puzzle9"}, "Unknown environment 'puzzle9'.*Plugins loaded: kestrel_puzzles"),
+    (np.zeros((2, 9), np.float32), {}, "must hold uint8 values"),
+    (np.zeros((2, 3, 3), np.uint8), {}, "2-D array"),
+    (np.zeros((2, 16), np.uint8), {}, "state 0 does not fit environment 'puzzle8'"),
 ])
-def test_bad_arguments_are_refused_before_any_solve(package8, states8, states, kwargs, exception, message):
+def test_bad_arguments_are_refused_before_any_solve(package8, states8, monkeypatch, states, kwargs, message):
     states = states8 if isinstance(states, str) else states
     package = kwargs.pop("package_path", package8)
-    with pytest.raises(exception, match=message):
-        solve_set(states, package, **kwargs)
+    env = kwargs.pop("env", "puzzle8")
+    solves = []
+    monkeypatch.setitem(SOLVER_FUNCTIONS, "cpu", lambda *args, **options: solves.append(options))
+    with pytest.raises(kestrel_cpp.SetupError, match=message):
+        kestrel_cpp.solve_many(states, env, package, 1.0, 16, progress=False, **kwargs)
+    assert solves == []
 
 
 def test_the_pool_overlaps_solves_while_python_keeps_running(monkeypatch):
@@ -139,9 +149,10 @@ def test_ctrl_c_cancels_the_running_solves():
     timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
     started = time.perf_counter()
     timer.start()
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(kestrel_cpp.SolveManyInterrupted) as stopped:
         kestrel_cpp.solve_many(states, "puzzle24", package, 1.0, 100, workers=2, progress=False,
                                search_budget=10_000_000)
+    assert stopped.value.results == [None] * 4 and isinstance(stopped.value.__cause__, KeyboardInterrupt)
     assert time.perf_counter() - started < 5
     assert not [thread for thread in threading.enumerate() if thread.name.startswith("kestrel-solve")]
 
@@ -161,7 +172,7 @@ def test_the_progress_bar_shows_only_on_a_terminal(package8, states8, monkeypatc
 
 
 def test_profiles_of_concurrent_solves_do_not_overwrite_each_other(package8, states8, tmp_path):
-    solve_set(states8[:3], package8, workers=3, profile_summary=True, profile_dir=str(tmp_path),
+    solve_set(states8[:3], package8, workers=2, profile_summary=True, profile_dir=str(tmp_path),
               profile_run_id="set")
     assert sorted(path.name for path in tmp_path.iterdir()) == [f"set_{i}_summary.txt" for i in range(3)]
 
@@ -173,9 +184,10 @@ def test_summarize_gives_the_figures_researchers_quote():
         {"index": 2, "solved": False, "moves": [], "nodes_generated": 200, "solve_time": 3.0,
          "search_budget_exceeded": True},
         {"index": 3, "solved": False, "error_type": "ValueError", "error_message": "bad state"},
+        {"index": 4, "solved": False, "time_limit_exceeded": True, "solve_time": 9.0},
     ]
     assert summarize(results, wall_time=3.0) == {
-        "states": 4, "solved": 2, "solved_share": 0.5, "failed": 1, "budget_exceeded": 1,
+        "states": 5, "solved": 2, "solved_share": 0.4, "failed": 1, "budget_exceeded": 1, "time_limit_exceeded": 1,
         "mean_solution_length": 4.0, "median_solution_length": 4.0, "mean_nodes_generated": 200.0,
         "mean_solve_time": 2.0, "total_solve_time": 6.0, "nodes_per_second": 100.0,
         "wall_time": 3.0, "wall_nodes_per_second": 200.0}
@@ -232,3 +244,92 @@ def test_the_evaluate_command_prints_the_table_and_writes_results_and_plot(packa
         assert all(row["solved"] == "True" and int(row["solution_length"]) == len(row["moves"].split())
                    for row in rows)
     assert (tmp_path / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_set_can_be_cancelled_from_another_thread_and_keeps_what_finished(package8, states8):
+    package = kestrel_puzzles.manhattan_package("puzzle24")
+    states = np.concatenate([kestrel_puzzles.scramble_many("puzzle24", 1, 4, seed=1),
+                             kestrel_puzzles.scramble_many("puzzle24", 3, 1000, seed=0)])
+    cancel = threading.Event()
+    outcome = {}
+
+    def run():
+        started = time.perf_counter()
+        try:
+            kestrel_cpp.solve_many(states, "puzzle24", package, 1.0, 100, workers=1, progress=False, cancel=cancel,
+                                   search_budget=10_000_000)
+        except kestrel_cpp.SolveManyInterrupted as stopped:
+            outcome["results"] = stopped.results
+        outcome["seconds"] = time.perf_counter() - started
+
+    caller = threading.Thread(target=run)  # not the main thread: no signal reaches it
+    caller.start()
+    time.sleep(1.0)
+    cancelled = time.perf_counter()
+    cancel.set()
+    caller.join(10)
+    assert not caller.is_alive() and time.perf_counter() - cancelled < 3
+    assert outcome["results"][0]["solved"] and outcome["results"][1:] == [None] * 3
+
+
+def test_time_limit_stops_a_state_and_is_reported(package8):
+    package = kestrel_puzzles.manhattan_package("puzzle24")
+    states = np.concatenate([kestrel_puzzles.scramble_many("puzzle24", 1, 4, seed=1),
+                             kestrel_puzzles.scramble_many("puzzle24", 1, 1000, seed=0)])
+    started = time.perf_counter()
+    quick, slow = kestrel_cpp.solve_many(states, "puzzle24", package, 1.0, 100, workers=1, progress=False,
+                                         time_limit=0.5, search_budget=10_000_000)
+    assert time.perf_counter() - started < 5
+    assert quick["solved"] and quick["time_limit_exceeded"] is False
+    assert slow["time_limit_exceeded"] is True and not slow["solved"] and 0.5 <= slow["solve_time"] < 2
+    assert summarize([quick, slow])["time_limit_exceeded"] == 1
+
+
+def test_workers_are_capped_and_other_threads_keep_their_thread_count(package8, states8):
+    import torch
+
+    seen = {}
+    ready, done = threading.Event(), threading.Event()
+
+    def bystander():
+        torch.set_num_threads(1)
+        ready.set()
+        done.wait()
+        seen["bystander"] = torch.get_num_threads()
+
+    thread = threading.Thread(target=bystander)
+    thread.start()
+    ready.wait()
+    caller = torch.get_num_threads()
+    with pytest.warns(UserWarning, match="more than the .* cores"):
+        results = solve_set(states8, package8, workers=64)
+    done.set()
+    thread.join()
+    assert all(entry["solved"] for entry in results)
+    assert seen["bystander"] == 1 and torch.get_num_threads() == caller
+
+
+def test_an_unreachable_ray_address_is_refused_at_once():
+    from kestrel_cpp._ray_executor import check_reachable
+
+    import socket
+
+    with socket.socket() as probe:  # a port nobody listens on
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    started = time.perf_counter()
+    with pytest.raises(kestrel_cpp.SetupError, match="cannot reach Ray at '127.0.0.1:"):
+        check_reachable(f"127.0.0.1:{port}")
+    assert time.perf_counter() - started < 5
+
+
+def test_progress_lines_without_a_terminal(package8, states8, monkeypatch):
+    from kestrel_cpp import _progress
+
+    stream = io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stream)
+    monkeypatch.setattr(_progress, "HEARTBEAT_SECONDS", 0.0)
+    solve_set(states8, package8, progress=True)
+    lines = stream.getvalue().splitlines()
+    assert lines and all(line.startswith("[kestrel_cpp] ") and "states done" in line for line in lines)
+    assert "6/6 states done" in lines[-1]

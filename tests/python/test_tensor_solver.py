@@ -354,10 +354,13 @@ def test_ctrl_c_interrupts_a_long_solve_promptly():
 
 
 def test_solve_many_runs_the_tensor_solver_state_by_state(monkeypatch):
-    from kestrel_cpp.batch import SOLVER_FUNCTIONS
+    from kestrel_cpp import _checks
+    from kestrel_cpp._jobs import SOLVER_FUNCTIONS
 
-    if not ON_CUDA:  # the public function refuses CPU devices
+    if not ON_CUDA:  # the public function, and so the settings check, refuse CPU devices
         monkeypatch.setitem(SOLVER_FUNCTIONS, "tensor", _testing.run_torch_astar_on_device)
+        monkeypatch.setitem(_checks.SOLVE_FUNCTIONS, "tensor", _testing.run_torch_astar_on_device)
+        monkeypatch.setattr(_checks, "check_device", lambda *args: None)
     states = states8(3, 40) + [kestrel_puzzles.scramble("puzzle8", 40, 43)[:4]]
     results = kestrel_cpp.solve_many(states, "puzzle8", package("puzzle8"), 1.0, 8, solver="tensor", workers=2,
                                      progress=False, device=DEVICE)

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "kestrel/solve/shutdown_gate.h"
+
 namespace kestrel {
 namespace {
 
@@ -52,6 +54,7 @@ class InterpreterConsole final : public ConsoleSink {
   // this thread, where the exception translation finds it. Solves on other
   // threads stop through their thread's cancel event instead.
   bool interruptRequested() override {
+    if (ShutdownGate::instance().closed()) return true;  // never wait for an exiting interpreter
     const PyGILState_STATE gil = PyGILState_Ensure();
     const bool interrupted = PyErr_CheckSignals() != 0 || cancelRequested();
     PyGILState_Release(gil);
@@ -60,6 +63,8 @@ class InterpreterConsole final : public ConsoleSink {
 
  private:
   static void write(void (*writer)(const char*, ...), std::string_view text) {
+    // Output of solves that outlive the interpreter's streams is dropped.
+    if (ShutdownGate::instance().closed()) return;
     const PyGILState_STATE gil = PyGILState_Ensure();
     for (std::size_t offset = 0; offset < text.size(); offset += kMaxWriteBytes) {
       const int piece = static_cast<int>(std::min(kMaxWriteBytes, text.size() - offset));

@@ -4,6 +4,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include "kestrel/bindings/interpreter_exit.h"
 #include "kestrel/bindings/python_int.h"
 #include "kestrel/bindings/solve_binding.h"
 #include "kestrel/pwas/entry.h"
@@ -108,7 +109,7 @@ nb::dict runWeightedAStar(const StateArray& state, const std::string& env, const
 
   SolveResult result;
   {
-    nb::gil_scoped_release release;
+    OutsideInterpreter outside;
     result = run_parallel_weighted_astar(state_bytes, env, package_path, settings);
   }
   return resultDict(result);

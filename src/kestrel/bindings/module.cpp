@@ -5,6 +5,7 @@
 
 #include "kestrel/bindings/console.h"
 #include "kestrel/bindings/exceptions.h"
+#include "kestrel/bindings/interpreter_exit.h"
 #include "kestrel/bindings/solve_binding.h"
 #include "kestrel/env/registrar.h"
 
@@ -33,6 +34,7 @@ NB_MODULE(_backend_impl, m) {
   m.doc() = "Kestrel C++ backend bindings";
   kestrel::installInterpreterConsole();
   kestrel::registerExceptionTranslation();
+  kestrel::stopSolvesAtInterpreterExit();
   m.def("environment_registrar_capsule", &environmentRegistrarCapsule, kCapsuleDoc);
   kestrel::defineRunWeightedAStar(m);
   kestrel::defineRunTorchGpuAStar(m);

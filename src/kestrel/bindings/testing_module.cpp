@@ -15,6 +15,7 @@
 
 #include "kestrel/bindings/console.h"
 #include "kestrel/bindings/exceptions.h"
+#include "kestrel/bindings/interpreter_exit.h"
 #include "kestrel/bindings/solve_binding.h"
 
 namespace nb = nanobind;
@@ -55,6 +56,7 @@ void throwException(const std::string& kind) {
 NB_MODULE(_testing, m) {
   kestrel::installInterpreterConsole();
   kestrel::registerExceptionTranslation();
+  kestrel::stopSolvesAtInterpreterExit();
   m.def("write_from_threads", &writeFromThreads, nb::arg("stream"), nb::arg("text"), nb::arg("threads"));
   m.def("throw_exception", &throwException, nb::arg("kind"));
   kestrel::defineRunTorchAStarOnDevice(m);

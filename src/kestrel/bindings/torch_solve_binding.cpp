@@ -5,6 +5,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include "kestrel/bindings/interpreter_exit.h"
 #include "kestrel/bindings/python_int.h"
 #include "kestrel/bindings/solve_binding.h"
 #include "kestrel/torchgpu/entry.h"
@@ -121,7 +122,7 @@ nb::dict runTorchAStar(const StateArray& state, const std::string& env, const st
 
   SolveResult result;
   {
-    nb::gil_scoped_release release;
+    OutsideInterpreter outside;
     result = entry(state_bytes, env, package_path, config);
   }
   return resultDict(result);

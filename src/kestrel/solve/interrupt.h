@@ -12,6 +12,7 @@
 
 #include "kestrel/export.h"
 #include "kestrel/solve/console.h"
+#include "kestrel/solve/shutdown_gate.h"
 
 namespace kestrel {
 
@@ -28,9 +29,12 @@ inline constexpr std::chrono::milliseconds kInterruptPollInterval{100};
 
 class InterruptPoller {
  public:
-  // Throws SolveInterrupted when an interrupt is pending; asks the host only
+  // Throws SolveInterrupted when an interrupt is pending or the host is
+  // shutting down; asks the host only
   // when kInterruptPollInterval has passed since it last asked.
   void poll() {
+    // The host is going away: stop at once, without asking it anything.
+    if (ShutdownGate::instance().closed()) throw SolveInterrupted();
     const auto now = std::chrono::steady_clock::now();
     if (now - last_poll_ < kInterruptPollInterval) return;
     last_poll_ = now;
