@@ -76,16 +76,16 @@ ENV = "puzzle15"
 class _Node:
     """A stored search node. Ordered by f alone, for the exact-order replay."""
 
-    __slots__ = ("state", "depth", "parent", "move", "f")
+    __slots__ = ("depth", "f", "move", "parent", "state")
 
-    def __init__(self, state: bytes, depth: int, parent: "_Node | None", move: int):
+    def __init__(self, state: bytes, depth: int, parent: _Node | None, move: int):
         self.state = state
         self.depth = depth
         self.parent = parent
         self.move = move
         self.f = 0.0
 
-    def __lt__(self, other: "_Node") -> bool:
+    def __lt__(self, other: _Node) -> bool:
         return self.f < other.f
 
 
@@ -120,7 +120,8 @@ class PythonWeightedAStar:
         targets = np.empty((cells, 4), dtype=np.int64)
         for b in range(cells):
             r, c = divmod(b, n)
-            targets[b] = [b - n if r > 0 else b, b + n if r < n - 1 else b, b - 1 if c > 0 else b, b + 1 if c < n - 1 else b]
+            targets[b] = [b - n if r > 0 else b, b + n if r < n - 1 else b,
+                          b - 1 if c > 0 else b, b + 1 if c < n - 1 else b]
         self.targets = targets
         self.onehot_offsets = (np.arange(cells, dtype=np.int64) * cells)[None, :]
 
@@ -263,7 +264,7 @@ def replay_reaches_goal(env: str, state, moves) -> bool:
 
 
 def load() -> str:
-    return "load %.2f %.2f %.2f" % os.getloadavg()
+    return "load {:.2f} {:.2f} {:.2f}".format(*os.getloadavg())
 
 
 def cpp_solve(state, package: str, weight: float, batch: int, budget: int, **kwargs) -> dict:
@@ -329,7 +330,7 @@ def demo_lines(package, baseline, repeats, threads) -> list[str]:
                  f"{'Py':>6}  targets")
     rate_1000 = None
     for batch in (1000, 10000):
-        py_rate, py_results = python_rate(baseline, [state], weight, batch, 0)
+        py_rate, _py_results = python_rate(baseline, [state], weight, batch, 0)
         for machine in ("idle", "one core busy"):
             with one_core_busy() if machine != "idle" else contextlib.nullcontext():
                 many, results = cpp_rates([state], package, weight, batch, 0, repeats, threads)
@@ -346,7 +347,7 @@ def demo_lines(package, baseline, repeats, threads) -> list[str]:
                 targets.append(f">= batch 1000 {'met' if many.median >= rate_1000 else 'NOT met'}")
             else:
                 targets.append(f"{threads}thr >= 1thr {'met' if ratio >= 1.0 else 'NOT met'}")
-            lines.append(f"{batch:>6} {machine:>14} {nodes:>10,} {str(many):>19} {str(one):>19} {ratio:>5.2f}x "
+            lines.append(f"{batch:>6} {machine:>14} {nodes:>10,} {many!s:>19} {one!s:>19} {ratio:>5.2f}x "
                          f"{py_rate / 1e6:>5.2f}M  {'; '.join(targets)}  [{load()}]")
             print(lines[-1], flush=True)
     return lines
@@ -409,7 +410,8 @@ def memory_line(args) -> list[str]:
         f"  bytes per generated node: {growth / gen:.1f}",
     ]
     if args.no_replay:
-        lines.append("  stored nodes not counted (--no-replay); stored <= generated, so bytes/stored >= the figure above")
+        lines.append("  stored nodes not counted (--no-replay); stored <= generated, "
+                     "so bytes/stored >= the figure above")
         return lines
     py = PythonWeightedAStar(args.mem_env, kestrel_puzzles.manhattan_package(args.mem_env))
     state = kestrel_puzzles.scramble(args.mem_env, args.mem_scramble, args.seed)
@@ -493,8 +495,8 @@ def main() -> None:
 
     print(f"\nbatch table: {ENV}, {num_states} states (scramble {args.scramble}, seeds {args.seed}.."
           f"{args.seed + num_states - 1}), weight {args.weight}")
-    header = f"{'batch':>6} {'cap':>10} {f'{threads}thr n/s':>19} {'1thr n/s':>19} {'Py n/s':>8} {f'{threads}thr/Py':>8} " \
-             f"{'net%':>6} {'solved':>7}"
+    header = f"{'batch':>6} {'cap':>10} {f'{threads}thr n/s':>19} {'1thr n/s':>19} {'Py n/s':>8} " \
+             f"{f'{threads}thr/Py':>8} {'net%':>6} {'solved':>7}"
     rows = []
     verified = failed = 0
     for batch, cap in caps.items():
@@ -510,7 +512,7 @@ def main() -> None:
                     failed += not ok
         cpp_solved = sum(r["solved"] for r in cpp_results)
         py_solved = sum(r["solved"] for r in py_results)
-        rows.append(f"{batch:>6} {cap:>10,} {str(many):>19} {str(one):>19} {py / 1e6:>7.2f}M {many.median / py:>7.1f}x "
+        rows.append(f"{batch:>6} {cap:>10,} {many!s:>19} {one!s:>19} {py / 1e6:>7.2f}M {many.median / py:>7.1f}x "
                     f"{100 * share:>5.1f}% {cpp_solved:>3}/{py_solved:<3}")
         print(f"  batch {batch} done [{load()}]", flush=True)
 

@@ -57,7 +57,7 @@ import kestrel_cpp._testing as testing
 import kestrel_puzzles
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cpu_solver import load, replay_reaches_goal  # noqa: E402
+from cpu_solver import load, replay_reaches_goal
 
 ENV = "puzzle15"
 BATCHES = (100, 1000, 10000)
@@ -259,7 +259,8 @@ def main() -> None:
     ap.add_argument("--budget", type=int, default=None,
                     help="generated-node cap per search (default 2,000,000, --quick 200,000)")
     ap.add_argument("--cell-seconds", type=float, default=None,
-                    help="fewer passes (not under 3) when the first shows that --repeats would take longer (default 60)")
+                    help="fewer passes (not under 3) when the first shows that --repeats would take longer "
+                         "(default 60)")
     ap.add_argument("--cuda-repeats", type=int, default=None, help="passes per CUDA cell (default: --repeats)")
     ap.add_argument("--cuda-budget", type=int, default=None, help="cap of the CUDA searches (default: --budget)")
     ap.add_argument("--no-cpu", action="store_true", help="CUDA rows only")

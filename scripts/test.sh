@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets everything up (scripts/setup.sh), then runs the whole test suite: the
+# Sets everything up (scripts/setup.sh), then runs the linters (scripts/lint.sh)
+# and the whole test suite: the
 # C++ tests through CTest (the fuzz corpus replay among them), again built
 # with sanitizers, and the Python tests through pytest. Heuristic
 # packages the tests need are compiled once per machine and cached.
@@ -7,6 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 PY=.venv/bin/python
+
+echo "[test] lint: ruff and the C++ format check"
+bash scripts/lint.sh
 
 echo "[test] preparing heuristic packages (compiled once per machine, then cached)"
 KESTREL_TEST_PACKAGE_DIR=$("$PY" tests/support/heuristic_packages.py | tail -n 1)

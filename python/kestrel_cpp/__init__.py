@@ -15,12 +15,16 @@ from pathlib import Path
 # first loads those libraries (and its OpenMP runtime) into the process.
 import torch as _torch  # noqa: F401
 
-from . import _backend_impl
-from ._backend_impl import environment_registrar_capsule, run_torch_gpu_astar, run_weighted_astar
+from . import _backend_impl as _backend_impl
+from ._backend_impl import environment_registrar_capsule
 from ._results_file import SetupError
+from ._signatures import with_signature
 from .batch import SolveManyInterrupted, solve_many
 from .plugins import load_plugins
 from .report import summarize
+
+run_weighted_astar = with_signature(_backend_impl.run_weighted_astar)
+run_torch_gpu_astar = with_signature(_backend_impl.run_torch_gpu_astar)
 
 __all__ = [
     "environment_registrar_capsule",

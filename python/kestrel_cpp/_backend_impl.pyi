@@ -1,6 +1,6 @@
 """Kestrel C++ backend bindings"""
 
-from typing import Any
+from typing import Any, Literal
 
 import numpy.typing
 import typing_extensions
@@ -16,13 +16,13 @@ def run_weighted_astar(
     batch_size: int,
     device: str,
     print_internals: bool = False,
-    solution_move_source: str = "infer",
-    duplicate_update_mode: str = "in_place",
-    hashtable_algorithm: str = "python_dict",
-    goal_stop_mode: str = "stop_before_goal",
+    solution_move_source: Literal["infer", "stored"] = "infer",
+    duplicate_update_mode: Literal["in_place", "new_slot"] = "in_place",
+    hashtable_algorithm: Literal["linear_probing", "python_dict"] = "python_dict",
+    goal_stop_mode: Literal["stop_before_goal", "expand_popped_batch"] = "stop_before_goal",
     search_budget: int = 0,
     hash_capacity_factor: float = 4.0,
-    capacity_mode: str = "adaptive",
+    capacity_mode: Literal["adaptive", "fixed"] = "adaptive",
     initial_open_size: int = 0,
     initial_closed_size: int = 0,
     initial_node_store_size: int = 0,
@@ -54,13 +54,13 @@ def run_torch_gpu_astar(
     nnet_batch_size: int = 0,
     device: str = "cuda:0",
     print_internals: bool = False,
-    solution_move_source: str = "infer",
-    duplicate_update_mode: str = "in_place",
-    hashtable_algorithm: str = "python_dict",
-    goal_stop_mode: str = "stop_before_goal",
+    solution_move_source: Literal["infer", "stored"] = "infer",
+    duplicate_update_mode: Literal["in_place", "new_slot"] = "in_place",
+    hashtable_algorithm: Literal["linear_probing", "python_dict"] = "python_dict",
+    goal_stop_mode: Literal["stop_before_goal", "expand_popped_batch"] = "stop_before_goal",
     search_budget: int = 0,
     hash_capacity_factor: float = 4.0,
-    capacity_mode: str = "adaptive",
+    capacity_mode: Literal["adaptive", "fixed"] = "adaptive",
     initial_open_size: int = 0,
     initial_closed_size: int = 0,
     initial_node_store_size: int = 0,

@@ -8,7 +8,6 @@ import difflib
 import importlib
 import json
 import math
-import re
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -19,6 +18,7 @@ import torch
 from . import _backend_impl, _environments
 from ._jobs import SolveJob
 from ._results_file import SetupError
+from ._signatures import native_parameters
 from .plugins import ENTRY_POINT_GROUP, installed_plugins
 
 EXECUTORS = ("threads", "ray")
@@ -31,12 +31,8 @@ POSITIONAL = ("state", "env", "package_path", "weight", "batch_size")
 def solver_options(solver: str) -> dict[str, tuple[str, Any]]:
     """The options of a solve function: name -> (type name, default), read
     from the function's own signature."""
-    signature, _, defaults = SOLVE_FUNCTIONS[solver].__nb_signature__[0]
-    options = {}
-    for name, annotation, default in re.findall(r"(\w+): (\w+)(?: = \\(\d+))?", signature):
-        if name not in POSITIONAL:
-            options[name] = (annotation, defaults[int(default)] if default else None)
-    return options
+    return {name: (kind, default) for name, kind, default in native_parameters(SOLVE_FUNCTIONS[solver])
+            if name not in POSITIONAL}
 
 
 def check_option_names(solver: str, options: dict[str, Any]) -> None:
@@ -77,7 +73,7 @@ def load_plugin_modules(modules: Sequence[str] | None) -> list[str]:
     for name in names:
         try:
             importlib.import_module(name)
-        except Exception as error:  # noqa: BLE001 - any import failure is a setup failure
+        except Exception as error:
             raise SetupError(f"cannot import plugin {name!r}: {type(error).__name__}: {error}") from None
     return names
 

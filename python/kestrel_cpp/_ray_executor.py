@@ -63,7 +63,7 @@ class PackageFiles:
 def check_reachable(ray_address: str) -> None:
     """Refuses an address where nothing answers, at once: Ray itself would
     retry for ever."""
-    if ray_address == "auto" or "://" in ray_address and not ray_address.startswith("ray://"):
+    if ray_address == "auto" or ("://" in ray_address and not ray_address.startswith("ray://")):
         return
     parts = urlsplit(ray_address if "://" in ray_address else f"ray://{ray_address}")
     if parts.hostname is None or parts.port is None:

@@ -19,7 +19,15 @@ import tempfile
 from pathlib import Path
 from typing import Any
 
-from .report import RESULT_SUFFIXES, atomic_write, check_results_suffix, entry_line, read_results, results_header, write_results
+from .report import (
+    RESULT_SUFFIXES,
+    atomic_write,
+    check_results_suffix,
+    entry_line,
+    read_results,
+    results_header,
+    write_results,
+)
 
 
 class SetupError(ValueError):

@@ -60,7 +60,7 @@ def solve_on_threads(job: SolveJob, rows: list[tuple[int, Any]], workers: int, c
                 entry = job.solve(index, state, cancel)
                 if entry is not None:
                     finished.put(entry)
-        except BaseException as error:  # noqa: BLE001 - handed to the calling thread
+        except BaseException as error:
             finished.put(error)
         finally:
             finished.put(None)
@@ -102,7 +102,7 @@ def _drain_while_unwinding(pool: list[threading.Thread], finished: queue.SimpleQ
         if isinstance(item, dict):
             try:
                 on_entry(item)
-            except Exception:  # noqa: BLE001 - the first failure is the one raised
+            except Exception:
                 return
 
 

@@ -30,7 +30,7 @@ from . import _checks
 from ._jobs import SOLVER_FUNCTIONS
 from ._results_file import SetupError, check_output_path
 from .batch import SolveManyInterrupted, solve_many
-from .report import (compare_runs, format_comparison, format_summary, plot_results, read_results, summarize)
+from .report import compare_runs, format_comparison, format_summary, plot_results, read_results, summarize
 
 EXIT_FAILED_STATES = 1
 EXIT_SETUP = 2

@@ -14,8 +14,9 @@ import fcntl
 import json
 import math
 import os
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, Callable, Sequence
+from typing import Any
 
 import torch
 

@@ -301,7 +301,8 @@ def plot_results(results: Sequence[dict[str, Any]], path: str | os.PathLike[str]
     runs = [(labels[0], results, "tab:blue")]
     if baseline is not None:
         runs.append((labels[1], baseline, "tab:gray"))
-    for axes, key, unit in ((nodes_axes, "nodes_generated", "nodes generated"), (time_axes, "solve_time", "solve time (s)")):
+    for axes, key, unit in ((nodes_axes, "nodes_generated", "nodes generated"),
+                            (time_axes, "solve_time", "solve time (s)")):
         for label, entries, colour in runs:
             costs = sorted(entry[key] for entry in entries if entry.get("solved"))
             if costs and entries:

@@ -1,4 +1,9 @@
+#include <ATen/core/Tensor.h>
+#include <ATen/ops/from_blob.h>
+#include <c10/util/Exception.h>
 #include <gtest/gtest.h>
+#include <torch/csrc/inductor/aoti_package/model_package_loader.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -7,18 +12,12 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <ATen/core/Tensor.h>
-#include <ATen/ops/from_blob.h>
-#include <c10/util/Exception.h>
-#include <nlohmann/json.hpp>
-#include <torch/csrc/inductor/aoti_package/model_package_loader.h>
-#include <unistd.h>
 
 #include "kestrel/heuristic/manifest.h"
 #include "kestrel/heuristic/package_lease.h"
@@ -208,8 +207,8 @@ TEST_F(ManifestTest, LibraryErrorsPassThrough) {
   expectJsonError<json::type_error>([&] { load(R"({"env": 5, "inputs": []})"); }, 302, "string");
   expectJsonError<json::type_error>([&] { load(R"({"output_elements_per_example": "1", "inputs": []})"); }, 302,
                                     "number");
-  expectJsonError<json::type_error>([&] { load(R"({"inputs": [{"name": null, "numel_per_example": 1, "shape": []}]})"); },
-                                    302, "null");
+  expectJsonError<json::type_error>(
+      [&] { load(R"({"inputs": [{"name": null, "numel_per_example": 1, "shape": []}]})"); }, 302, "null");
   expectJsonError<json::type_error>([&] { load(R"({"inputs": [{"numel_per_example": [1], "shape": []}]})"); }, 302,
                                     "array");
   EXPECT_THROW(load(""), json::parse_error);
@@ -349,8 +348,8 @@ TEST_F(PackageTest, MultiInputPackageEvaluatesItsFirstOutput) {
     const std::vector<float> h = runner.infer({x, y}, batch);
     ASSERT_EQ(h.size(), batch);
     for (std::size_t b = 0; b < batch; ++b) {
-      const float expected = x[3 * b] - 2 * x[3 * b + 1] + 3 * x[3 * b + 2] +
-                             10 * (y[4 * b] + y[4 * b + 1] + y[4 * b + 2] + y[4 * b + 3]);
+      const float expected =
+          x[3 * b] - 2 * x[3 * b + 1] + 3 * x[3 * b + 2] + 10 * (y[4 * b] + y[4 * b + 1] + y[4 * b + 2] + y[4 * b + 3]);
       EXPECT_NEAR(h[b], expected, 1e-4) << "batch " << batch << " row " << b;
     }
   }
@@ -389,8 +388,12 @@ class PackageLeaseTest : public PackageTest {
 
 TEST_F(PackageLeaseTest, ALoaderIsReusedOnceItsLeaseEnds) {
   const std::size_t before = kestrel::loadedPackageCount();
-  { const auto lease = kestrel::leasePackage(copy_); }
-  { const auto lease = kestrel::leasePackage(copy_); }
+  {
+    const auto lease = kestrel::leasePackage(copy_);
+  }
+  {
+    const auto lease = kestrel::leasePackage(copy_);
+  }
   EXPECT_EQ(kestrel::loadedPackageCount() - before, 1u);
   {
     const auto first = kestrel::leasePackage(copy_);
@@ -402,7 +405,9 @@ TEST_F(PackageLeaseTest, ALoaderIsReusedOnceItsLeaseEnds) {
   // Rewritten on disk (another inode): loaded afresh.
   fs::remove(copy_);
   fs::copy_file(package("affine"), copy_);
-  { const auto lease = kestrel::leasePackage(copy_); }
+  {
+    const auto lease = kestrel::leasePackage(copy_);
+  }
   EXPECT_EQ(kestrel::loadedPackageCount() - before, 3u);
 }
 
@@ -465,8 +470,12 @@ TEST_F(PackageTest, ShapeMustCoverExactlyTheCallersBuffer) {
   // numel says 3 per example, the shape says 4 (or 2): wrapping the buffer
   // with that shape would read past it (or drop data).
   const std::string message = "Manifest shape of input 'x' does not hold numel_per_example elements per example";
-  for (const std::vector<std::int64_t>& shape : std::vector<std::vector<std::int64_t>>{
-           {-1, 4}, {-1, 2}, {-1, 1, 2}, {-1, std::int64_t{1} << 40}, {-1, std::int64_t{1} << 32, std::int64_t{1} << 32}}) {
+  for (const std::vector<std::int64_t>& shape :
+       std::vector<std::vector<std::int64_t>>{{-1, 4},
+                                              {-1, 2},
+                                              {-1, 1, 2},
+                                              {-1, std::int64_t{1} << 40},
+                                              {-1, std::int64_t{1} << 32, std::int64_t{1} << 32}}) {
     AOTIHeuristicRunner bad = runner("affine", 3, shape);
     expectError<std::invalid_argument>([&] { bad.infer({values(6)}, 2); }, message);
   }

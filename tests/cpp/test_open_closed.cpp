@@ -21,6 +21,8 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using kestrel::ProbeScheme;
+using kestrel::probeSchemeFromName;
 
 // A puzzle that is nothing but its state bytes.
 class BytesEnvironment : public Environment {
@@ -139,8 +141,9 @@ TEST(NodeStore, AddCopiesTheStateAndConvertsDepthToClosedCost) {
   EXPECT_EQ(node->closed_cost, 7.0);
   EXPECT_EQ(node->parent, parent);
   kestrel::NodeStore<MixedDF> other(1, false);
-  EXPECT_EQ(other.add(std::make_unique<BytesEnvironment>(state), kestrel::StateBytes(state), 9, 0, nullptr)->closed_cost,
-            9.0f);
+  EXPECT_EQ(
+      other.add(std::make_unique<BytesEnvironment>(state), kestrel::StateBytes(state), 9, 0, nullptr)->closed_cost,
+      9.0f);
 }
 
 TEST(NodeStore, FixedCapacityIsAHardLimit) {
@@ -317,7 +320,7 @@ std::size_t slotsFor(std::int64_t node_store, std::int64_t closed, float factor 
   s.initial_node_store_size = node_store;
   s.initial_closed_size = closed;
   s.hash_capacity_factor = factor;
-  return Table(s.hashtable_algorithm, kestrel::resolveCapacities(s).closed, false).slotCount();
+  return Table(probeSchemeFromName(s.hashtable_algorithm), kestrel::resolveCapacities(s).closed, false).slotCount();
 }
 
 TEST(ClosedTable, SlotCountIsThePowerOfTwoAtOrAboveTheRequest) {
@@ -326,16 +329,16 @@ TEST(ClosedTable, SlotCountIsThePowerOfTwoAtOrAboveTheRequest) {
   EXPECT_EQ(slotsFor(3, 0, 1.5f), 8u);
   EXPECT_EQ(slotsFor(100, 1000), 1024u);
   EXPECT_EQ(slotsFor(0, 1000, 64.0f), 1024u);
-  EXPECT_EQ(Table("linear_probing", 0, false).slotCount(), 1u);
-  EXPECT_EQ(Table("linear_probing", 5, false).slotCount(), 8u);
-  EXPECT_EQ(Table("python_dict", 1024, false).slotCount(), 1024u);
-  EXPECT_EQ(Table("python_dict", 1025, false).slotCount(), 2048u);
+  EXPECT_EQ(Table(ProbeScheme::LinearProbing, 0, false).slotCount(), 1u);
+  EXPECT_EQ(Table(ProbeScheme::LinearProbing, 5, false).slotCount(), 8u);
+  EXPECT_EQ(Table(ProbeScheme::PythonDict, 1024, false).slotCount(), 1024u);
+  EXPECT_EQ(Table(ProbeScheme::PythonDict, 1025, false).slotCount(), 2048u);
 }
 
-TEST(ClosedTable, UnknownAlgorithmIsRejected) {
+TEST(ProbeScheme, UnknownAlgorithmIsRejected) {
   for (const char* name : {"Linear_probing", "linear-probing", "", "PYTHON_DICT"}) {
     try {
-      Table table(name, 8, false);
+      probeSchemeFromName(name);
       ADD_FAILURE() << "accepted '" << name << "'";
     } catch (const std::invalid_argument& e) {
       EXPECT_STREQ(e.what(), "hashtable_algorithm must be 'linear_probing' or 'python_dict'");
@@ -345,7 +348,7 @@ TEST(ClosedTable, UnknownAlgorithmIsRejected) {
 
 TEST(ClosedTable, LinearProbingPutsCollisionsInConsecutiveSlotsAndWraps) {
   Nodes nodes;
-  Table table("linear_probing", 16, false);
+  Table table(ProbeScheme::LinearProbing, 16, false);
   std::uint32_t next = 0;
   std::vector<Node*> colliding;
   for (int i = 0; i < 3; ++i) colliding.push_back(nodes.add(keyStartingAt(14, 16, next)));
@@ -360,7 +363,7 @@ TEST(ClosedTable, LinearProbingPutsCollisionsInConsecutiveSlotsAndWraps) {
 TEST(ClosedTable, PythonDictSecondProbeMixesInTheShiftedHash) {
   Nodes nodes;
   constexpr std::uint64_t kSlots = 64;
-  Table table("python_dict", kSlots, false);
+  Table table(ProbeScheme::PythonDict, kSlots, false);
   std::uint32_t next = 0;
   Node* first = nodes.add(keyStartingAt(9, kSlots, next));
   Node* second = nullptr;
@@ -379,7 +382,7 @@ TEST(ClosedTable, PythonDictSecondProbeMixesInTheShiftedHash) {
 TEST(ClosedTable, EqualKeyReplacesThePointerAndKeepsTheCount) {
   for (const char* algorithm : {"linear_probing", "python_dict"}) {
     Nodes nodes;
-    Table table(algorithm, 8, false);
+    Table table(probeSchemeFromName(algorithm), 8, false);
     Node* original = nodes.add({1, 2, 3});
     Node* other = nodes.add({1, 2});
     Node* replacement = nodes.add({1, 2, 3});
@@ -398,7 +401,7 @@ TEST(ClosedTable, EqualKeyReplacesThePointerAndKeepsTheCount) {
 TEST(ClosedTable, GrowsOnTheInsertionReachingTwoThirdsLoad) {
   for (const char* algorithm : {"linear_probing", "python_dict"}) {
     Nodes nodes;
-    Table table(algorithm, 1024, false);
+    Table table(probeSchemeFromName(algorithm), 1024, false);
     for (std::uint32_t i = 0; i < 682; ++i) table.insert(nodes.add(counterKey(i)));
     EXPECT_EQ(table.slotCount(), 1024u) << algorithm;
     table.insert(nodes.add(counterKey(682)));
@@ -453,8 +456,9 @@ TEST(ClosedTable, LayoutMatchesAnIndependentModelThroughSeveralGrowths) {
   for (const char* algorithm : {"linear_probing", "python_dict"}) {
     const bool python_dict = std::string(algorithm) == "python_dict";
     Nodes nodes;
-    Table table(algorithm, 8, false);
-    Table located(algorithm, 8, false);  // filled the way the search does: locate once, then insertAt
+    Table table(probeSchemeFromName(algorithm), 8, false);
+    Table located(probeSchemeFromName(algorithm), 8,
+                  false);  // filled the way the search does: locate once, then insertAt
     ReferenceTable reference(python_dict, 8);
     std::mt19937 rng(7);
     for (int step = 0; step < 300; ++step) {
@@ -477,7 +481,7 @@ TEST(ClosedTable, LayoutMatchesAnIndependentModelThroughSeveralGrowths) {
 TEST(ClosedTable, FixedModeFailsAtTwoThirdsLoadAfterStoringTheNode) {
   for (const char* algorithm : {"linear_probing", "python_dict"}) {
     Nodes nodes;
-    Table one(algorithm, 1, true);
+    Table one(probeSchemeFromName(algorithm), 1, true);
     Node* start = nodes.add({0});
     try {
       one.insert(start);
@@ -488,7 +492,7 @@ TEST(ClosedTable, FixedModeFailsAtTwoThirdsLoadAfterStoringTheNode) {
     EXPECT_EQ(one.find(start->state), start);
     EXPECT_EQ(one.slotCount(), 1u);
 
-    Table eight(algorithm, 8, true);  // 3 * 6 >= 2 * 8
+    Table eight(probeSchemeFromName(algorithm), 8, true);  // 3 * 6 >= 2 * 8
     for (std::uint32_t i = 0; i < 5; ++i) eight.insert(nodes.add(counterKey(i)));
     EXPECT_THROW(eight.insert(nodes.add(counterKey(5))), std::runtime_error);
     EXPECT_EQ(eight.size(), 6u);
@@ -512,7 +516,7 @@ TEST(ClosedTable, PythonDictCanBeFullWhileSlotsAreEmpty) {
   ++next;
 
   Nodes nodes;
-  Table table("python_dict", kSlots, false);
+  Table table(ProbeScheme::PythonDict, kSlots, false);
   for (std::uint64_t slot : visited) {
     Node* filler = nodes.add(keyStartingAt(slot, kSlots, next));
     table.insert(filler);

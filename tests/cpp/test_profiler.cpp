@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "kestrel/solve/iteration_report.h"
 #include "kestrel/profiling/phase_clock.h"
 #include "kestrel/profiling/profiler.h"
+#include "kestrel/solve/iteration_report.h"
 #include "support/captured_console.h"
 
 namespace {
@@ -101,7 +101,9 @@ TEST_F(ProfilerFiles, NestedDirectoryIsCreatedForASummaryAlone) {
 
 TEST_F(ProfilerFiles, ExistingDirectoryIsReusedAndFilesAreTruncated) {
   fs::create_directories("prof");
-  { std::ofstream("prof/r_trace.json") << std::string(500, 'x'); }
+  {
+    std::ofstream("prof/r_trace.json") << std::string(500, 'x');
+  }
   Profiler profiler(options("prof", "r", true, false));
   profiler.finalize();
   EXPECT_EQ(read("prof/r_trace.json"), R"({"traceEvents":[],"displayTimeUnit":"ms"})");
@@ -179,7 +181,9 @@ TEST_F(ProfilerFiles, AnUnopenableArtifactIsSkippedAndTheOtherStillWritten) {
 
 // Before the search, so that a typo never costs the result of a long solve.
 TEST_F(ProfilerFiles, DirectoryThatCannotBeCreatedFailsAtConstruction) {
-  { std::ofstream("plain") << "x"; }
+  {
+    std::ofstream("plain") << "x";
+  }
   for (const char* directory : {"plain", "plain/sub"}) {
     EXPECT_THROW(Profiler(options(directory, "run", true, true)), fs::filesystem_error) << directory;
   }
@@ -188,12 +192,15 @@ TEST_F(ProfilerFiles, DirectoryThatCannotBeCreatedFailsAtConstruction) {
   Profiler profiler(options("gone", "run", true, true));
   EXPECT_TRUE(fs::is_directory("gone"));
   fs::remove("gone");
-  { std::ofstream("gone") << "x"; }
+  {
+    std::ofstream("gone") << "x";
+  }
   EXPECT_THROW(profiler.finalize(), fs::filesystem_error);
 }
 
 TEST_F(ProfilerFiles, RunIdsThatCouldLeaveTheDirectoryAreRefused) {
-  for (const std::string& run_id : std::vector<std::string>{"/tmp/escape", "a/b", "..", "x..y", std::string("a\0b", 3)}) {
+  for (const std::string& run_id :
+       std::vector<std::string>{"/tmp/escape", "a/b", "..", "x..y", std::string("a\0b", 3)}) {
     EXPECT_THROW(Profiler(options("p", run_id, true, false)), std::invalid_argument) << run_id;
   }
   EXPECT_FALSE(fs::exists("p"));
@@ -253,8 +260,8 @@ TEST(PhaseClock, SynchronisesOnlyWithBreakdownAndCudaSync) {
 TEST(PhaseClock, SynchronisationIsInsideTheMeasuredRegion) {
   ClockFixture f(false);
   bool timing = true, breakdown = true, sync = true;
-  PhaseClock clock(timing, breakdown, sync, [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); },
-                   f.profiler);
+  PhaseClock clock(
+      timing, breakdown, sync, [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }, f.profiler);
   EXPECT_GE(clock.stop("pwas.heuristic", clock.start()), 0.02);
 }
 

@@ -1,3 +1,4 @@
+#include <c10/core/Device.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -5,8 +6,6 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
-
-#include <c10/core/Device.h>
 
 #include "kestrel/env/environment.h"
 #include "kestrel/env/registrar.h"

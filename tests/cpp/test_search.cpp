@@ -35,9 +35,9 @@ struct Graph {
   std::map<int, std::vector<int>> successors;
   std::set<int> goals;
   std::map<int, float> heuristic;
-  int dead_end = -1;            // expand() of this state throws
-  int null_successor_of = -1;   // expand() of this state yields a null entry
-  int goal_test_throws = -1;    // is_solved() of this state throws
+  int dead_end = -1;           // expand() of this state throws
+  int null_successor_of = -1;  // expand() of this state yields a null entry
+  int goal_test_throws = -1;   // is_solved() of this state throws
   bool apply_move_broken = false;
   std::size_t input_width = 1;
   // Misbehaving plugins:
@@ -123,7 +123,8 @@ class SearchTest : public ::testing::Test {
 
   void SetUp() override {
     if (package_.empty()) GTEST_SKIP() << "KESTREL_TEST_PACKAGE_DIR is not set";
-    std::ofstream(package_ + ".json") << R"({"env": "graph", "inputs": [{"numel_per_example": 1, "shape": ["batch", 1]}]})";
+    std::ofstream(package_ + ".json")
+        << R"({"env": "graph", "inputs": [{"numel_per_example": 1, "shape": ["batch", 1]}]})";
     settings_.device = "cpu";
     settings_.batch_size = 1;
     kestrel::testing::takeCapturedStdout();
@@ -447,9 +448,9 @@ TEST_F(SearchTest, EntryWarnsWhenTheManifestNamesAnotherEnvironment) {
   const std::vector<std::uint8_t> start{0};
   EXPECT_TRUE(kestrel::run_parallel_weighted_astar(start, "GRAPH", package_, settings_).solved);
   EXPECT_EQ(kestrel::testing::takeCapturedStderr(), "");
-  EXPECT_TRUE(kestrel::run_parallel_weighted_astar(std::span<const std::uint8_t>(start), "Other-Graph", package_,
-                                                   settings_)
-                  .solved);
+  EXPECT_TRUE(
+      kestrel::run_parallel_weighted_astar(std::span<const std::uint8_t>(start), "Other-Graph", package_, settings_)
+          .solved);
   EXPECT_EQ(kestrel::testing::takeCapturedStderr(),
             "[WARN] AOTI manifest env 'graph' differs from requested 'Other-Graph'\n");
 }

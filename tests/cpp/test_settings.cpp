@@ -33,7 +33,7 @@ std::string optionError(const SolverSettings& s) {
 
 struct DtypeField {
   const char* name;
-  std::string SolverSettings::*member;
+  std::string SolverSettings::* member;
   const char* valid = "float32";
 };
 
@@ -124,7 +124,7 @@ TEST(SearchOptions, DefaultsAreValid) { EXPECT_EQ(optionError(SolverSettings{}),
 
 TEST(SearchOptions, EnumeratedOptionsAreExactAndCaseSensitive) {
   struct Case {
-    std::string SolverSettings::*member;
+    std::string SolverSettings::* member;
     std::vector<std::string> good;
     std::vector<std::string> bad;
     const char* message;
@@ -205,7 +205,8 @@ TEST(SearchOptions, ChecksRunInOrder) {
        [&] { s.goal_stop_mode = "expand_popped_batch"; }},
       {"hash_capacity_factor must be greater than 1.0", [&] { s.hash_capacity_factor = 2.0f; }},
       {"capacity_mode must be 'adaptive' or 'fixed'", [&] { s.capacity_mode = "fixed"; }},
-      {"hashtable_algorithm must be 'linear_probing' or 'python_dict'", [&] { s.hashtable_algorithm = "linear_probing"; }},
+      {"hashtable_algorithm must be 'linear_probing' or 'python_dict'",
+       [&] { s.hashtable_algorithm = "linear_probing"; }},
       {"search_budget must be non-negative", [&] { s.search_budget = 0; }},
   };
   for (const auto& [message, fix] : steps) {
@@ -271,7 +272,7 @@ TEST(Capacity, ResolvedCapacities) {
   EXPECT_EQ(capacities(0, 1, 0).closed, 8u);        // raised to the minimum
   EXPECT_EQ(capacities(0, 3, 0, 1.5f).closed, 8u);  // ceil(4.5) = 5, raised to 8
   EXPECT_EQ(capacities(0, 3, 0, 3.0f).closed, 9u);
-  EXPECT_EQ(capacities(0, 100, 5, 4.0f).closed, 5u);      // explicit hint wins, even below the minimum
+  EXPECT_EQ(capacities(0, 100, 5, 4.0f).closed, 5u);  // explicit hint wins, even below the minimum
   EXPECT_EQ(capacities(0, 100, 1000, 64.0f).closed, 1000u);
   EXPECT_EQ(capacities(0, 0, 0, 64.0f).closed, 1024u);  // no node-store hint: the plain default
 }

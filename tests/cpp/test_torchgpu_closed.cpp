@@ -1,3 +1,4 @@
+#include <ATen/ATen.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -5,8 +6,6 @@
 #include <string>
 #include <tuple>
 #include <vector>
-
-#include <ATen/ATen.h>
 
 #include "kestrel/solve/probe_sequence.h"
 #include "kestrel/torchgpu/closed_table.h"
@@ -18,8 +17,16 @@ using kestrel::ProbeScheme;
 using kestrel::TorchClosedTable;
 
 const ProbeScheme kSchemes[] = {ProbeScheme::LinearProbing, ProbeScheme::PythonDict};
-const std::vector<std::uint64_t> kWords = {0, 1, ~0ULL, 1ULL << 63, ~0ULL >> 1, 0xFFFFFFFFULL, 0xFFFFFFFF00000000ULL,
-                                           0xDEADBEEFCAFEBABEULL, 0x9E3779B97F4A7C15ULL, 0x0123456789ABCDEFULL};
+const std::vector<std::uint64_t> kWords = {0,
+                                           1,
+                                           ~0ULL,
+                                           1ULL << 63,
+                                           ~0ULL >> 1,
+                                           0xFFFFFFFFULL,
+                                           0xFFFFFFFF00000000ULL,
+                                           0xDEADBEEFCAFEBABEULL,
+                                           0x9E3779B97F4A7C15ULL,
+                                           0x0123456789ABCDEFULL};
 
 at::Tensor longs(const std::vector<std::int64_t>& values) { return at::tensor(values, at::kLong); }
 at::Tensor floats(const std::vector<float>& values) { return at::tensor(values, at::kFloat); }
@@ -79,10 +86,10 @@ TEST(TorchHashing, ProbePoliciesAgreeOnHostAndTensors) {
         ASSERT_EQ(word(positions, i), host[i].index()) << kWords[i] << " at step " << step;
         host[i].advance();
       }
-      positions = scheme == ProbeScheme::LinearProbing
-                      ? kestrel::LinearProbing::next(positions, perturbations, mask_tensor, kestrel::logicalShiftRight)
-                      : kestrel::PythonDictProbing::next(positions, perturbations, mask_tensor,
-                                                         kestrel::logicalShiftRight);
+      positions =
+          scheme == ProbeScheme::LinearProbing
+              ? kestrel::LinearProbing::next(positions, perturbations, mask_tensor, kestrel::logicalShiftRight)
+              : kestrel::PythonDictProbing::next(positions, perturbations, mask_tensor, kestrel::logicalShiftRight);
     }
   }
 }
@@ -110,9 +117,9 @@ TEST(TorchClosedTable, CapacityIsAPowerOfTwoOfAtLeastEight) {
 TEST(TorchClosedTable, SlotsGrowOrFailAtTwoThirdsLoad) {
   for (bool fixed : {false, true}) {
     TorchClosedTable table = makeTable(2, 1024, ProbeScheme::LinearProbing, fixed);
-    table.filterNewSlot(counterKeys(682, 2), at::zeros({682}));
+    table.filter(counterKeys(682, 2), at::zeros({682}));
     EXPECT_EQ(table.capacity(), 1024);
-    const auto add683rd = [&] { table.filterNewSlot(counterKeys(1, 2, 682), at::zeros({1})); };
+    const auto add683rd = [&] { table.filter(counterKeys(1, 2, 682), at::zeros({1})); };
     if (fixed) {
       expectError<std::runtime_error>(add683rd, "fixed CLOSED capacity exhausted at capacity=1024");
     } else {
@@ -126,8 +133,8 @@ TEST(TorchClosedTable, SlotsGrowOrFailAtTwoThirdsLoad) {
 TEST(TorchClosedTable, EntryArraysGrowKeepingRowsOrFailWhenFixed) {
   TorchClosedTable adaptive = makeTable(3, 8);
   const at::Tensor keys = counterKeys(20, 3);
-  adaptive.filterNewSlot(keys.slice(0, 0, 5), at::arange(5, at::kFloat));
-  adaptive.filterNewSlot(keys.slice(0, 5), at::arange(5, 20, at::kFloat));
+  adaptive.filter(keys.slice(0, 0, 5), at::arange(5, at::kFloat));
+  adaptive.filter(keys.slice(0, 5), at::arange(5, 20, at::kFloat));
   EXPECT_EQ(adaptive.entryCapacity(), 32);
   EXPECT_TRUE(adaptive.keys().slice(0, 0, 20).equal(keys));
   EXPECT_TRUE(adaptive.costs().slice(0, 0, 20).equal(at::arange(20, at::kFloat)));
@@ -147,7 +154,7 @@ TEST(TorchClosedTable, SmallerEntryTakesTheSharedHomeSlot) {
     std::int64_t later = 1;
     while (!home.slice(0, 0, later).eq(home[later]).any().item<bool>()) ++later;
     const std::int64_t earlier = home.slice(0, 0, later).eq(home[later]).nonzero()[0][0].item<std::int64_t>();
-    table.filterNewSlot(at::stack({candidates[later], candidates[earlier]}), at::zeros({2}));
+    table.filter(at::stack({candidates[later], candidates[earlier]}), at::zeros({2}));
     kestrel::ProbeSequence probe(scheme, word(hashes, earlier), 63);
     EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), 0);
     probe.advance();
@@ -161,14 +168,14 @@ TEST(TorchClosedTable, FilterAcceptsStrictImprovementsInBatchOrder) {
     std::vector<std::int64_t> accept;
     float best;
   };
-  const Case cases[] = {{{}, {5, 3, 4}, {1, 1, 0}, 3}, {{4}, {5, 3, 4}, {0, 1, 0}, 3}, {{3}, {3}, {0}, 3},
-                        {{}, {2, 2}, {1, 0}, 2}};
+  const Case cases[] = {
+      {{}, {5, 3, 4}, {1, 1, 0}, 3}, {{4}, {5, 3, 4}, {0, 1, 0}, 3}, {{3}, {3}, {0}, 3}, {{}, {2, 2}, {1, 0}, 2}};
   const at::Tensor state = longs({4, 2});
   for (const Case& c : cases) {
     TorchClosedTable table = makeTable(2, 8);
-    for (float cost : c.stored) table.filterNewSlot(state, floats({cost}));
+    for (float cost : c.stored) table.filter(state, floats({cost}));
     const auto rows = static_cast<std::int64_t>(c.costs.size());
-    EXPECT_TRUE(table.filterNewSlot(state.expand({rows, 2}), floats(c.costs)).equal(bools(c.accept))) << c.best;
+    EXPECT_TRUE(table.filter(state.expand({rows, 2}), floats(c.costs)).accept.equal(bools(c.accept))) << c.best;
     EXPECT_EQ(table.size(), 1);
     EXPECT_EQ(table.costs()[0].item<float>(), c.best);
   }
@@ -176,9 +183,9 @@ TEST(TorchClosedTable, FilterAcceptsStrictImprovementsInBatchOrder) {
 
 TEST(TorchClosedTable, FilterInPlaceReturnsEntriesOfAcceptedChildren) {
   TorchClosedTable table = makeTable(2, 8);
-  table.filterNewSlot(longs({1, 1}), floats({4}));
+  table.filter(longs({1, 1}), floats({4}));
   const at::Tensor children = longs({9, 9, 1, 1, 9, 9, 5, 5}).reshape({-1, 2});
-  const auto filtered = table.filterInPlace(children, floats({2, 5, 1, 3}));
+  const auto filtered = table.filter(children, floats({2, 5, 1, 3}));
   EXPECT_TRUE(filtered.accept.equal(bools({1, 0, 1, 1})));
   const at::Tensor entries = filtered.entries, kept = longs({0, 2, 3});
   EXPECT_EQ(entries[1].item<std::int64_t>(), -1);
@@ -196,7 +203,7 @@ TEST(TorchClosedTable, FilterIsExactForManyStatesWithSpreadCosts) {
   const at::Tensor state = at::arange(states, at::kLong).unsqueeze(1);
   const at::Tensor base = at::arange(states, at::kFloat) * 20;
   const at::Tensor costs = at::cat({base + 0.5f, base + 0.25f, base + 0.25f});
-  const at::Tensor accept = table.filterNewSlot(state.repeat({3, 1}), costs);
+  const at::Tensor accept = table.filter(state.repeat({3, 1}), costs).accept;
   EXPECT_TRUE(accept.slice(0, 0, 2 * states).all().item<bool>());
   EXPECT_FALSE(accept.slice(0, 2 * states).any().item<bool>());
   const at::Tensor entries = table.lookup(state, table.hashKeys(state)).entry;
@@ -246,7 +253,7 @@ TEST(TorchClosedTable, LookupFindsEveryKeyAfterGrowth) {
     TorchClosedTable table = makeTable(3, 8, scheme);
     const at::Tensor keys = counterKeys(300, 3);
     for (std::int64_t begin = 0; begin < 300; begin += 30) {
-      table.filterNewSlot(keys.slice(0, begin, begin + 30), at::zeros({30}));
+      table.filter(keys.slice(0, begin, begin + 30), at::zeros({30}));
     }
     EXPECT_EQ(table.capacity(), 512);
     EXPECT_EQ(table.usedSlots(), 300);

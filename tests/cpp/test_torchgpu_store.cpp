@@ -1,6 +1,5 @@
-#include "kestrel/torchgpu/config.h"
-#include "kestrel/torchgpu/node_store.h"
-#include "kestrel/torchgpu/open_queue.h"
+#include <ATen/ATen.h>
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
@@ -8,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include <ATen/ATen.h>
-#include <gtest/gtest.h>
+#include "kestrel/torchgpu/config.h"
+#include "kestrel/torchgpu/node_store.h"
+#include "kestrel/torchgpu/open_queue.h"
 
 namespace kestrel {
 namespace {
@@ -83,8 +83,8 @@ TEST(TorchDerivedSizes, FollowsHintsAndWorkload) {
 
 TEST(TorchStorageTypes, ScalarTypeNames) {
   const std::vector<std::pair<std::string, c10::ScalarType>> known = {
-      {"float32", at::kFloat}, {"float64", at::kDouble}, {"int64", at::kLong}, {"int32", at::kInt},
-      {"int16", at::kShort},   {"int8", at::kChar},      {"uint8", at::kByte}, {"bool", at::kBool},
+      {"float32", at::kFloat}, {"float64", at::kDouble},   {"int64", at::kLong}, {"int32", at::kInt},
+      {"int16", at::kShort},   {"int8", at::kChar},        {"uint8", at::kByte}, {"bool", at::kBool},
       {"float16", at::kHalf},  {"bfloat16", at::kBFloat16}};
   for (const auto& [name, type] : known) {
     EXPECT_EQ(scalarTypeFromName(name), type) << name;
@@ -134,10 +134,14 @@ NodeRows makeRows(std::int64_t n, std::int64_t first) {
 void expectRowsAt(const TorchNodeStore& store, std::int64_t row, const NodeRows& rows, const std::string& what) {
   const std::int64_t n = rows.states.size(0);
   const std::vector<std::pair<const at::Tensor*, const at::Tensor*>> columns = {
-      {&store.states(), &rows.states},       {&store.depth(), &rows.depth},
-      {&store.pathCost(), &rows.path_cost},  {&store.heuristic(), &rows.heuristic},
-      {&store.totalCost(), &rows.total_cost}, {&store.solved(), &rows.solved},
-      {&store.parentIndex(), &rows.parent_index}, {&store.parentMove(), &rows.parent_move}};
+      {&store.states(), &rows.states},
+      {&store.depth(), &rows.depth},
+      {&store.pathCost(), &rows.path_cost},
+      {&store.heuristic(), &rows.heuristic},
+      {&store.totalCost(), &rows.total_cost},
+      {&store.solved(), &rows.solved},
+      {&store.parentIndex(), &rows.parent_index},
+      {&store.parentMove(), &rows.parent_move}};
   for (const auto& [stored, given] : columns) {
     EXPECT_EQ(doubles(stored->narrow(0, row, n)), doubles(given->to(stored->scalar_type()))) << what;
   }
@@ -153,8 +157,8 @@ TEST(TorchNodeStore, FixedCapacityFillsThenThrows) {
 }
 
 TEST(TorchNodeStore, AdaptiveGrowthKeepsContents) {
-  for (const auto& [add, want_capacity] : std::vector<std::pair<std::int64_t, std::int64_t>>{
-           {40, 2050}, {3000, 4020}, {5, 1025}}) {
+  for (const auto& [add, want_capacity] :
+       std::vector<std::pair<std::int64_t, std::int64_t>>{{40, 2050}, {3000, 4020}, {5, 1025}}) {
     TorchNodeStore store(kWidth, kCpu, kColumns, 1025, /*fixed=*/false);
     store.append(makeRows(1020, 0));
     const at::Tensor new_ids = store.append(makeRows(add, 1020));
@@ -278,8 +282,8 @@ TEST(TorchOpenQueue, BufferedGrowthKeepsContentsAndOrder) {
 
 TEST(TorchOpenQueue, NarrowCostTypeRoundsBeforeOrdering) {
   // 1.0004 is 1.0 in float16, where insertion order breaks the tie.
-  for (const auto& [type, want_first] : std::vector<std::pair<c10::ScalarType, std::int64_t>>{{at::kFloat, 2},
-                                                                                              {at::kHalf, 1}}) {
+  for (const auto& [type, want_first] :
+       std::vector<std::pair<c10::ScalarType, std::int64_t>>{{at::kFloat, 2}, {at::kHalf, 1}}) {
     TorchOpenQueue queue(ids({1}), costs({1.0004f}), at::kLong, type, kCpu, 8, false);
     queue.append(ids({2}), costs({1.0f}));
     const TorchOpenQueue::Popped popped = queue.pop(1);

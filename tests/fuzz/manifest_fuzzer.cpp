@@ -8,11 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "kestrel/heuristic/manifest.h"
 

@@ -1,7 +1,6 @@
 """run_weighted_astar end to end, through the bundled puzzle plugin and the
 Manhattan heuristic package."""
 
-import collections
 import json
 import os
 import re
@@ -10,91 +9,40 @@ import time
 
 import numpy as np
 import pytest
+from search_helpers import replays_to_goal, scrambled_states
+from search_helpers import solve_cpu as solve
 
-import kestrel_cpp
 import kestrel_puzzles
 from kestrel_cpp import _backend_impl as backend
 
-UP, DOWN, LEFT, RIGHT = range(4)
-
-
-def apply_moves(name, state, moves):
-    """Independent reimplementation of the plugin's move rules."""
-    n = {"puzzle8": 3, "puzzle15": 4, "puzzle24": 5}[name]
-    board = list(state)
-    for move in moves:
-        blank = board.index(0)
-        row, col = divmod(blank, n)
-        target = {UP: (row - 1, col), DOWN: (row + 1, col), LEFT: (row, col - 1), RIGHT: (row, col + 1)}[move]
-        if 0 <= target[0] < n and 0 <= target[1] < n:
-            other = target[0] * n + target[1]
-            board[blank], board[other] = board[other], board[blank]
-    return bytes(board)
-
-
-@pytest.fixture(scope="module")
-def puzzle8_distances():
-    """Optimal distances to the goal for every solvable 3x3 state, by BFS."""
-    goal = bytes(kestrel_puzzles.goal("puzzle8"))
-    distances = {goal: 0}
-    frontier = collections.deque([goal])
-    while frontier:
-        state = frontier.popleft()
-        for move in range(4):
-            successor = apply_moves("puzzle8", state, [move])
-            if successor not in distances:
-                distances[successor] = distances[state] + 1
-                frontier.append(successor)
-    return distances
-
-
-@pytest.fixture(scope="module")
-def package8():
-    return str(kestrel_puzzles.manhattan_package("puzzle8"))
-
-
-@pytest.fixture(scope="module")
-def package15():
-    return str(kestrel_puzzles.manhattan_package("puzzle15"))
-
-
-def solve(state, package, env="puzzle8", weight=1.0, batch_size=1, device="cpu", **kwargs):
-    return backend.run_weighted_astar(state, env, package, weight, batch_size, device, **kwargs)
-
-
-def random_states(name, count, seed, depth=40):
-    return [kestrel_puzzles.scramble(name, depth, seed + i) for i in range(count)]
-
-
-def assert_replays_to_goal(name, state, moves):
-    assert apply_moves(name, bytes(state), moves) == bytes(kestrel_puzzles.goal(name))
-
+# What the bindings say when an argument does not convert.
+INCOMPATIBLE = r"^run_weighted_astar\(\): incompatible function arguments"
 
 # ---- Solutions
 
 
 def test_weight_one_batch_one_is_optimal_on_puzzle8(package8, puzzle8_distances):
-    for state in random_states("puzzle8", 12, seed=100):
+    for state in scrambled_states("puzzle8", 12, seed=100):
         result = solve(state, package8)
         assert result["solved"] and not result["search_budget_exceeded"]
         assert len(result["moves"]) == puzzle8_distances[bytes(state)]
-        assert_replays_to_goal("puzzle8", state, result["moves"])
+        assert replays_to_goal("puzzle8", state, result["moves"])
 
 
 @pytest.mark.parametrize("duplicate_mode", ["in_place", "new_slot"])
 @pytest.mark.parametrize("goal_mode", ["stop_before_goal", "expand_popped_batch"])
 @pytest.mark.parametrize("algorithm", ["linear_probing", "python_dict"])
 def test_every_mode_solves_and_replays(package15, duplicate_mode, goal_mode, algorithm):
-    for state in random_states("puzzle15", 3, seed=7, depth=30):
+    for state in scrambled_states("puzzle15", 3, seed=7, depth=30):
         result = solve(state, package15, env="puzzle15", weight=0.8, batch_size=50,
                        duplicate_update_mode=duplicate_mode, goal_stop_mode=goal_mode,
                        hashtable_algorithm=algorithm)
         assert result["solved"]
-        assert_replays_to_goal("puzzle15", state, result["moves"])
+        assert replays_to_goal("puzzle15", state, result["moves"])
 
 
 def test_stored_and_inferred_moves_agree(package15):
-    for state in random_states("puzzle15", 4, seed=21, depth=40):
+    for state in scrambled_states("puzzle15", 4, seed=21, depth=40):
         inferred = solve(state, package15, env="puzzle15", weight=0.7, batch_size=100)
         stored = solve(state, package15, env="puzzle15", weight=0.7, batch_size=100, solution_move_source="stored")
         assert inferred["moves"] == stored["moves"]
@@ -177,7 +125,8 @@ def test_unknown_environment_is_reported_lower_cased(package8):
 
 
 def test_invalid_start_state_is_a_value_error(package8):
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError,
+                       match=r"^puzzle8 state holds tile 0 twice; a state must be a permutation of 0\.\.8$"):
         solve(np.zeros(9, np.uint8), package8)
 
 
@@ -247,14 +196,14 @@ def test_adaptive_capacity_grows_from_tiny_hints(package8):
     np.arange(18, dtype=np.uint8)[::2],
 ])
 def test_state_is_never_converted(package8, state):
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=INCOMPATIBLE):
         solve(state, package8)
 
 
 def test_read_only_state_is_rejected(package8):
     state = kestrel_puzzles.goal("puzzle8")
     state.flags.writeable = False
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=INCOMPATIBLE):
         solve(state, package8)
 
 
@@ -277,18 +226,18 @@ def test_conversion_failures_are_type_errors(package8, kwargs):
     args = {"env": "puzzle8", "weight": 1.0, "batch_size": 1}
     args.update(kwargs)
     state = kestrel_puzzles.scramble("puzzle8", 5, 1)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=INCOMPATIBLE):
         backend.run_weighted_astar(state, args.pop("env"), package8, args.pop("weight"), args.pop("batch_size"),
                                    "cpu", **args)
 
 
 def test_binding_checks_come_in_order(package8):
     empty = np.zeros(0, np.uint8)
-    with pytest.raises(ValueError, match="^batch_size must be positive$"):
+    with pytest.raises(ValueError, match=r"^batch_size must be positive$"):
         solve(empty, package8, batch_size=0)
-    with pytest.raises(ValueError, match="^batch_size must be positive$"):
+    with pytest.raises(ValueError, match=r"^batch_size must be positive$"):
         solve(kestrel_puzzles.goal("puzzle8"), package8, batch_size=-5)
-    with pytest.raises(ValueError, match="^State payload must contain at least one entry$"):
+    with pytest.raises(ValueError, match=r"^State payload must contain at least one entry$"):
         solve(empty, package8, batch_size=1)
 
 
@@ -313,8 +262,10 @@ def test_print_internals_goes_to_sys_stdout(package8, capsys):
 
 def test_manifest_for_another_environment_warns_on_stderr(package8, tmp_path, capsys):
     package = tmp_path / "renamed.pt2"
-    package.write_bytes(open(package8, "rb").read())
-    manifest = json.load(open(package8 + ".json"))
+    with open(package8, "rb") as source:
+        package.write_bytes(source.read())
+    with open(package8 + ".json") as source:
+        manifest = json.load(source)
     manifest["env"] = "Puzzle15"
     (tmp_path / "renamed.pt2.json").write_text(json.dumps(manifest))
     state = kestrel_puzzles.scramble("puzzle8", 6, 1)
@@ -355,7 +306,7 @@ def test_profiling_defaults_and_switches(package8, tmp_path, monkeypatch):
 def test_profile_directory_that_is_a_file_fails_the_solve(package8, tmp_path):
     blocker = tmp_path / "file"
     blocker.write_text("")
-    with pytest.raises(RuntimeError):
+    with pytest.raises(RuntimeError, match=r"cannot create directories: Not a directory"):
         solve(kestrel_puzzles.scramble("puzzle8", 6, 2), package8, profile_dir=str(blocker / "sub"),
               profile_trace=True)
 
@@ -388,7 +339,7 @@ def test_python_threads_run_during_a_solve(package15):
 
 
 def test_several_threads_solve_at_once(package8):
-    states = random_states("puzzle8", 6, seed=300)
+    states = scrambled_states("puzzle8", 6, seed=300)
     expected = [solve(state, package8, batch_size=16)["moves"] for state in states]
     results = [None] * len(states)
 

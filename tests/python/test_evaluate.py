@@ -20,11 +20,6 @@ from kestrel_cpp import _results_file, evaluate
 from kestrel_cpp.report import compare_runs, read_results, write_results
 
 
-@pytest.fixture(scope="module")
-def package8():
-    return kestrel_puzzles.manhattan_package("puzzle8")
-
-
 @pytest.fixture()
 def workdir(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -145,7 +140,8 @@ def test_a_failing_write_leaves_the_old_file_whole(workdir, package8, monkeypatc
 
     real_write = os.write
     monkeypatch.setattr(_results_file.os, "write", full_disk)
-    with pytest.raises(kestrel_cpp.SolveManyInterrupted) as stopped:
+    with pytest.raises(kestrel_cpp.SolveManyInterrupted, match=r"^the set was interrupted after \d+ of 4 states$") \
+            as stopped:
         kestrel_cpp.solve_many(np.load("states.npy"), "puzzle8", package8, 2.0, 16, progress=False,
                                out="old.csv", overwrite=True)
     assert isinstance(stopped.value.__cause__, OSError)

@@ -107,11 +107,16 @@ def test_modules_without_one_row_per_example_are_rejected(tmp_path, no_compile, 
 
 
 @pytest.mark.parametrize(
-    "inputs, name",
-    [([], "p.pt2"), ([("x", (0,))], "p.pt2"), ([("x", (3,))], "p.onnx"), ([("x", (3,))], "p")],
+    "inputs, name, message",
+    [
+        ([], "p.pt2", r"^export_package needs at least one input$"),
+        ([("x", (0,))], "p.pt2", r"^input 'x': every per-example dimension must be positive, got \(0,\)$"),
+        ([("x", (3,))], "p.onnx", r"^package path must end in \.pt2: .*p\.onnx$"),
+        ([("x", (3,))], "p", r"^package path must end in \.pt2: .*/p$"),
+    ],
 )
-def test_bad_arguments_are_rejected_before_compiling(tmp_path, no_compile, inputs, name):
-    with pytest.raises(ValueError):
+def test_bad_arguments_are_rejected_before_compiling(tmp_path, no_compile, inputs, name, message):
+    with pytest.raises(ValueError, match=message):
         export.export_package(Head(lambda x: x), inputs, tmp_path / name)
     assert no_compile == []
 
@@ -151,9 +156,9 @@ def test_failed_build_leaves_nothing_and_is_retried(private_cache):
     def failing(path):
         path.write_bytes(b"half a pack")
         Path(f"{path}.json").write_text("{")
-        raise KeyboardInterrupt
+        raise KeyboardInterrupt("stopped while building")
 
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(KeyboardInterrupt, match=r"^stopped while building$"):
         export.cached_package("net", failing)
     assert sorted(p.name for p in private_cache.iterdir()) == [".net.pt2.lock"]
 
@@ -177,7 +182,8 @@ def test_concurrent_requests_build_once(private_cache):
         path.write_bytes(b"package")
 
     results = []
-    threads = [threading.Thread(target=lambda: results.append(export.cached_package("k", slow_build))) for _ in range(3)]
+    threads = [threading.Thread(target=lambda: results.append(export.cached_package("k", slow_build)))
+               for _ in range(3)]
     for thread in threads:
         thread.start()
     for thread in threads:

@@ -1,12 +1,12 @@
 """The extension module itself: its shape, the registrar capsule, console
 output from native threads and the exception translation."""
 
+import contextlib
 import ctypes
-import re
 import io
+import re
 import subprocess
 import sys
-import contextlib
 
 import pytest
 
@@ -83,30 +83,32 @@ def test_long_console_text_is_not_truncated():
 def test_plugin_registers_in_a_fresh_interpreter():
     code = ("import numpy as np, kestrel_puzzles\n"
             "from kestrel_cpp import _backend_impl as b\n"
-            "try:\n"
-            "    b.run_weighted_astar(np.zeros(3, np.uint8), 'nope', 'x.pt2', 1.0, 1, 'cpu')\n"
-            "except ValueError as e:\n"
-            "    assert str(e).startswith(\"Unknown environment 'nope'\"), e\n"
-            "try:\n"
-            "    b.run_weighted_astar(np.zeros(3, np.uint8), 'PUZZLE8', 'x.pt2', 1.0, 1, 'cpu')\n"
-            "except ValueError as e:\n"
-            "    print('invalid state:', e)\n")
+            "for env in ('nope', 'PUZZLE8'):\n"
+            "    try:\n"
+            "        b.run_weighted_astar(np.zeros(3, np.uint8), env, 'x.pt2', 1.0, 1, 'cpu')\n"
+            "    except Exception as e:\n"
+            "        print(f'{env}: {type(e).__name__}: {e}')\n"
+            "    else:\n"
+            "        print(f'{env}: no error')\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    # The plugin's factory ran (and rejected the all-zero state): the name was registered.
-    assert out.startswith("invalid state:")
+    unknown, registered = out.splitlines()
+    assert unknown.startswith("nope: ValueError: Unknown environment 'nope'"), unknown
+    # The plugin's factory ran and rejected the all-zero state: the name was registered.
+    assert registered == "PUZZLE8: ValueError: puzzle8 state must hold 9 tiles, got 3", registered
 
 
-@pytest.mark.parametrize("kwargs, exception", [
-    ({"device": "cuda:99999999999"}, IndexError),        # std::out_of_range from the index parse
-    ({"device": "gpu"}, ValueError),                     # std::invalid_argument
-    ({"device": "cuda"}, RuntimeError),                  # std::runtime_error: no CUDA in this build
+@pytest.mark.parametrize("kwargs, exception, message", [
+    ({"device": "cuda:99999999999"}, IndexError, r"stoi"),  # std::out_of_range from the index parse
+    ({"device": "gpu"}, ValueError, r"^Unsupported device spec: gpu$"),  # std::invalid_argument
+    ({"device": "cuda"}, RuntimeError,  # std::runtime_error: no CUDA in this build
+     r"^CUDA device requested but CUDA is unavailable in this build$"),
 ])
-def test_exception_translation(kwargs, exception):
+def test_exception_translation(kwargs, exception, message):
     import kestrel_puzzles
     package = str(kestrel_puzzles.manhattan_package("puzzle8"))
     args = dict(device="cpu")
     args.update(kwargs)
-    with pytest.raises(exception):
+    with pytest.raises(exception, match=message):
         backend.run_weighted_astar(kestrel_puzzles.scramble("puzzle8", 3, 0), "puzzle8", package, 1.0, 1, **args)
 
 

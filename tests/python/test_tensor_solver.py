@@ -9,7 +9,6 @@ KESTREL_TENSOR_PACKAGE_DIR (manhattan-<env>.pt2, compiled for that device).
 """
 
 import _thread
-import collections
 import json
 import math
 import os
@@ -19,16 +18,16 @@ import time
 
 import pytest
 import torch
+from search_helpers import replays_to_goal, scrambled_states
 
-import kestrel_puzzles
 import kestrel_cpp
+import kestrel_puzzles
 from kestrel_cpp import _backend_impl as backend
 from kestrel_cpp import _testing
 
 DEVICE = os.environ.get("KESTREL_TENSOR_DEVICE", "cpu")
 ON_CUDA = DEVICE.startswith("cuda")
 NUM_MOVES = 4
-UP, DOWN, LEFT, RIGHT = range(NUM_MOVES)
 TIMING_KEYS = ["pop", "is_solved", "expand", "check", "heuristic", "push", "iteration"]
 CUDA_MISSING = "CUDA is not available. Torch GPU A* requires a CUDA/ROCm device."
 
@@ -47,43 +46,6 @@ def solve(state, env="puzzle8", weight=1.0, batch_size=1, package_path=None, **k
     return entry(state, env, path, weight, batch_size, device=DEVICE, **kwargs)
 
 
-def apply_moves(env, state, moves):
-    """Independent replay of the plugin's move rules (a move off the board is a no-op)."""
-    n = {"puzzle8": 3, "puzzle15": 4, "puzzle24": 5}[env]
-    board = list(state)
-    for move in moves:
-        row, col = divmod(board.index(0), n)
-        target = {UP: (row - 1, col), DOWN: (row + 1, col), LEFT: (row, col - 1), RIGHT: (row, col + 1)}[move]
-        if 0 <= target[0] < n and 0 <= target[1] < n:
-            blank, other = row * n + col, target[0] * n + target[1]
-            board[blank], board[other] = board[other], board[blank]
-    return bytes(board)
-
-
-def replays_to_goal(env, state, moves):
-    return apply_moves(env, bytes(state), moves) == bytes(kestrel_puzzles.goal(env))
-
-
-def states8(count, seed):
-    return [kestrel_puzzles.scramble("puzzle8", 40, seed + i) for i in range(count)]
-
-
-@pytest.fixture(scope="module")
-def puzzle8_distances():
-    """Optimal distances to the goal for every solvable 3x3 state, by BFS."""
-    goal = bytes(kestrel_puzzles.goal("puzzle8"))
-    distances = {goal: 0}
-    frontier = collections.deque([goal])
-    while frontier:
-        state = frontier.popleft()
-        for move in range(NUM_MOVES):
-            successor = apply_moves("puzzle8", state, [move])
-            if successor not in distances:
-                distances[successor] = distances[state] + 1
-                frontier.append(successor)
-    return distances
-
-
 @pytest.fixture
 def one_torch_thread():
     """CPU tensor ops on one intra-op thread: on a busy two-core machine, a second
@@ -97,11 +59,10 @@ def one_torch_thread():
 # ---- Solutions
 
 
-def test_weight_one_batch_one_is_optimal_and_matches_the_cpu_solver(puzzle8_distances):
-    cpu_package = str(kestrel_puzzles.manhattan_package("puzzle8"))
-    for state in states8(12, seed=100):
+def test_weight_one_batch_one_is_optimal_and_matches_the_cpu_solver(package8, puzzle8_distances):
+    for state in scrambled_states("puzzle8", 12, seed=100):
         optimal = puzzle8_distances[bytes(state)]
-        reference = backend.run_weighted_astar(state, "puzzle8", cpu_package, 1.0, 1, "cpu")
+        reference = backend.run_weighted_astar(state, "puzzle8", package8, 1.0, 1, "cpu")
         assert len(reference["moves"]) == optimal
         for source in ("infer", "stored"):
             result = solve(state, solution_move_source=source)
@@ -118,7 +79,7 @@ def test_every_mode_solves_and_both_move_sources_agree(duplicate_mode, goal_mode
     # reach the duplicate handling. The plugin's moves lead to distinct states, so the
     # move inferred from a parent and its child is the stored one.
     modes = dict(duplicate_update_mode=duplicate_mode, goal_stop_mode=goal_mode, hashtable_algorithm=algorithm)
-    for state in states8(3, seed=40):
+    for state in scrambled_states("puzzle8", 3, seed=40):
         inferred = solve(state, batch_size=8, **modes)
         stored = solve(state, batch_size=8, solution_move_source="stored", **modes)
         assert inferred["solved"] and stored["solved"]
@@ -140,7 +101,7 @@ def test_every_mode_solves_and_both_move_sources_agree(duplicate_mode, goal_mode
     {"memory_dtype_heuristic": "bfloat16"},
 ])
 def test_storage_dtypes_keep_the_search_optimal(puzzle8_distances, dtypes):
-    for state in states8(3, seed=200):
+    for state in scrambled_states("puzzle8", 3, seed=200):
         result = solve(state, **dtypes)
         assert result["solved"]
         assert len(result["moves"]) == puzzle8_distances[bytes(state)]
@@ -319,7 +280,7 @@ def test_public_entry_without_cuda(kwargs, exception, message):
 
 
 def test_several_threads_solve_at_once():
-    states = states8(5, seed=300)
+    states = scrambled_states("puzzle8", 5, seed=300)
     expected = [solve(state, batch_size=8) for state in states]
     results = {}
 
@@ -342,6 +303,7 @@ def test_ctrl_c_interrupts_a_long_solve_promptly():
     timer = threading.Timer(0.3, _thread.interrupt_main)  # what SIGINT does to the main thread
     start = time.perf_counter()
     timer.start()
+    # The interrupt's KeyboardInterrupt carries no message: the time it took is what tells it apart.
     with pytest.raises(KeyboardInterrupt):
         # Uninterrupted, this search runs for minutes.
         solve(state, env="puzzle24", batch_size=100, search_budget=20_000_000)
@@ -361,7 +323,7 @@ def test_solve_many_runs_the_tensor_solver_state_by_state(monkeypatch):
         monkeypatch.setitem(SOLVER_FUNCTIONS, "tensor", _testing.run_torch_astar_on_device)
         monkeypatch.setitem(_checks.SOLVE_FUNCTIONS, "tensor", _testing.run_torch_astar_on_device)
         monkeypatch.setattr(_checks, "check_device", lambda *args: None)
-    states = states8(3, 40) + [kestrel_puzzles.scramble("puzzle8", 40, 43)[:4]]
+    states = scrambled_states("puzzle8", 3, 40) + [kestrel_puzzles.scramble("puzzle8", 40, 43)[:4]]
     results = kestrel_cpp.solve_many(states, "puzzle8", package("puzzle8"), 1.0, 8, solver="tensor", workers=2,
                                      progress=False, device=DEVICE)
     for index, (state, entry) in enumerate(zip(states[:3], results)):

@@ -2,12 +2,12 @@
 // here, so the class stays small: the state bytes plus the cached blank
 // position, with the move table fixed at compile time per board size.
 
+#include <kestrel/env/environment.h>
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
-
-#include <kestrel/env/environment.h>
 
 #include "puzzle.h"
 

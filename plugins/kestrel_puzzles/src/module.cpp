@@ -1,6 +1,9 @@
 // kestrel_puzzles._native: registers the puzzle environments with the
-// kestrel_cpp registrar and exposes the test hooks of test_hooks.cpp.
+// kestrel_cpp registrar and exposes the inspection functions of
+// inspection.cpp (one environment method at a time, for scrambles, tests and
+// benchmarks).
 
+#include <kestrel/env/registrar.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
@@ -8,8 +11,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-
-#include <kestrel/env/registrar.h>
 
 #include "puzzle.h"
 
@@ -69,8 +70,9 @@ NB_MODULE(_native, m) {
         "Register the CPU and tensor factories of every puzzle through the registrar\n"
         "capsule of kestrel_cpp.environment_registrar_capsule(). Registering again\n"
         "replaces the factories with the same ones.");
-  m.def("side", [](const std::string& name) { return requirePuzzle(name).side; }, nb::arg("name"),
-        "Board side of the named puzzle.");
+  m.def(
+      "side", [](const std::string& name) { return requirePuzzle(name).side; }, nb::arg("name"),
+      "Board side of the named puzzle.");
   m.def("goal", &goal, nb::arg("name"), "Goal state of the named puzzle: 1, 2, ..., n*n-1, 0.");
 
   bindInspection(m);

@@ -1,12 +1,12 @@
 // Tensor environments: the same puzzles as cpu_env.cpp, as batched tensor
 // operations on whichever device the solver chose.
 
+#include <ATen/ATen.h>
+#include <kestrel/env/torch_env.h>
+
 #include <cstring>
 #include <stdexcept>
 #include <string>
-
-#include <ATen/ATen.h>
-#include <kestrel/env/torch_env.h>
 
 #include "puzzle.h"
 
@@ -72,9 +72,9 @@ class SlidingPuzzleTorchEnv final : public TorchEnv {
  private:
   const PuzzleInfo& puzzle_;
   c10::Device device_;
-  at::Tensor permutations_;    // (cells, moves * cells) int64
-  at::Tensor goal_;            // (cells) int64
-  at::Tensor one_hot_offsets_; // (cells) int64: pos * cells
+  at::Tensor permutations_;     // (cells, moves * cells) int64
+  at::Tensor goal_;             // (cells) int64
+  at::Tensor one_hot_offsets_;  // (cells) int64: pos * cells
 };
 
 template <int Side>

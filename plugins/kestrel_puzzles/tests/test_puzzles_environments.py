@@ -1,12 +1,11 @@
 """The CPU and tensor environments against the reference model and each other."""
 
 import numpy as np
+import puzzle_reference as ref
 import pytest
 
 import kestrel_puzzles
 from kestrel_puzzles import _native
-
-import puzzle_reference as ref
 
 NAMES = kestrel_puzzles.ENVIRONMENTS
 
@@ -100,7 +99,7 @@ def test_moves_chain_through_successors():
 
 def test_apply_move_rejects_unknown_moves():
     for move in (-1, 4):
-        with pytest.raises(ValueError, match="move must be 0..3"):
+        with pytest.raises(ValueError, match=r"move must be 0\.\.3"):
             _native.cpu_apply_move("puzzle8", ref.goal("puzzle8"), move)
 
 

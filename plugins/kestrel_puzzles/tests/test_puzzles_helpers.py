@@ -1,11 +1,10 @@
 """goal(), scramble() and scramble_many()."""
 
 import numpy as np
+import puzzle_reference as ref
 import pytest
 
 import kestrel_puzzles
-
-import puzzle_reference as ref
 
 
 @pytest.mark.parametrize("name", kestrel_puzzles.ENVIRONMENTS)

@@ -3,13 +3,12 @@
 import json
 
 import numpy as np
+import puzzle_reference as ref
 import pytest
 import torch
 
 import kestrel_puzzles
 from kestrel_puzzles import _native
-
-import puzzle_reference as ref
 
 
 @pytest.mark.parametrize("name", kestrel_puzzles.ENVIRONMENTS)
@@ -18,7 +17,8 @@ def test_package_computes_the_manhattan_distance(name):
     assert kestrel_puzzles.manhattan_package(name.upper()) == path  # cached, case-blind
 
     cells = ref.SIDES[name] ** 2
-    manifest = json.loads(open(path + ".json").read())
+    with open(path + ".json") as file:
+        manifest = json.loads(file.read())
     assert manifest["env"] == name
     assert [entry["numel_per_example"] for entry in manifest["inputs"]] == [cells**2]
 

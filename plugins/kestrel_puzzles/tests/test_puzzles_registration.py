@@ -6,9 +6,11 @@ import subprocess
 import sys
 import textwrap
 
+import puzzle_reference as ref
 import pytest
 
 import kestrel_cpp
+import kestrel_puzzles
 from kestrel_puzzles import _native
 
 CAPSULE_NAME = b"kestrel_cpp.environment_registrar_v1"
@@ -55,9 +57,10 @@ def test_registers_every_puzzle_for_both_solvers():
 
 
 def test_rejects_capsules_that_are_not_the_registrar():
-    with pytest.raises(ValueError, match="expected a capsule named 'kestrel_cpp.environment_registrar_v1', got 'other'"):
+    with pytest.raises(ValueError,
+                       match=r"expected a capsule named 'kestrel_cpp\.environment_registrar_v1', got 'other'"):
         _native.register_environments(FakeRegistrar(name=b"other").capsule)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"^register_environments\(\): incompatible function arguments"):
         _native.register_environments(object())
 
     newer = FakeRegistrar(version=2)
@@ -70,8 +73,23 @@ def test_rejects_capsules_that_are_not_the_registrar():
 
 
 def test_kestrel_cpp_registrar_capsule_is_accepted_repeatedly():
+    # Registering again must leave every puzzle usable, by both the
+    # environment queries and the solver.
+    state = kestrel_puzzles.scramble("puzzle8", 10, 0)
+    package = str(kestrel_puzzles.manhattan_package("puzzle8"))
+    solutions = []
     for _ in range(3):
         _native.register_environments(kestrel_cpp.environment_registrar_capsule())
+        assert kestrel_cpp._environments.describe_environment("puzzle8", state) == {
+            "state_size": 9, "num_moves": 4, "input_size": 81}
+        result = kestrel_cpp.run_weighted_astar(state, "puzzle8", package, 1.0, 4, "cpu")
+        assert result["solved"]
+        board = state
+        for move in result["moves"]:
+            board = ref.successor("puzzle8", board, move)
+        assert list(board) == list(ref.goal("puzzle8"))
+        solutions.append(result["moves"])
+    assert solutions[1:] == solutions[:1] * 2
 
 
 def test_import_registers_with_the_solver_in_a_fresh_interpreter(tmp_path):

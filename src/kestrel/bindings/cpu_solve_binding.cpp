@@ -62,14 +62,15 @@ Raises:
 )doc";
 
 nb::dict runWeightedAStar(const StateArray& state, const std::string& env, const std::string& package_path,
-                          float weight, PythonInt<std::int32_t> batch_size, const std::string& device, bool print_internals,
-                          const std::string& solution_move_source, const std::string& duplicate_update_mode,
-                          const std::string& hashtable_algorithm, const std::string& goal_stop_mode,
-                          PythonInt<std::int64_t> search_budget, float hash_capacity_factor, const std::string& capacity_mode,
+                          float weight, PythonInt<std::int32_t> batch_size, const std::string& device,
+                          bool print_internals, const std::string& solution_move_source,
+                          const std::string& duplicate_update_mode, const std::string& hashtable_algorithm,
+                          const std::string& goal_stop_mode, PythonInt<std::int64_t> search_budget,
+                          float hash_capacity_factor, const std::string& capacity_mode,
                           PythonInt<std::int64_t> initial_open_size, PythonInt<std::int64_t> initial_closed_size,
-                          PythonInt<std::int64_t> initial_node_store_size, const std::string& profile_dir, bool profile_trace,
-                          bool profile_summary, const std::string& profile_run_id, bool operation_breakdown,
-                          bool cuda_sync_timing, const std::string& memory_dtype_node_state,
+                          PythonInt<std::int64_t> initial_node_store_size, const std::string& profile_dir,
+                          bool profile_trace, bool profile_summary, const std::string& profile_run_id,
+                          bool operation_breakdown, bool cuda_sync_timing, const std::string& memory_dtype_node_state,
                           const std::string& memory_dtype_open_index, const std::string& memory_dtype_open_cost,
                           const std::string& memory_dtype_closed_key, const std::string& memory_dtype_closed_cost,
                           const std::string& memory_dtype_parent_index, const std::string& memory_dtype_parent_move,
@@ -119,19 +120,19 @@ nb::dict runWeightedAStar(const StateArray& state, const std::string& env, const
 
 void defineRunWeightedAStar(nb::module_& module) {
   module.def("run_weighted_astar", &runWeightedAStar, "state"_a.noconvert(), "env"_a, "package_path"_a, "weight"_a,
-             "batch_size"_a, "device"_a, "print_internals"_a.noconvert() = false,
-             "solution_move_source"_a = "infer", "duplicate_update_mode"_a = "in_place",
-             "hashtable_algorithm"_a = "python_dict", "goal_stop_mode"_a = "stop_before_goal",
-             "search_budget"_a = PythonInt<std::int64_t>{0}, "hash_capacity_factor"_a = 4.0f, "capacity_mode"_a = "adaptive",
-             "initial_open_size"_a = PythonInt<std::int64_t>{0}, "initial_closed_size"_a = PythonInt<std::int64_t>{0}, "initial_node_store_size"_a = PythonInt<std::int64_t>{0},
-             "profile_dir"_a = "", "profile_trace"_a.noconvert() = false, "profile_summary"_a.noconvert() = false,
-             "profile_run_id"_a = "", "operation_breakdown"_a.noconvert() = false,
-             "cuda_sync_timing"_a.noconvert() = false, "memory_dtype_node_state"_a = "int64",
-             "memory_dtype_open_index"_a = "int64", "memory_dtype_open_cost"_a = "float32",
-             "memory_dtype_closed_key"_a = "int64", "memory_dtype_closed_cost"_a = "float32",
-             "memory_dtype_parent_index"_a = "int64", "memory_dtype_parent_move"_a = "int64",
-             "memory_dtype_path_cost"_a = "float32", "memory_dtype_heuristic"_a = "float32",
-             "memory_dtype_total_cost"_a = "float32", kRunWeightedAStarDoc);
+             "batch_size"_a, "device"_a, "print_internals"_a.noconvert() = false, "solution_move_source"_a = "infer",
+             "duplicate_update_mode"_a = "in_place", "hashtable_algorithm"_a = "python_dict",
+             "goal_stop_mode"_a = "stop_before_goal", "search_budget"_a = PythonInt<std::int64_t>{0},
+             "hash_capacity_factor"_a = 4.0f, "capacity_mode"_a = "adaptive",
+             "initial_open_size"_a = PythonInt<std::int64_t>{0}, "initial_closed_size"_a = PythonInt<std::int64_t>{0},
+             "initial_node_store_size"_a = PythonInt<std::int64_t>{0}, "profile_dir"_a = "",
+             "profile_trace"_a.noconvert() = false, "profile_summary"_a.noconvert() = false, "profile_run_id"_a = "",
+             "operation_breakdown"_a.noconvert() = false, "cuda_sync_timing"_a.noconvert() = false,
+             "memory_dtype_node_state"_a = "int64", "memory_dtype_open_index"_a = "int64",
+             "memory_dtype_open_cost"_a = "float32", "memory_dtype_closed_key"_a = "int64",
+             "memory_dtype_closed_cost"_a = "float32", "memory_dtype_parent_index"_a = "int64",
+             "memory_dtype_parent_move"_a = "int64", "memory_dtype_path_cost"_a = "float32",
+             "memory_dtype_heuristic"_a = "float32", "memory_dtype_total_cost"_a = "float32", kRunWeightedAStarDoc);
 }
 
 }  // namespace kestrel

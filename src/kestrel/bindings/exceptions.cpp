@@ -1,9 +1,8 @@
 #include "kestrel/bindings/exceptions.h"
 
+#include <c10/util/Exception.h>
 #include <cxxabi.h>
 #include <nanobind/nanobind.h>
-
-#include <c10/util/Exception.h>
 
 #include <cstring>
 #include <exception>

@@ -2,10 +2,9 @@
 // native threads, exception translation) and the tensor search on any device.
 // Not part of the public API.
 
+#include <c10/util/Exception.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
-
-#include <c10/util/Exception.h>
 
 #include <new>
 #include <stdexcept>

@@ -130,8 +130,8 @@ nb::dict runTorchAStar(const StateArray& state, const std::string& env, const st
 
 template <Entry entry>
 void defineTorchSolve(nb::module_& module, const char* name, const char* default_device, const char* doc) {
-  module.def(name, &runTorchAStar<entry>, "state"_a.noconvert(), "env"_a, "package_path"_a, "weight"_a,
-             "batch_size"_a, "nnet_batch_size"_a = PythonInt<std::int32_t>{0}, "device"_a = default_device,
+  module.def(name, &runTorchAStar<entry>, "state"_a.noconvert(), "env"_a, "package_path"_a, "weight"_a, "batch_size"_a,
+             "nnet_batch_size"_a = PythonInt<std::int32_t>{0}, "device"_a = default_device,
              "print_internals"_a.noconvert() = false, "solution_move_source"_a = "infer",
              "duplicate_update_mode"_a = "in_place", "hashtable_algorithm"_a = "python_dict",
              "goal_stop_mode"_a = "stop_before_goal", "search_budget"_a = PythonInt<std::int64_t>{0},

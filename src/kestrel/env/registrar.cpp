@@ -1,11 +1,11 @@
 #include "kestrel/env/registrar.h"
 
-#include "kestrel/env/environment.h"
-#include "kestrel/env/torch_env.h"
-
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
+
+#include "kestrel/env/environment.h"
+#include "kestrel/env/torch_env.h"
 
 namespace kestrel {
 namespace {
@@ -63,13 +63,9 @@ std::string unknownEnvironmentMessage(const std::string& name, const char* solve
          "environment registrar.";
 }
 
-void register_cpu_environment(const char* name, CpuEnvironmentFactory factory) {
-  registerFactory(name, factory);
-}
+void register_cpu_environment(const char* name, CpuEnvironmentFactory factory) { registerFactory(name, factory); }
 
-void register_torch_environment(const char* name, TorchEnvironmentFactory factory) {
-  registerFactory(name, factory);
-}
+void register_torch_environment(const char* name, TorchEnvironmentFactory factory) { registerFactory(name, factory); }
 
 std::unique_ptr<Environment> make_cpu_environment(const std::string& name, const std::vector<std::uint8_t>& state) {
   return findFactory<CpuEnvironmentFactory>(name, kCpuSolverLabel)(state);

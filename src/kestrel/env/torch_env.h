@@ -13,13 +13,13 @@
 //  - expand(states)      -> (children (B, M, W), step costs of B*M elements)
 //  - networkInputs(states) -> one float32 tensor per manifest input
 
+#include <ATen/core/Tensor.h>
+#include <c10/core/ScalarType.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
-
-#include <ATen/core/Tensor.h>
-#include <c10/core/ScalarType.h>
 
 class TorchEnv {
  public:

@@ -3,9 +3,8 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
-#include <stdexcept>
-
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 namespace kestrel {
 namespace {

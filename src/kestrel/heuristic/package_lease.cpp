@@ -1,6 +1,7 @@
 #include "kestrel/heuristic/package_lease.h"
 
 #include <sys/stat.h>
+#include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 
 #include <filesystem>
 #include <map>
@@ -10,8 +11,6 @@
 #include <tuple>
 #include <utility>
 #include <vector>
-
-#include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 
 namespace kestrel {
 
@@ -34,7 +33,7 @@ struct FileIdentity {
 };
 
 bool identify(const std::string& path, FileIdentity& identity) {
-  struct stat info {};
+  struct stat info{};
   if (::stat(path.c_str(), &info) != 0) return false;
   identity.device = info.st_dev;
   identity.inode = info.st_ino;

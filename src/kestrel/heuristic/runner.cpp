@@ -1,10 +1,5 @@
 #include "kestrel/heuristic/runner.h"
 
-#include <cstdint>
-#include <stdexcept>
-#include <string_view>
-#include <utility>
-
 #include <ATen/core/Tensor.h>
 #include <ATen/detail/CUDAHooksInterface.h>
 #include <ATen/detail/HPUHooksInterface.h>
@@ -15,6 +10,11 @@
 #include <ATen/ops/from_blob.h>
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
 #include <torch/cuda.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
 
 namespace kestrel {
 namespace {
@@ -80,9 +80,7 @@ std::vector<std::int64_t> resolveShape(const AOTIInputSpec& spec, std::size_t ba
 }  // namespace
 
 AOTIHeuristicRunner::AOTIHeuristicRunner(AOTIManifest manifest, std::string device)
-    : device_(parseDevice(device)),
-      manifest_(std::move(manifest)),
-      loader_(leasePackage(manifest_.package_path)) {
+    : device_(parseDevice(device)), manifest_(std::move(manifest)), loader_(leasePackage(manifest_.package_path)) {
   // Checked after loading on purpose: a bad package path is reported first.
   if (manifest_.inputs.empty()) {
     throw std::invalid_argument("Manifest must describe at least one input tensor");

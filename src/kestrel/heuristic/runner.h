@@ -5,11 +5,11 @@
 // process's loaded packages for the runner's lifetime. The LibTorch loader
 // stays behind this header so that solver code does not pay for its headers.
 
+#include <c10/core/Device.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
-
-#include <c10/core/Device.h>
 
 #include "kestrel/export.h"
 #include "kestrel/heuristic/manifest.h"

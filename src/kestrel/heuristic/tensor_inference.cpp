@@ -1,8 +1,8 @@
 #include "kestrel/heuristic/tensor_inference.h"
 
-#include <stdexcept>
-
 #include <torch/csrc/inductor/aoti_package/model_package_loader.h>
+
+#include <stdexcept>
 
 namespace kestrel {
 

@@ -3,9 +3,9 @@
 // Batch evaluation for the tensor solver, whose inputs already live on the
 // device as tensors.
 
-#include <vector>
-
 #include <ATen/core/Tensor.h>
+
+#include <vector>
 
 #include "kestrel/export.h"
 

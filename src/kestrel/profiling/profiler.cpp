@@ -1,7 +1,5 @@
 #include "kestrel/profiling/profiler.h"
 
-#include "kestrel/solve/console.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +8,8 @@
 #include <iomanip>
 #include <locale>
 #include <stdexcept>
+
+#include "kestrel/solve/console.h"
 
 namespace kestrel {
 namespace {
@@ -82,8 +82,7 @@ void Profiler::write_trace() const {
 void Profiler::write_summary() const {
   std::ofstream out = openArtifact(std::filesystem::path(options_.directory) / (options_.run_id + "_summary.txt"));
   if (!out) return;
-  out << "Phase                       Count    Avg ms    Max ms    Total ms\n"
-      << std::string(65, '-') << '\n';
+  out << "Phase                       Count    Avg ms    Max ms    Total ms\n" << std::string(65, '-') << '\n';
   out << std::fixed << std::setprecision(3);
   for (const auto& [name, stats] : phases_) {
     const double average_ms = stats.count == 0 ? 0.0 : stats.total_us / 1000.0 / static_cast<double>(stats.count);

@@ -26,7 +26,7 @@ inline TimePoint now() { return std::chrono::time_point_cast<std::chrono::nanose
 
 struct TraceEvent {
   std::string name;
-  double ts_us = 0.0;   // from the profiler's construction to the region start
+  double ts_us = 0.0;  // from the profiler's construction to the region start
   double dur_us = 0.0;
 };
 

@@ -10,9 +10,9 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <type_traits>
 #include <utility>
-#include <string>
 #include <vector>
 
 #include "kestrel/pwas/search_node.h"
@@ -42,8 +42,6 @@ class ClosedTable {
 
   ClosedTable(ProbeScheme scheme, std::uint64_t capacity, bool fixed)
       : scheme_(scheme), slots_(nextPowerOfTwo(capacity < 1 ? 1 : capacity)), fixed_(fixed) {}
-  ClosedTable(const std::string& algorithm, std::uint64_t capacity, bool fixed)
-      : ClosedTable(probeSchemeFromName(algorithm), capacity, fixed) {}
 
   // Follows the key's probe sequence once. The search loop looks a successor
   // up with this and, when it accepts it, stores it with insertAt() without
@@ -117,8 +115,7 @@ class ClosedTable {
   class SlotArray {
    public:
     SlotArray() = default;
-    explicit SlotArray(std::size_t count)
-        : slots_(static_cast<Slot*>(std::calloc(count, sizeof(Slot)))), size_(count) {
+    explicit SlotArray(std::size_t count) : slots_(static_cast<Slot*>(std::calloc(count, sizeof(Slot)))), size_(count) {
       if (slots_ == nullptr) throw std::bad_alloc();
     }
     std::size_t size() const { return size_; }

@@ -3,10 +3,9 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "kestrel/solve/console.h"
 #include "kestrel/env/registrar.h"
 #include "kestrel/pwas/search.h"
-#include "kestrel/solve/string_arguments.h"
+#include "kestrel/solve/console.h"
 
 namespace kestrel {
 namespace {
@@ -35,11 +34,7 @@ SolveResult runInstance(const bool (&is_double)[5], std::unique_ptr<Environment>
 
 SolveResult run_parallel_weighted_astar(const std::vector<std::uint8_t>& state, const std::string& env,
                                         const std::string& package_path, const SolverSettings& settings) {
-  requireNoNulByte("env", env);
-  requireNoNulByte("package_path", package_path);
-  requireNoNulByte("device", settings.device);
-  requireNoNulByte("profile_dir", settings.profiling.directory);
-  requireNoNulByte("profile_run_id", settings.profiling.run_id);
+  requireNoNulBytes(env, package_path, settings);
   const std::string name = lowerCased(env);
   std::unique_ptr<Environment> environment = make_cpu_environment(name, state);
   if (environment == nullptr) {
@@ -62,10 +57,10 @@ SolveResult parallelWeightedAStar(std::unique_ptr<Environment> environment, cons
                                   const SolverSettings& settings) {
   validateMemoryDtypes(settings);
   if (environment == nullptr) throw std::runtime_error("parallelWeightedAStar received no start environment");
-  const bool is_double[5] = {
-      settings.memory_dtype_path_cost == "float64", settings.memory_dtype_heuristic == "float64",
-      settings.memory_dtype_total_cost == "float64", settings.memory_dtype_open_cost == "float64",
-      settings.memory_dtype_closed_cost == "float64"};
+  const bool is_double[5] = {settings.memory_dtype_path_cost == "float64", settings.memory_dtype_heuristic == "float64",
+                             settings.memory_dtype_total_cost == "float64",
+                             settings.memory_dtype_open_cost == "float64",
+                             settings.memory_dtype_closed_cost == "float64"};
   return runInstance<>(is_double, std::move(environment), manifest, settings);
 }
 

@@ -22,15 +22,13 @@ inline constexpr const char* kManifestEnvWarningFormat = "[WARN] AOTI manifest e
 // the manifest beside the package, warns on standard error when the manifest
 // was made for another environment, and runs the search.
 KESTREL_EXPORT SolveResult run_parallel_weighted_astar(const std::vector<std::uint8_t>& state, const std::string& env,
-                                                       const std::string& package_path,
-                                                       const SolverSettings& settings);
+                                                       const std::string& package_path, const SolverSettings& settings);
 KESTREL_EXPORT SolveResult run_parallel_weighted_astar(std::span<const std::uint8_t> state, const std::string& env,
-                                                       const std::string& package_path,
-                                                       const SolverSettings& settings);
+                                                       const std::string& package_path, const SolverSettings& settings);
 
 // Validates the storage types and runs the instance of the search that matches
 // the five cost types.
-KESTREL_EXPORT SolveResult parallelWeightedAStar(std::unique_ptr<Environment> environment,
-                                                 const AOTIManifest& manifest, const SolverSettings& settings);
+KESTREL_EXPORT SolveResult parallelWeightedAStar(std::unique_ptr<Environment> environment, const AOTIManifest& manifest,
+                                                 const SolverSettings& settings);
 
 }  // namespace kestrel

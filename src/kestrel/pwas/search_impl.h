@@ -8,7 +8,6 @@
 // compute f = weight * g + h in parallel; push them onto OPEN.
 
 #include <c10/core/InferenceMode.h>
-
 #include <omp.h>
 
 #include <algorithm>
@@ -80,8 +79,9 @@ class TypedSearch {
         runner_(manifest, settings.device),
         profiler_(cpuProfilingOptions(settings.profiling)),
         timing_enabled_(settings.print_internals || settings.operation_breakdown || profiler_.enabled()),
-        clock_(timing_enabled_, settings.operation_breakdown, settings.cuda_sync_timing,
-               [this] { runner_.synchronize(); }, profiler_),
+        clock_(
+            timing_enabled_, settings.operation_breakdown, settings.cuda_sync_timing, [this] { runner_.synchronize(); },
+            profiler_),
         stats_(settings.operation_breakdown),
         capacities_(reservableCapacities(settings)),
         fixed_(options.capacity == CapacityMode::Fixed),
@@ -186,7 +186,9 @@ class TypedSearch {
       const double iteration_seconds = clock_.stop("pwas.iteration", iteration_start);
       stats_.iteration(iteration_seconds);
       if (settings_.print_internals) {
-        printIterationReport({iteration_, &accepted_heuristics_, &accepted_depths_,
+        printIterationReport({iteration_,
+                              &accepted_heuristics_,
+                              &accepted_depths_,
                               {pop.core_seconds, expand_seconds, goal_seconds + pop.goal_test_seconds, check_seconds,
                                infer_seconds, push_seconds, iteration_seconds}});
       }
@@ -289,8 +291,8 @@ class TypedSearch {
     successor_state_.resize(w);
     for (std::size_t j = 0; j < w; ++j) {
       const std::size_t begin = j == 0 ? 0 : successor_key_end_[j - 1];
-      successor_state_[j] = StateBytes(successor_keys_.data() + begin,
-                                       static_cast<std::uint32_t>(successor_key_end_[j] - begin));
+      successor_state_[j] =
+          StateBytes(successor_keys_.data() + begin, static_cast<std::uint32_t>(successor_key_end_[j] - begin));
     }
   }
 
@@ -495,8 +497,8 @@ class TypedSearch {
   std::vector<std::uint32_t> successor_popped_;
   std::vector<std::int32_t> successor_move_;
   std::vector<char> successor_goal_;
-  std::vector<std::uint8_t> successor_keys_;      // every successor's bytes, back to back
-  std::vector<std::size_t> successor_key_end_;    // where successor j's bytes end in successor_keys_
+  std::vector<std::uint8_t> successor_keys_;    // every successor's bytes, back to back
+  std::vector<std::size_t> successor_key_end_;  // where successor j's bytes end in successor_keys_
   std::vector<StateBytes> successor_state_;
   std::vector<std::uint64_t> successor_hash_;
   std::vector<Node*> accepted_;

@@ -6,13 +6,29 @@
 
 namespace kestrel {
 
-template SolveResult runTypedSearch<CostDtypes<double, double, float, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, double, float, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, double, float, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, double, float, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, double, double, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, double, double, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, double, double, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, double, double, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, double, float, float, float>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, double, float, float, double>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, double, float, double, float>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, double, float, double, double>>(std::unique_ptr<Environment>,
+                                                                                       const AOTIManifest&,
+                                                                                       const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, double, double, float, float>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, double, double, float, double>>(std::unique_ptr<Environment>,
+                                                                                       const AOTIManifest&,
+                                                                                       const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, double, double, double, float>>(std::unique_ptr<Environment>,
+                                                                                       const AOTIManifest&,
+                                                                                       const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, double, double, double, double>>(std::unique_ptr<Environment>,
+                                                                                        const AOTIManifest&,
+                                                                                        const SolverSettings&);
 
 }  // namespace kestrel

@@ -6,13 +6,29 @@
 
 namespace kestrel {
 
-template SolveResult runTypedSearch<CostDtypes<double, float, float, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, float, float, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, float, float, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, float, float, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, float, double, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, float, double, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, float, double, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<double, float, double, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, float, float, float>>(std::unique_ptr<Environment>,
+                                                                                    const AOTIManifest&,
+                                                                                    const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, float, float, double>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, float, double, float>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, float, double, double>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, double, float, float>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, double, float, double>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, double, double, float>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<double, float, double, double, double>>(std::unique_ptr<Environment>,
+                                                                                       const AOTIManifest&,
+                                                                                       const SolverSettings&);
 
 }  // namespace kestrel

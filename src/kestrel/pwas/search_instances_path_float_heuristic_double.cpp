@@ -6,13 +6,29 @@
 
 namespace kestrel {
 
-template SolveResult runTypedSearch<CostDtypes<float, double, float, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, double, float, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, double, float, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, double, float, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, double, double, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, double, double, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, double, double, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, double, double, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, double, float, float, float>>(std::unique_ptr<Environment>,
+                                                                                    const AOTIManifest&,
+                                                                                    const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, double, float, float, double>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, double, float, double, float>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, double, float, double, double>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, double, double, float, float>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, double, double, float, double>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, double, double, double, float>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, double, double, double, double>>(std::unique_ptr<Environment>,
+                                                                                       const AOTIManifest&,
+                                                                                       const SolverSettings&);
 
 }  // namespace kestrel

@@ -6,13 +6,29 @@
 
 namespace kestrel {
 
-template SolveResult runTypedSearch<CostDtypes<float, float, float, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, float, float, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, float, float, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, float, float, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, float, double, float, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, float, double, float, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, float, double, double, float>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
-template SolveResult runTypedSearch<CostDtypes<float, float, double, double, double>>(std::unique_ptr<Environment>, const AOTIManifest&, const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, float, float, float, float>>(std::unique_ptr<Environment>,
+                                                                                   const AOTIManifest&,
+                                                                                   const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, float, float, float, double>>(std::unique_ptr<Environment>,
+                                                                                    const AOTIManifest&,
+                                                                                    const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, float, float, double, float>>(std::unique_ptr<Environment>,
+                                                                                    const AOTIManifest&,
+                                                                                    const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, float, float, double, double>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, float, double, float, float>>(std::unique_ptr<Environment>,
+                                                                                    const AOTIManifest&,
+                                                                                    const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, float, double, float, double>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, float, double, double, float>>(std::unique_ptr<Environment>,
+                                                                                     const AOTIManifest&,
+                                                                                     const SolverSettings&);
+template SolveResult runTypedSearch<CostDtypes<float, float, double, double, double>>(std::unique_ptr<Environment>,
+                                                                                      const AOTIManifest&,
+                                                                                      const SolverSettings&);
 
 }  // namespace kestrel

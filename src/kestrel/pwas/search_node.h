@@ -56,8 +56,8 @@ class StateBytes {
 template <typename Costs>
 struct SearchNode {
   using OpenCost = typename Costs::OpenCost;
-  using ClosedCost = std::conditional_t<std::is_same_v<typename Costs::ClosedCost, OpenCost>, OmittedCost,
-                                        typename Costs::ClosedCost>;
+  using ClosedCost =
+      std::conditional_t<std::is_same_v<typename Costs::ClosedCost, OpenCost>, OmittedCost, typename Costs::ClosedCost>;
   using Heuristic = typename Costs::Heuristic;
 
   std::unique_ptr<Environment> env;

@@ -48,9 +48,9 @@ class SearchStatistics {
 // The print_internals lines of one iteration that reached expansion.
 struct IterationReport {
   std::uint64_t iteration = 0;
-  const std::vector<float>* heuristics = nullptr;       // raw network outputs, one per accepted row
-  const std::vector<std::int32_t>* depths = nullptr;   // depth of each accepted row's node
-  IterationTimes times;  // pop counts its core seconds, heuristic its inference seconds
+  const std::vector<float>* heuristics = nullptr;     // raw network outputs, one per accepted row
+  const std::vector<std::int32_t>* depths = nullptr;  // depth of each accepted row's node
+  IterationTimes times;                               // pop counts its core seconds, heuristic its inference seconds
 };
 void printIterationReport(const IterationReport& report);
 

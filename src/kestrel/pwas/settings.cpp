@@ -1,9 +1,9 @@
 #include "kestrel/pwas/settings.h"
 
-#include <algorithm>
-#include <array>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -41,8 +41,8 @@ void requireSigned(const char* field, const std::string& value) {
 
 void requireFloat(const char* field, const std::string& value) {
   if (!oneOf(value, kFloatDtypes)) {
-    throw std::invalid_argument(std::string("C++ CPU A* supports float32 and float64 for ") + field +
-                                ", received '" + value + "'");
+    throw std::invalid_argument(std::string("C++ CPU A* supports float32 and float64 for ") + field + ", received '" +
+                                value + "'");
   }
 }
 
@@ -73,14 +73,6 @@ void validateMemoryDtypes(const SolverSettings& s) {
   requireFloat("memory_dtype_total_cost", s.memory_dtype_total_cost);
   requireFloat("memory_dtype_open_cost", s.memory_dtype_open_cost);
   requireFloat("memory_dtype_closed_cost", s.memory_dtype_closed_cost);
-}
-
-SearchOptions validateSearchOptions(const SolverSettings& s) {
-  const SearchOptions options = parseSearchOptions(s.solution_move_source, s.duplicate_update_mode, s.goal_stop_mode,
-                                                   s.hash_capacity_factor, s.capacity_mode, s.hashtable_algorithm);
-  requireNonNegativeBudget(s.search_budget);
-  requireFiniteWeight(s.weight);
-  return options;
 }
 
 std::uint64_t capacityHintOrDefault(std::int64_t hint, std::uint64_t fallback, const char* name) {
@@ -148,8 +140,8 @@ void requireReservable(const InitialCapacities& capacities, const SolverSettings
   requireBelow(saturatingProduct(capacities.node_store, kNodeStoreEntryBytes), available, "initial_node_store_size",
                capacities.node_store, "node store");
   constexpr std::uint64_t kLargestPowerOfTwo = std::uint64_t{1} << 63;
-  const std::uint64_t slots =
-      capacities.closed > kLargestPowerOfTwo ? std::numeric_limits<std::uint64_t>::max() : nextPowerOfTwo(capacities.closed);
+  const std::uint64_t slots = capacities.closed > kLargestPowerOfTwo ? std::numeric_limits<std::uint64_t>::max()
+                                                                     : nextPowerOfTwo(capacities.closed);
   const bool derived = s.initial_closed_size == 0 && s.initial_node_store_size > 0;
   requireBelow(saturatingProduct(slots, kClosedSlotBytes), available,
                derived ? "initial_node_store_size * hash_capacity_factor" : "initial_closed_size", capacities.closed,

@@ -7,52 +7,22 @@
 #include <string>
 
 #include "kestrel/export.h"
-#include "kestrel/profiling/profiling_options.h"
 #include "kestrel/solve/search_options.h"
+#include "kestrel/solve/solve_settings.h"
 
 namespace kestrel {
 
-struct SolverSettings {
-  float weight = 1.0f;  // multiplies the path cost: f = weight * g + h
-  std::int32_t batch_size = 1;
-  std::string device;
-  bool print_internals = false;
-  std::string solution_move_source = "infer";     // "infer" | "stored"
-  std::string duplicate_update_mode = "in_place";  // "in_place" | "new_slot"
-  std::string hashtable_algorithm = "python_dict";  // "linear_probing" | "python_dict"
-  std::string goal_stop_mode = "stop_before_goal";  // "stop_before_goal" | "expand_popped_batch"
-  std::int64_t search_budget = 0;                   // generated-node cap; 0 = none
-  float hash_capacity_factor = 4.0f;
-  std::string capacity_mode = "adaptive";  // "adaptive" | "fixed"
-  std::int64_t initial_open_size = 0;
-  std::int64_t initial_closed_size = 0;
-  std::int64_t initial_node_store_size = 0;
+// The CPU solver's settings: the shared ones, plus the final report.
+struct SolverSettings : SolveSettings {
+  // The final report of a solve. Not reachable from Python, whose function
+  // always passes false; kept for C++ callers of the entry.
   bool verbose = false;
-  bool operation_breakdown = false;
-  bool cuda_sync_timing = false;
-  ProfilingOptions profiling;
-  std::string memory_dtype_node_state = "int64";
-  std::string memory_dtype_open_index = "int64";
-  std::string memory_dtype_open_cost = "float32";
-  std::string memory_dtype_closed_key = "int64";
-  std::string memory_dtype_closed_cost = "float32";
-  std::string memory_dtype_parent_index = "int64";
-  std::string memory_dtype_parent_move = "int64";
-  std::string memory_dtype_path_cost = "float32";
-  std::string memory_dtype_heuristic = "float32";
-  std::string memory_dtype_total_cost = "float32";
 };
 
 // Checks the ten storage-type names; throws std::invalid_argument on the first
 // bad one, in the order node_state, open_index, closed_key, parent_index,
 // parent_move, path_cost, heuristic, total_cost, open_cost, closed_cost.
 void validateMemoryDtypes(const SolverSettings& settings);
-
-// Checks the search options in the order solution_move_source,
-// duplicate_update_mode, goal_stop_mode, hash_capacity_factor, capacity_mode,
-// hashtable_algorithm, search_budget, weight; throws std::invalid_argument.
-// Returns the parsed options.
-SearchOptions validateSearchOptions(const SolverSettings& settings);
 
 // A negative hint throws std::invalid_argument "<name> must be non-negative";
 // 0 selects `fallback`; a positive hint is returned unchanged.

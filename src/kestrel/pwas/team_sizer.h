@@ -78,7 +78,7 @@ class TeamSizer {
   std::int64_t min_items_;
   bool team_chosen_ = false;
   std::array<double, 2> recent_{0, 0};  // seconds per item of the last two iterations of the chosen size
-  double reference_ = 0;  // what the chosen size's two iterations cost at the last probe
+  double reference_ = 0;                // what the chosen size's two iterations cost at the last probe
   int since_probe_ = 0;
   int probe_interval_ = 2;  // the first probe comes early
   int probe_runs_ = 0;      // iterations of the current probe still to run

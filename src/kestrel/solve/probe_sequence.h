@@ -62,9 +62,8 @@ class ProbeSequence {
   std::uint64_t index() const { return index_; }
 
   void advance() {
-    index_ = scheme_ == ProbeScheme::LinearProbing
-                 ? LinearProbing::next(index_, perturbation_, mask_, shiftRight)
-                 : PythonDictProbing::next(index_, perturbation_, mask_, shiftRight);
+    index_ = scheme_ == ProbeScheme::LinearProbing ? LinearProbing::next(index_, perturbation_, mask_, shiftRight)
+                                                   : PythonDictProbing::next(index_, perturbation_, mask_, shiftRight);
   }
 
  private:

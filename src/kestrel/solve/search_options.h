@@ -10,10 +10,10 @@
 
 namespace kestrel {
 
-enum class MoveSource { Infer, Stored };                      // "infer" | "stored"
-enum class DuplicateMode { InPlace, NewSlot };                // "in_place" | "new_slot"
+enum class MoveSource { Infer, Stored };                        // "infer" | "stored"
+enum class DuplicateMode { InPlace, NewSlot };                  // "in_place" | "new_slot"
 enum class GoalStopMode { StopBeforeGoal, ExpandPoppedBatch };  // "stop_before_goal" | "expand_popped_batch"
-enum class CapacityMode { Adaptive, Fixed };                  // "adaptive" | "fixed"
+enum class CapacityMode { Adaptive, Fixed };                    // "adaptive" | "fixed"
 
 struct SearchOptions {
   MoveSource move_source = MoveSource::Infer;

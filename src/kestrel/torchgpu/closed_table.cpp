@@ -1,5 +1,7 @@
 #include "kestrel/torchgpu/closed_table.h"
 
+#include <ATen/ATen.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -7,8 +9,6 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
-
-#include <ATen/ATen.h>
 
 #include "kestrel/torchgpu/hashing.h"
 
@@ -273,7 +273,7 @@ at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& co
   return result;
 }
 
-TorchClosedTable::Filtered TorchClosedTable::filterChildren(const at::Tensor& children, const at::Tensor& child_costs) {
+TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, const at::Tensor& child_costs) {
   const at::Tensor keys = normalizeKeys(children);
   const std::int64_t rows = keys.size(0);
   const at::TensorOptions longs = at::TensorOptions().dtype(at::kLong).device(device_);
@@ -291,8 +291,8 @@ TorchClosedTable::Filtered TorchClosedTable::filterChildren(const at::Tensor& ch
 
   if (unique == rows) {
     const at::Tensor accept = costs < stored;
-    const at::Tensor entries = insert(groups.keys, at::minimum(stored, costs), groups.hashes, found,
-                                      found.found & accept);
+    const at::Tensor entries =
+        insert(groups.keys, at::minimum(stored, costs), groups.hashes, found, found.found & accept);
     return {accept, at::where(accept, entries, -1)};
   }
 
@@ -317,18 +317,9 @@ TorchClosedTable::Filtered TorchClosedTable::filterChildren(const at::Tensor& ch
   const at::Tensor record_in_batch = at::empty({rows}, record.options()).index_copy_(0, positions, record);
   const at::Tensor accept = record_in_batch & (costs < stored.index_select(0, groups.group));
 
-  const at::Tensor cheapest =
-      stored.clone().scatter_reduce_(0, groups.group, costs, "amin", /*include_self=*/true);
+  const at::Tensor cheapest = stored.clone().scatter_reduce_(0, groups.group, costs, "amin", /*include_self=*/true);
   const at::Tensor entries = insert(groups.keys, cheapest, groups.hashes, found, found.found & (cheapest < stored));
   return {accept, at::where(accept, entries.index_select(0, groups.group), -1)};
-}
-
-at::Tensor TorchClosedTable::filterNewSlot(const at::Tensor& children, const at::Tensor& child_costs) {
-  return filterChildren(children, child_costs).accept;
-}
-
-TorchClosedTable::Filtered TorchClosedTable::filterInPlace(const at::Tensor& children, const at::Tensor& child_costs) {
-  return filterChildren(children, child_costs);
 }
 
 at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs) {

@@ -7,12 +7,12 @@
 // Entries are never removed; entry i keeps row i of keys/costs/hashes and
 // exactly one slot holds i. The host reads only scalars that steer loops.
 
-#include <cstdint>
-#include <optional>
-
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
 #include <c10/core/ScalarType.h>
+
+#include <cstdint>
+#include <optional>
 
 #include "kestrel/export.h"
 #include "kestrel/solve/probe_sequence.h"
@@ -70,18 +70,15 @@ class KESTREL_EXPORT TorchClosedTable {
   // an adaptive table grows and re-places all of them.
   void placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
 
-  // "new_slot": accepts a child when its path cost is strictly lower than
-  // both the stored cost of its state and every earlier same-state child of
-  // the batch; records the new best costs. Returns a bool mask per child.
-  at::Tensor filterNewSlot(const at::Tensor& children, const at::Tensor& child_costs);
-
-  // "in_place": the same decisions and updates, plus the entry index of each
-  // accepted child's state (-1 for rejected children).
+  // Accepts a child when its path cost is strictly lower than both the
+  // stored cost of its state and every earlier same-state child of the batch,
+  // and records the new best costs. Both duplicate modes decide alike; the
+  // "in_place" mode also uses the entry index of each accepted child's state.
   struct Filtered {
     at::Tensor accept;   // bool (B)
-    at::Tensor entries;  // int64 (B)
+    at::Tensor entries;  // int64 (B): the state's entry, -1 for rejected children
   };
-  Filtered filterInPlace(const at::Tensor& children, const at::Tensor& child_costs);
+  Filtered filter(const at::Tensor& children, const at::Tensor& child_costs);
 
   std::int64_t keyWidth() const { return key_width_; }
   std::int64_t capacity() const { return capacity_; }
@@ -101,8 +98,6 @@ class KESTREL_EXPORT TorchClosedTable {
   bool placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
   // Moves every row's probe position one step along its sequence.
   void advance(at::Tensor& positions, at::Tensor& perturbations) const;
-  // Both filters: the decision per child, and the entry per child's state.
-  Filtered filterChildren(const at::Tensor& children, const at::Tensor& child_costs);
 
   std::int64_t key_width_;
   c10::Device device_;
@@ -114,12 +109,12 @@ class KESTREL_EXPORT TorchClosedTable {
   std::int64_t entry_capacity_ = 0;
   std::int64_t size_ = 0;
   std::int64_t used_slots_ = 0;
-  at::Tensor slots_;   // int64 (capacity), -1 = empty
-  at::Tensor keys_;    // (entry_capacity, W)
-  at::Tensor costs_;   // (entry_capacity)
-  at::Tensor hashes_;  // int64 (entry_capacity)
-  at::Tensor mask_;    // int64 (1): capacity - 1
-  at::Tensor salt_;    // int64, 0-dim
+  at::Tensor slots_;        // int64 (capacity), -1 = empty
+  at::Tensor keys_;         // (entry_capacity, W)
+  at::Tensor costs_;        // (entry_capacity)
+  at::Tensor hashes_;       // int64 (entry_capacity)
+  at::Tensor mask_;         // int64 (1): capacity - 1
+  at::Tensor salt_;         // int64, 0-dim
   at::Tensor multipliers_;  // int64 (W)
   at::Tensor mixers_;       // int64 (W)
 };

@@ -4,46 +4,26 @@
 // the sizes it derives from the workload. Parsed once at the entry; nothing
 // below the entry reads an option string.
 
+#include <c10/core/ScalarType.h>
+
 #include <cstdint>
 #include <string>
 
-#include <c10/core/ScalarType.h>
-
 #include "kestrel/export.h"
-#include "kestrel/profiling/profiling_options.h"
+#include "kestrel/solve/solve_settings.h"
 
 namespace kestrel {
 
-struct TorchAStarConfig {
-  float weight = 1.0f;  // f = weight * g + h
-  std::int32_t batch_size = 1;
+// The tensor solver's settings: the shared ones with its own storage-type
+// and device defaults, plus the rows per network call.
+struct TorchAStarConfig : SolveSettings {
+  TorchAStarConfig() {
+    device = "cuda:0";
+    memory_dtype_node_state = "uint8";
+    memory_dtype_closed_key = "uint8";
+    memory_dtype_parent_move = "int8";
+  }
   std::int32_t nnet_batch_size = 0;  // rows per network call; <= 0: automatic
-  std::string device = "cuda:0";
-  bool print_internals = false;
-  std::string solution_move_source = "infer";
-  std::string duplicate_update_mode = "in_place";
-  std::string hashtable_algorithm = "python_dict";
-  std::string goal_stop_mode = "stop_before_goal";
-  std::int64_t search_budget = 0;
-  float hash_capacity_factor = 4.0f;
-  std::string capacity_mode = "adaptive";
-  std::int64_t initial_open_size = 0;
-  std::int64_t initial_closed_size = 0;
-  std::int64_t initial_node_store_size = 0;
-  bool operation_breakdown = false;
-  bool cuda_sync_timing = false;
-  ProfilingOptions profiling;
-  // The ten storage types, contiguous and in this order.
-  std::string memory_dtype_node_state = "uint8";
-  std::string memory_dtype_open_index = "int64";
-  std::string memory_dtype_open_cost = "float32";
-  std::string memory_dtype_closed_key = "uint8";
-  std::string memory_dtype_closed_cost = "float32";
-  std::string memory_dtype_parent_index = "int64";
-  std::string memory_dtype_parent_move = "int8";
-  std::string memory_dtype_path_cost = "float32";
-  std::string memory_dtype_heuristic = "float32";
-  std::string memory_dtype_total_cost = "float32";
 };
 
 // "float32", "float64", "int64", "int32", "int16", "int8", "uint8", "bool",
@@ -70,11 +50,11 @@ KESTREL_EXPORT std::int64_t largestExactIndex(c10::ScalarType type, bool with_mi
 // Batch and capacity sizes of one solve, from the config and the environment's
 // number of moves.
 struct TorchDerivedSizes {
-  std::int64_t batch = 1;                // nodes popped per iteration
+  std::int64_t batch = 1;  // nodes popped per iteration
   std::int64_t open_capacity = 0;
   std::int64_t node_store_capacity = 0;
-  std::int64_t closed_capacity = 0;      // a request; the table rounds it up to a power of two
-  std::int64_t nnet_batch = 1;           // rows per network call, at most 4096
+  std::int64_t closed_capacity = 0;  // a request; the table rounds it up to a power of two
+  std::int64_t nnet_batch = 1;       // rows per network call, at most 4096
 };
 KESTREL_EXPORT TorchDerivedSizes deriveTorchSizes(const TorchAStarConfig& config, std::int64_t num_moves);
 

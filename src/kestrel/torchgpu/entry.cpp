@@ -1,18 +1,17 @@
 #include "kestrel/torchgpu/entry.h"
 
-#include <limits>
-#include <optional>
-#include <stdexcept>
-
 #include <ATen/ATen.h>
 #include <c10/core/InferenceMode.h>
 #include <torch/cuda.h>
+
+#include <limits>
+#include <optional>
+#include <stdexcept>
 
 #include "kestrel/env/registrar.h"
 #include "kestrel/heuristic/manifest.h"
 #include "kestrel/heuristic/package_lease.h"
 #include "kestrel/profiling/profiler.h"
-#include "kestrel/solve/string_arguments.h"
 #include "kestrel/torchgpu/search.h"
 
 namespace kestrel {
@@ -25,17 +24,9 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
   // No autograd bookkeeping for any tensor of the solve.
   c10::InferenceMode inference_mode;
 
-  requireNoNulByte("env", env);
-  requireNoNulByte("package_path", package_path);
-  requireNoNulByte("device", config.device);
-  requireNoNulByte("profile_dir", config.profiling.directory);
-  requireNoNulByte("profile_run_id", config.profiling.run_id);
+  requireNoNulBytes(env, package_path, config);
 
-  const SearchOptions options =
-      parseSearchOptions(config.solution_move_source, config.duplicate_update_mode, config.goal_stop_mode,
-                         config.hash_capacity_factor, config.capacity_mode, config.hashtable_algorithm);
-  requireNonNegativeBudget(config.search_budget);
-  requireFiniteWeight(config.weight);
+  const SearchOptions options = validateSearchOptions(config);
 
   if (device_check == DeviceCheck::RequireCuda && !torch::cuda::is_available()) {
     throw std::runtime_error(kCudaUnavailableMessage);
@@ -56,8 +47,7 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
   if (state.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
     throw std::invalid_argument("State payload is too long for a tensor environment");
   }
-  std::unique_ptr<TorchEnv> environment =
-      make_torch_environment(env, device, static_cast<std::int32_t>(state.size()));
+  std::unique_ptr<TorchEnv> environment = make_torch_environment(env, device, static_cast<std::int32_t>(state.size()));
   if (environment == nullptr) {
     throw std::runtime_error("The tensor environment factory registered for '" + env + "' returned no environment");
   }
@@ -75,7 +65,8 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
   }
   const TorchDerivedSizes sizes = deriveTorchSizes(config, environment->num_moves);
   const at::Tensor start_row = environment->encodeState(state).view({1, -1});
-  if (own_encoding && !start_row.to(own_encoding->scalar_type()).equal(own_encoding->view({1, -1}).to(start_row.device()))) {
+  if (own_encoding &&
+      !start_row.to(own_encoding->scalar_type()).equal(own_encoding->view({1, -1}).to(start_row.device()))) {
     throw std::invalid_argument("memory_dtype_node_state '" + config.memory_dtype_node_state +
                                 "' cannot hold the encoded states of environment '" + env + "'");
   }
@@ -85,16 +76,17 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
                        NodeColumnTypes{types.node_state, types.path_cost, types.heuristic, types.total_cost,
                                        types.parent_index, types.parent_move},
                        sizes.node_store_capacity, fixed);
-  TorchClosedTable closed(environment->state_width, device, types.closed_key, types.closed_cost,
-                          sizes.closed_capacity, options.probing, fixed);
+  TorchClosedTable closed(environment->state_width, device, types.closed_key, types.closed_cost, sizes.closed_capacity,
+                          options.probing, fixed);
 
   const TimePoint start_time = now();
   ProfilingOptions profiling = config.profiling;
   if (profiling.run_id.empty()) profiling.run_id = "cpp_torch_gpu_astar";
   Profiler profiler(profiling);
 
-  const TorchSearchSetup setup{*environment, env,   package.loader(), manifest.inputs.size(), config, options, types,
-                               sizes,        device, store,            closed,                 profiler, start_time};
+  const TorchSearchSetup setup{
+      *environment, env,      package.loader(), manifest.inputs.size(), config, options, types, sizes, device, store,
+      closed,       profiler, start_time};
   return runTorchSearch(setup, start_row);
 }
 

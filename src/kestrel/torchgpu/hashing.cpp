@@ -1,9 +1,9 @@
 #include "kestrel/torchgpu/hashing.h"
 
+#include <ATen/ATen.h>
+
 #include <cstdint>
 #include <stdexcept>
-
-#include <ATen/ATen.h>
 
 namespace kestrel {
 

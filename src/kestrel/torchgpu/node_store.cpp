@@ -1,13 +1,13 @@
 #include "kestrel/torchgpu/node_store.h"
 
-#include "kestrel/torchgpu/config.h"
+#include <ATen/ATen.h>
 
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <ATen/ATen.h>
+#include "kestrel/torchgpu/config.h"
 
 namespace kestrel {
 
@@ -59,8 +59,8 @@ at::Tensor TorchNodeStore::append(const NodeRows& rows) {
       throw std::runtime_error("fixed node-store capacity exhausted at capacity=" + std::to_string(capacity_));
     }
     const std::int64_t rows_needed = std::max(2 * capacity_, size_ + n);
-    for (at::Tensor* col : {&states_, &depth_, &path_cost_, &heuristic_, &total_cost_, &solved_, &parent_index_,
-                            &parent_move_}) {
+    for (at::Tensor* col :
+         {&states_, &depth_, &path_cost_, &heuristic_, &total_cost_, &solved_, &parent_index_, &parent_move_}) {
       *col = grown(*col, rows_needed, size_);
     }
     capacity_ = rows_needed;

@@ -5,11 +5,11 @@
 // indices are never reused; in "in_place" mode a row may be overwritten by a
 // cheaper version of the same state. Rows at or beyond size() are undefined.
 
-#include <cstdint>
-
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
 #include <c10/core/ScalarType.h>
+
+#include <cstdint>
 
 #include "kestrel/export.h"
 

@@ -1,12 +1,12 @@
 #include "kestrel/torchgpu/open_queue.h"
 
+#include <ATen/ATen.h>
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
-
-#include <ATen/ATen.h>
 
 namespace kestrel {
 

@@ -6,11 +6,11 @@
 // Buffered (preallocated rows, views of the live part) unless an adaptive
 // queue starts with a capacity no larger than its first contents.
 
-#include <cstdint>
-
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
 #include <c10/core/ScalarType.h>
+
+#include <cstdint>
 
 #include "kestrel/export.h"
 
@@ -58,8 +58,8 @@ class KESTREL_EXPORT TorchOpenQueue {
   bool fixed_;
   bool buffered_ = false;
   std::int64_t size_ = 0;
-  at::Tensor index_, cost_;                 // the live entries
-  at::Tensor index_buffer_, cost_buffer_;   // buffered mode only
+  at::Tensor index_, cost_;                // the live entries
+  at::Tensor index_buffer_, cost_buffer_;  // buffered mode only
 };
 
 // "in_place" mode: CLOSED entry index -> node index (-1 = none). Starts with

@@ -1,13 +1,13 @@
 #include "kestrel/torchgpu/search.h"
 
+#include <ATen/ATen.h>
+#include <torch/csrc/inductor/aoti_package/model_package_loader.h>
+#include <torch/cuda.h>
+
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <vector>
-
-#include <ATen/ATen.h>
-#include <torch/csrc/inductor/aoti_package/model_package_loader.h>
-#include <torch/cuda.h>
 
 #include "kestrel/heuristic/tensor_inference.h"
 #include "kestrel/profiling/phase_clock.h"
@@ -25,7 +25,8 @@ namespace {
 void requireExact(const at::Tensor& values, c10::ScalarType type, const char* setting) {
   if (values.scalar_type() == type || values.numel() == 0) return;
   if (!values.to(type).to(values.scalar_type()).equal(values)) {
-    throw std::runtime_error(std::string(setting) + " cannot hold the values of this puzzle's states; choose a wider "
+    throw std::runtime_error(std::string(setting) +
+                             " cannot hold the values of this puzzle's states; choose a wider "
                              "storage type");
   }
 }
@@ -55,8 +56,12 @@ struct Children {
   at::Tensor states, depth, path_cost, parent_index, parent_move, solved, entries;
 
   Children select(const at::Tensor& rows) const {
-    return {states.index_select(0, rows),       depth.index_select(0, rows),       path_cost.index_select(0, rows),
-            parent_index.index_select(0, rows), parent_move.index_select(0, rows), solved.index_select(0, rows),
+    return {states.index_select(0, rows),
+            depth.index_select(0, rows),
+            path_cost.index_select(0, rows),
+            parent_index.index_select(0, rows),
+            parent_move.index_select(0, rows),
+            solved.index_select(0, rows),
             entries.defined() ? entries.index_select(0, rows) : entries};
   }
   std::int64_t rows() const { return states.size(0); }
@@ -148,8 +153,8 @@ class TorchSearch {
     if (h0.numel() != 1) throw std::runtime_error(kHeuristicRowsMessage);
     const at::Tensor f0 = totalCost(g0, h0, solved);
 
-    const at::Tensor start_ids = s_.store.append({start, at::zeros({1}, long_), g0, h0, f0, solved,
-                                                  at::full({1}, -1, long_), at::full({1}, -1, long_)});
+    const at::Tensor start_ids = s_.store.append(
+        {start, at::zeros({1}, long_), g0, h0, f0, solved, at::full({1}, -1, long_), at::full({1}, -1, long_)});
 
     const at::Tensor keys = s_.closed.normalizeKeys(start);
     s_.closed.reserve(s_.closed.usedSlots() + 1);
@@ -221,12 +226,10 @@ class TorchSearch {
     at::Tensor entries;
     if (children.rows() == 0) {
       accept = at::zeros({0}, long_.dtype(at::kBool));
-    } else if (in_place_) {
-      TorchClosedTable::Filtered filtered = s_.closed.filterInPlace(children.states, children.path_cost);
-      accept = filtered.accept;
-      entries = filtered.entries;
     } else {
-      accept = s_.closed.filterNewSlot(children.states, children.path_cost);
+      TorchClosedTable::Filtered filtered = s_.closed.filter(children.states, children.path_cost);
+      accept = filtered.accept;
+      if (in_place_) entries = filtered.entries;
     }
     const double filter_seconds = clock_.stop("torchgpu.closed_filter", filter_start);
 
@@ -260,8 +263,9 @@ class TorchSearch {
                std::max(heuristic_seconds - infer_seconds, 0.0) + cost_seconds + persist_seconds, r > 0);
 
     if (s_.store.size() - 1 > largestExactIndex(s_.types.open_index, false)) {  // every node index < size()
-      throw std::runtime_error("memory_dtype_open_index cannot hold the node indices of this search; choose a wider "
-                               "storage type");
+      throw std::runtime_error(
+          "memory_dtype_open_index cannot hold the node indices of this search; choose a wider "
+          "storage type");
     }
     const TimePoint push_start = clock_.start();
     if (updated.defined() && updated.numel() > 0 && !open_->empty()) open_->removeNodes(updated, s_.store.size());
@@ -273,8 +277,8 @@ class TorchSearch {
     stats_.add(Operation::Iteration, iteration_seconds, 0);
     if (s_.config.print_internals) {
       if (r > 0) printBatch(iteration, heuristic, kept.path_cost);
-      printIterationTimes({pop_seconds, expand_seconds, goal_seconds, filter_seconds, infer_seconds, push_seconds,
-                           iteration_seconds});
+      printIterationTimes(
+          {pop_seconds, expand_seconds, goal_seconds, filter_seconds, infer_seconds, push_seconds, iteration_seconds});
     }
     return done;
   }
@@ -301,8 +305,7 @@ class TorchSearch {
   // Stores the kept children and returns the node index of each, in batch
   // order. In "in_place" mode a child whose state already has a node
   // overwrites that node (its index goes to `updated`); the others are new.
-  at::Tensor persist(const Children& kept, const at::Tensor& heuristic, const at::Tensor& total,
-                     at::Tensor& updated) {
+  at::Tensor persist(const Children& kept, const at::Tensor& heuristic, const at::Tensor& total, at::Tensor& updated) {
     const auto rowsOf = [&](const Children& c, const at::Tensor& h, const at::Tensor& f) {
       return NodeRows{c.states, c.depth, c.path_cost, h, f, c.solved, c.parent_index, c.parent_move};
     };
@@ -312,7 +315,8 @@ class TorchSearch {
     at::Tensor mapped = at::full({kept.rows()}, -1, long_);
     if (with_entry.any().item<bool>()) {
       node_of_entry_->ensureLength(kept.entries.max().item<std::int64_t>() + 1);
-      mapped.masked_scatter_(with_entry, node_of_entry_->values().index_select(0, kept.entries.masked_select(with_entry)));
+      mapped.masked_scatter_(with_entry,
+                             node_of_entry_->values().index_select(0, kept.entries.masked_select(with_entry)));
     }
     const at::Tensor existing = mapped.ge(0);
     const at::Tensor old_rows = existing.nonzero().reshape({-1});
@@ -321,14 +325,14 @@ class TorchSearch {
     at::Tensor ids = at::empty({kept.rows()}, long_);
     if (old_rows.numel() > 0) {
       updated = mapped.index_select(0, old_rows);
-      s_.store.overwrite(updated, rowsOf(kept.select(old_rows), heuristic.index_select(0, old_rows),
-                                         total.index_select(0, old_rows)));
+      s_.store.overwrite(
+          updated, rowsOf(kept.select(old_rows), heuristic.index_select(0, old_rows), total.index_select(0, old_rows)));
       ids.index_copy_(0, old_rows, updated);
     }
     if (new_rows.numel() > 0) {
       const Children fresh = kept.select(new_rows);
-      const at::Tensor new_ids = s_.store.append(
-          rowsOf(fresh, heuristic.index_select(0, new_rows), total.index_select(0, new_rows)));
+      const at::Tensor new_ids =
+          s_.store.append(rowsOf(fresh, heuristic.index_select(0, new_rows), total.index_select(0, new_rows)));
       ids.index_copy_(0, new_rows, new_ids);
       const at::Tensor recorded = fresh.entries.ge(0);
       if (recorded.any().item<bool>()) {

@@ -7,11 +7,11 @@
 // tensor operations on the solve's device; the host reads only the scalars
 // that steer the loop.
 
-#include <cstddef>
-#include <string>
-
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
+
+#include <cstddef>
+#include <string>
 
 #include "kestrel/env/torch_env.h"
 #include "kestrel/profiling/profiler.h"

@@ -1,9 +1,9 @@
 #include "kestrel/torchgpu/solution_path.h"
 
+#include <ATen/ATen.h>
+
 #include <algorithm>
 #include <stdexcept>
-
-#include <ATen/ATen.h>
 
 namespace kestrel {
 namespace {
@@ -42,7 +42,8 @@ std::vector<std::int32_t> reconstructMoves(const TorchNodeStore& store, const To
   moves.reserve(path.size() - 1);
   if (source == MoveSource::Stored) {
     const at::Tensor ids = at::tensor(std::vector<std::int64_t>(path.begin() + 1, path.end()), at::kLong);
-    const at::Tensor stored = store.parentMove().index_select(0, ids.to(store.parentMove().device())).to(at::kCPU, at::kLong);
+    const at::Tensor stored =
+        store.parentMove().index_select(0, ids.to(store.parentMove().device())).to(at::kCPU, at::kLong);
     const std::int64_t* move = stored.data_ptr<std::int64_t>();
     moves.assign(move, move + stored.numel());
     return moves;

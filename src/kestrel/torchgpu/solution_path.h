@@ -14,9 +14,9 @@
 
 namespace kestrel {
 
-inline constexpr const char* kTorchInferMoveMessage = "Unable to infer a valid move between adjacent C++ GPU path states";
-inline constexpr const char* kParentCycleMessage =
-    "The node store's parent links do not lead back to the start node";
+inline constexpr const char* kTorchInferMoveMessage =
+    "Unable to infer a valid move between adjacent C++ GPU path states";
+inline constexpr const char* kParentCycleMessage = "The node store's parent links do not lead back to the start node";
 
 // The walk is bounded by the store's size: links that never reach the start
 // node (a cycle) fail with kParentCycleMessage instead of looping forever.

@@ -11,10 +11,10 @@ position p holds tile t.
 
 # The native module links LibTorch from the installed torch package and
 # registers through kestrel_cpp's registrar: both must be loaded first.
-import torch as _torch  # noqa: F401
-import kestrel_cpp as _kestrel_cpp
-
 import numpy as _np
+import torch as _torch  # noqa: F401
+
+import kestrel_cpp as _kestrel_cpp
 
 from . import _native
 

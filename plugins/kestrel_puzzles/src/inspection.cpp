@@ -2,6 +2,9 @@
 // tensors, so that tests can compare the CPU and tensor implementations
 // without going through a solver.
 
+#include <ATen/ATen.h>
+#include <kestrel/env/environment.h>
+#include <kestrel/env/torch_env.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/pair.h>
@@ -13,10 +16,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <ATen/ATen.h>
-#include <kestrel/env/environment.h>
-#include <kestrel/env/torch_env.h>
 
 #include "puzzle.h"
 
@@ -185,7 +184,8 @@ NumpyArray torchIsSolved(const std::string& name, const AnyArray& states) {
 std::vector<NumpyArray> torchNetworkInputs(const std::string& name, const AnyArray& states) {
   const at::Tensor tensor = tensorFromArray(states);
   std::vector<NumpyArray> inputs;
-  for (const at::Tensor& input : torchEnv(name, tensor)->networkInputs(tensor)) inputs.push_back(arrayFromTensor(input));
+  for (const at::Tensor& input : torchEnv(name, tensor)->networkInputs(tensor))
+    inputs.push_back(arrayFromTensor(input));
   return inputs;
 }
 
@@ -197,8 +197,10 @@ void bindInspection(nb::module_& m) {
   m.def("cpu_apply_move", &cpuApplyMove, arg("name"), arg("state"), arg("move"), "State of Environment::apply_move().");
   m.def("cpu_apply_moves", &cpuApplyMoves, arg("name"), arg("state"), arg("moves"),
         "State after applying the int64 `moves` in turn through Environment::apply_move().");
-  m.def("cpu_is_solved", [](const std::string& name, const StateArray& state) { return cpuEnv(name, state)->is_solved(); },
-        arg("name"), arg("state"), "Environment::is_solved().");
+  m.def(
+      "cpu_is_solved",
+      [](const std::string& name, const StateArray& state) { return cpuEnv(name, state)->is_solved(); }, arg("name"),
+      arg("state"), "Environment::is_solved().");
   m.def("cpu_inputs", &cpuInputs, arg("name"), arg("state"), "float32 values of Environment::write_inputs().");
   m.def("cpu_properties", &cpuProperties, arg("name"), arg("state"),
         "num_moves() and input_size() of the CPU environment, as a dict.");
