@@ -123,6 +123,38 @@ def test_a_dtype_too_narrow_for_the_search_fails_loudly(dtypes):
         solve(state, **dtypes)
 
 
+COST_SETTINGS = ["memory_dtype_path_cost", "memory_dtype_heuristic", "memory_dtype_total_cost",
+                 "memory_dtype_open_cost", "memory_dtype_closed_cost"]
+
+
+@pytest.mark.parametrize("setting", COST_SETTINGS)
+def test_every_cost_storage_type_solves_or_is_refused_before_the_search(puzzle8_distances, setting):
+    # Integer and half-precision types hold every cost of a short puzzle8
+    # search (whole path costs, Manhattan distances); bool holds none.
+    state = scrambled_states("puzzle8", 1, seed=201)[0]
+    for name in ("int8", "uint8", "int16", "int32", "int64", "float16", "bfloat16", "float64"):
+        result = solve(state, **{setting: name})
+        assert result["solved"] and len(result["moves"]) == puzzle8_distances[bytes(state)], name
+        assert replays_to_goal("puzzle8", state, result["moves"]), name
+    with pytest.raises(ValueError, match=f"^{setting} 'bool' cannot hold costs; choose a numeric storage type$"):
+        solve(state, **{setting: "bool"})
+
+
+@pytest.mark.parametrize("dtypes, weight, setting", [
+    # A near-greedy search of a long puzzle24 scramble reaches path costs past
+    # 127 within a few thousand nodes; with weight 50 the priorities 50g + h
+    # pass 127 at the first children.
+    ({"memory_dtype_path_cost": "int8"}, 0.05, "memory_dtype_path_cost"),
+    ({"memory_dtype_closed_cost": "int8"}, 0.05, "memory_dtype_closed_cost"),
+    ({"memory_dtype_total_cost": "int8"}, 50.0, "memory_dtype_total_cost"),
+    ({"memory_dtype_open_cost": "int8"}, 50.0, "memory_dtype_open_cost"),
+])
+def test_a_cost_that_outgrows_its_storage_type_fails_with_the_setting(dtypes, weight, setting):
+    state = kestrel_puzzles.scramble("puzzle24", 1000, 0)
+    with pytest.raises(RuntimeError, match=f"^{setting} cannot hold the .* this search reaches"):
+        solve(state, env="puzzle24", weight=weight, batch_size=64, search_budget=300_000, **dtypes)
+
+
 # ---- Outcomes
 
 

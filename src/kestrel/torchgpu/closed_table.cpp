@@ -16,6 +16,25 @@ namespace kestrel {
 
 namespace {
 
+// The stored cost of a state not in the table: infinity where the type has
+// one, else the type's largest value, which no stored cost reaches (the
+// search refuses path costs that large).
+c10::Scalar unreachedCost(c10::ScalarType cost_dtype) {
+  if (at::isFloatingType(cost_dtype)) return std::numeric_limits<double>::infinity();
+  switch (cost_dtype) {
+    case c10::ScalarType::Byte:
+      return std::int64_t{std::numeric_limits<std::uint8_t>::max()};
+    case c10::ScalarType::Char:
+      return std::int64_t{std::numeric_limits<std::int8_t>::max()};
+    case c10::ScalarType::Short:
+      return std::int64_t{std::numeric_limits<std::int16_t>::max()};
+    case c10::ScalarType::Int:
+      return std::int64_t{std::numeric_limits<std::int32_t>::max()};
+    default:
+      return std::numeric_limits<std::int64_t>::max();
+  }
+}
+
 constexpr std::int64_t kMinimumCapacity = 8;
 // Keys wider than this are hashed a few columns at a time, so that the
 // per-column terms of a large batch stay within about this many elements.
@@ -287,7 +306,7 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   const Lookup found = lookup(groups.keys, groups.hashes);
   // Entry rows past size() are uninitialised, but only found rows read them.
   const at::Tensor stored = at::where(found.found, costs_.index_select(0, found.entry.clamp_min(0)),
-                                      at::full({}, std::numeric_limits<double>::infinity(), costs_.options()));
+                                      at::full({}, unreachedCost(cost_dtype_), costs_.options()));
 
   if (unique == rows) {
     const at::Tensor accept = costs < stored;

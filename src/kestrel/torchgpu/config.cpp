@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace kestrel {
@@ -95,6 +97,42 @@ std::int64_t largestExactIndex(c10::ScalarType type, bool with_minus_one) {
       return std::int64_t{1} << 53;
     default:
       return std::numeric_limits<std::int64_t>::max();
+  }
+}
+
+void requireNumericCostTypes(const TorchStorageTypes& types) {
+  const std::pair<c10::ScalarType, const char*> costs[] = {
+      {types.path_cost, "memory_dtype_path_cost"},     {types.heuristic, "memory_dtype_heuristic"},
+      {types.total_cost, "memory_dtype_total_cost"},   {types.open_cost, "memory_dtype_open_cost"},
+      {types.closed_cost, "memory_dtype_closed_cost"},
+  };
+  for (const auto& [type, setting] : costs) {
+    if (type == c10::ScalarType::Bool) {
+      throw std::invalid_argument(std::string(setting) + " 'bool' cannot hold costs; choose a numeric storage type");
+    }
+  }
+}
+
+bool StorableRange::bounded() const { return std::isfinite(lowest) || std::isfinite(highest); }
+
+StorableRange storableRange(c10::ScalarType type) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  switch (type) {
+    case c10::ScalarType::Byte:
+      return {0, std::numeric_limits<std::uint8_t>::max()};
+    case c10::ScalarType::Char:
+      return {std::numeric_limits<std::int8_t>::lowest(), std::numeric_limits<std::int8_t>::max()};
+    case c10::ScalarType::Short:
+      return {std::numeric_limits<std::int16_t>::lowest(), std::numeric_limits<std::int16_t>::max()};
+    case c10::ScalarType::Int:
+      return {static_cast<double>(std::numeric_limits<std::int32_t>::lowest()),
+              static_cast<double>(std::numeric_limits<std::int32_t>::max())};
+    case c10::ScalarType::Half:
+      return {-65504.0, 65504.0};
+    case c10::ScalarType::BFloat16:
+      return {-3.3895313892515355e38, 3.3895313892515355e38};
+    default:
+      return {-kInfinity, kInfinity};
   }
 }
 

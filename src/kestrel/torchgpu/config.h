@@ -47,6 +47,21 @@ KESTREL_EXPORT TorchStorageTypes storageTypesOf(const TorchAStarConfig& config);
 // refuses such values instead.
 KESTREL_EXPORT std::int64_t largestExactIndex(c10::ScalarType type, bool with_minus_one = true);
 
+// Refuses, with std::invalid_argument naming the setting, a bool storage type
+// for any of the five costs (path, heuristic, total, OPEN, CLOSED): it holds
+// no cost but 0 and 1, and the search would silently go wrong.
+KESTREL_EXPORT void requireNumericCostTypes(const TorchStorageTypes& types);
+
+// The range of values `type` holds without wrapping or becoming infinite;
+// unbounded (infinities) for float32, float64 and int64, whose ranges no
+// search reaches. Costs stored in a bounded type are checked against it.
+struct StorableRange {
+  double lowest;
+  double highest;
+  bool bounded() const;
+};
+KESTREL_EXPORT StorableRange storableRange(c10::ScalarType type);
+
 // Batch and capacity sizes of one solve, from the config and the environment's
 // number of moves.
 struct TorchDerivedSizes {

@@ -43,6 +43,7 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
     throw std::invalid_argument(kNegativeTorchSizesMessage);
   }
   const TorchStorageTypes types = storageTypesOf(config);
+  requireNumericCostTypes(types);
 
   if (state.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
     throw std::invalid_argument("State payload is too long for a tensor environment");

@@ -31,6 +31,33 @@ void requireExact(const at::Tensor& values, c10::ScalarType type, const char* se
   }
 }
 
+// Path costs (whole numbers for every puzzle) kept in a bounded storage type
+// must stay exact there, and below the type's largest value, which CLOSED
+// keeps for states it has not seen: a wrapped or rounded cost would silently
+// corrupt the search. `wide` holds the costs in float64.
+void requireExactCosts(const at::Tensor& wide, c10::ScalarType type, const char* setting) {
+  if (!storableRange(type).bounded() || wide.numel() == 0) return;
+  const double highest = wide.max().item<double>();
+  if (!wide.to(type).to(at::kDouble).equal(wide) || highest >= storableRange(type).highest) {
+    throw std::runtime_error(std::string(setting) + " cannot hold the path costs this search reaches (up to " +
+                             std::to_string(static_cast<long long>(highest)) + "); choose a wider storage type");
+  }
+}
+
+// Heuristics and priorities may lose their fraction in an integer storage
+// type, but must never wrap or overflow it.
+void requireCostsInRange(const at::Tensor& wide, c10::ScalarType type, const char* setting) {
+  const StorableRange range = storableRange(type);
+  if (!range.bounded() || wide.numel() == 0) return;
+  const at::Tensor extremes = at::stack({wide.min(), wide.max()}).to(at::kCPU, at::kDouble);
+  const double lowest = extremes[0].item<double>(), highest = extremes[1].item<double>();
+  if (lowest < range.lowest || highest > range.highest) {
+    throw std::runtime_error(std::string(setting) + " cannot hold the values this search reaches (" +
+                             std::to_string(lowest) + " to " + std::to_string(highest) +
+                             "); choose a wider storage type");
+  }
+}
+
 // The per-operation totals of the result, fed region by region.
 class TorchStatistics {
  public:
@@ -73,13 +100,19 @@ class TorchSearch {
       : s_(setup),
         env_(setup.environment),
         timing_enabled_(setup.config.print_internals || setup.config.operation_breakdown || setup.profiler.enabled()),
-        clock_(timing_enabled_, setup.config.operation_breakdown, setup.config.cuda_sync_timing,
-               [device = setup.device] {
-                 if (device.is_cuda()) torch::cuda::synchronize(device.index());
-               },
-               setup.profiler),
+        clock_(
+            timing_enabled_, setup.config.operation_breakdown, setup.config.cuda_sync_timing,
+            [device = setup.device] {
+              if (device.is_cuda()) torch::cuda::synchronize(device.index());
+            },
+            setup.profiler),
         stats_(setup.config.operation_breakdown),
         in_place_(setup.options.duplicates == DuplicateMode::InPlace),
+        check_path_costs_(storableRange(setup.types.path_cost).bounded() ||
+                          storableRange(setup.types.closed_cost).bounded()),
+        check_heuristics_(storableRange(setup.types.heuristic).bounded()),
+        check_total_costs_(storableRange(setup.types.total_cost).bounded() ||
+                           storableRange(setup.types.open_cost).bounded()),
         long_(at::TensorOptions().dtype(at::kLong).device(setup.device)) {}
 
   SolveResult run(const at::Tensor& start_row) {
@@ -107,6 +140,13 @@ class TorchSearch {
   // a fused multiply-add would round once and change which node is popped.
   at::Tensor totalCost(const at::Tensor& path_cost, const at::Tensor& heuristic, const at::Tensor& solved) const {
     const c10::ScalarType t = s_.types.total_cost;
+    if (check_total_costs_) {
+      const at::Tensor wide = path_cost.to(at::kDouble)
+                                  .mul(static_cast<double>(s_.config.weight))
+                                  .add(heuristic.to(at::kDouble).mul(solved.logical_not().to(at::kDouble)));
+      requireCostsInRange(wide, t, "memory_dtype_total_cost");
+      requireCostsInRange(wide, s_.types.open_cost, "memory_dtype_open_cost");
+    }
     const at::Tensor g_part = path_cost.to(t).mul(static_cast<double>(s_.config.weight)).to(t);
     const at::Tensor h_part = heuristic.to(t).mul(solved.logical_not().to(t)).to(t);
     return g_part.add(h_part).to(t);
@@ -127,7 +167,9 @@ class TorchSearch {
       if (h.numel() != chunk.size(0)) throw std::runtime_error(kHeuristicRowsMessage);
       outputs.push_back(h.reshape({-1}));
     }
-    return at::cat(outputs).to(s_.types.heuristic);
+    const at::Tensor heuristic = at::cat(outputs);
+    if (check_heuristics_) requireCostsInRange(heuristic.to(at::kDouble), s_.types.heuristic, "memory_dtype_heuristic");
+    return heuristic.to(s_.types.heuristic);
   }
 
   void evaluateRoot(const at::Tensor& start) {
@@ -146,7 +188,9 @@ class TorchSearch {
       throw std::runtime_error("AOTI manifest input count mismatch for environment '" + s_.environment_name + "'");
     }
     const TimePoint infer_start = clock_.start();
-    const at::Tensor h0 = inferHeuristicTensors(s_.loader, inputs).reshape({-1}).to(s_.types.heuristic);
+    const at::Tensor h0_raw = inferHeuristicTensors(s_.loader, inputs).reshape({-1});
+    if (check_heuristics_) requireCostsInRange(h0_raw.to(at::kDouble), s_.types.heuristic, "memory_dtype_heuristic");
+    const at::Tensor h0 = h0_raw.to(s_.types.heuristic);
     const double infer_seconds = clock_.stop("torchgpu.heuristic_infer", infer_start);
     const double heuristic_seconds = clock_.stop("torchgpu.heuristic", heuristic_start);
     stats_.add(Operation::Heuristic, infer_seconds, std::max(heuristic_seconds - infer_seconds, 0.0));
@@ -292,10 +336,13 @@ class TorchSearch {
     requireExact(child_states, s_.types.node_state, "memory_dtype_node_state");
     children.states = child_states.view({n * m, -1}).to(s_.types.node_state);
     requireExact(children.states, s_.types.closed_key, "memory_dtype_closed_key");
-    children.path_cost = parent_cost.view({n, 1})
-                             .add(step_costs.view({n, m}).to(s_.types.path_cost))
-                             .flatten()
-                             .to(s_.types.path_cost);
+    children.path_cost =
+        parent_cost.view({n, 1}).add(step_costs.view({n, m}).to(s_.types.path_cost)).flatten().to(s_.types.path_cost);
+    if (check_path_costs_) {
+      const at::Tensor wide = parent_cost.to(at::kDouble).view({n, 1}).add(step_costs.view({n, m}).to(at::kDouble));
+      requireExactCosts(wide.flatten(), s_.types.path_cost, "memory_dtype_path_cost");
+      requireExactCosts(wide.flatten(), s_.types.closed_cost, "memory_dtype_closed_cost");
+    }
     children.depth = parent_depth.repeat_interleave(m).add(1);
     children.parent_index = parents.repeat_interleave(m).to(s_.types.parent_index);
     children.parent_move = at::arange(m, long_).repeat({n}).to(s_.types.parent_move);
@@ -361,6 +408,11 @@ class TorchSearch {
   PhaseClock clock_;
   TorchStatistics stats_;
   const bool in_place_;
+  // Costs kept in a bounded storage type are checked as they are made (one
+  // host synchronisation each); the default types need no check.
+  const bool check_path_costs_;
+  const bool check_heuristics_;
+  const bool check_total_costs_;
   const at::TensorOptions long_;
   InterruptPoller interrupts_;
   std::optional<TorchOpenQueue> open_;
