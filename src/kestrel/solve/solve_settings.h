@@ -15,12 +15,12 @@
 namespace kestrel {
 
 struct SolveSettings {
-  float weight = 1.0f;  // multiplies the path cost: f = weight * g + h
-  std::int32_t batch_size = 1;  // nodes popped per iteration
-  std::string device;           // the network's torch device (the tensor solver's search device too)
-  bool print_internals = false;  // per-iteration "Itr:" and "Times -" lines
-  std::string solution_move_source = "infer";       // "infer" | "stored"
-  std::string duplicate_update_mode = "in_place";   // "in_place" | "new_slot"
+  float weight = 1.0f;                             // multiplies the path cost: f = weight * g + h
+  std::int32_t batch_size = 1;                     // nodes popped per iteration
+  std::string device;                              // the network's torch device (the tensor solver's search device too)
+  bool print_internals = false;                    // per-iteration "Itr:" and "Times -" lines
+  std::string solution_move_source = "infer";      // "infer" | "stored"
+  std::string duplicate_update_mode = "in_place";  // "in_place" | "new_slot"
   std::string hashtable_algorithm = "python_dict";  // "linear_probing" | "python_dict"
   std::string goal_stop_mode = "stop_before_goal";  // "stop_before_goal" | "expand_popped_batch"
   std::int64_t search_budget = 0;                   // generated-node cap; 0 = none
