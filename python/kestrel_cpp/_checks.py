@@ -18,7 +18,7 @@ import torch
 from . import _backend_impl, _environments
 from ._jobs import SolveJob
 from ._results_file import SetupError
-from ._signatures import native_parameters
+from ._solve_functions import native_parameters
 from .plugins import ENTRY_POINT_GROUP, installed_plugins
 
 EXECUTORS = ("threads", "ray")
@@ -73,7 +73,7 @@ def load_plugin_modules(modules: Sequence[str] | None) -> list[str]:
     for name in names:
         try:
             importlib.import_module(name)
-        except Exception as error:
+        except Exception as error:  # any failure to import is a setup failure
             raise SetupError(f"cannot import plugin {name!r}: {type(error).__name__}: {error}") from None
     return names
 

@@ -60,7 +60,7 @@ def solve_on_threads(job: SolveJob, rows: list[tuple[int, Any]], workers: int, c
                 entry = job.solve(index, state, cancel)
                 if entry is not None:
                     finished.put(entry)
-        except BaseException as error:
+        except BaseException as error:  # handed to the calling thread, which raises it
             finished.put(error)
         finally:
             finished.put(None)
@@ -102,7 +102,7 @@ def _drain_while_unwinding(pool: list[threading.Thread], finished: queue.SimpleQ
         if isinstance(item, dict):
             try:
                 on_entry(item)
-            except Exception:
+            except Exception:  # the first failure is the one raised
                 return
 
 

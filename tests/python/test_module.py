@@ -7,9 +7,11 @@ import io
 import re
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
+import kestrel_cpp
 from kestrel_cpp import _backend_impl as backend
 from kestrel_cpp import _testing
 
@@ -139,3 +141,61 @@ def test_type_stubs_match_the_module():
         stub_defaults = zip(stub_args.args[len(stub_args.args) - len(stub_args.defaults):], stub_args.defaults)
         assert {arg.arg: ast.literal_eval(value) for arg, value in stub_defaults} == \
             {key: ast.literal_eval(value) for key, value in defaults.items()}
+
+
+def test_installed_plugins_load_on_demand_and_unknown_names_get_a_hint():
+    # A fresh interpreter that never imports the plugin: the solve imports the
+    # installed plugins itself, once, and names where it looked otherwise.
+    code = textwrap.dedent("""
+        import sys, kestrel_cpp
+        assert "kestrel_puzzles" not in sys.modules
+        import numpy as np
+        from importlib import import_module
+        state = np.array([1, 2, 3, 4, 5, 6, 7, 0, 8], np.uint8)
+        package = sys.argv[1]
+        print(kestrel_cpp.run_weighted_astar(state, "puzzle8", package, 1.0, 4, "cpu")["moves"])
+        try:
+            kestrel_cpp.run_weighted_astar(state, "nope", package, 1.0, 4, "cpu")
+        except ValueError as error:
+            print(error)
+    """)
+    import kestrel_puzzles
+
+    run = subprocess.run([sys.executable, "-c", code, str(kestrel_puzzles.manhattan_package("puzzle8"))],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    moves, error = run.stdout.splitlines()
+    assert moves == "[3]"
+    assert error.startswith("Unknown environment 'nope' for the C++ parallel weighted A* solver.")
+    assert error.endswith("Installed plugins (entry-point group 'kestrel_cpp.plugins') were imported: kestrel_puzzles. "
+                          "A plugin that does not declare itself there must be imported before the solve.")
+
+
+def test_the_module_reports_its_version_and_setup():
+    from importlib.metadata import version
+
+    def run(*args):
+        done = subprocess.run([sys.executable, "-m", "kestrel_cpp", *args], capture_output=True, text=True,
+                              timeout=120, check=True)
+        return done.stdout
+
+    assert kestrel_cpp.__version__ == version("kestrel_cpp") == run("--version").strip()
+    report = run()
+    assert report.startswith(f"kestrel_cpp {kestrel_cpp.__version__}\ntorch ")
+    assert "  kestrel_puzzles: puzzle8, puzzle15, puzzle24" in report
+    import torch
+
+    assert ("CUDA: available" in report) == torch.cuda.is_available()
+
+
+def test_the_public_functions_show_their_signatures():
+    import inspect
+    from typing import Literal
+
+    cpu = inspect.signature(kestrel_cpp.run_weighted_astar).parameters
+    assert list(cpu)[:6] == ["state", "env", "package_path", "weight", "batch_size", "device"]
+    assert cpu["goal_stop_mode"].annotation == Literal["stop_before_goal", "expand_popped_batch"]
+    assert cpu["search_budget"].default == 0 and cpu["device"].default is inspect.Parameter.empty
+    tensor = inspect.signature(kestrel_cpp.run_tensor_astar).parameters
+    assert tensor["device"].default == "cpu" and tensor["nnet_batch_size"].default == 0
+    assert kestrel_cpp.run_tensor_astar.__name__ == "run_tensor_astar"

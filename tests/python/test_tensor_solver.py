@@ -308,6 +308,15 @@ def test_public_entry_without_cuda(kwargs, exception, message):
         backend.run_torch_gpu_astar(STATE8, "puzzle8", package("puzzle8"), args.pop("weight"), 1, **args)
 
 
+@pytest.mark.skipif(torch.cuda.is_available(), reason="needs a machine without CUDA")
+def test_without_cuda_the_public_function_points_to_the_tensor_search_on_any_device():
+    with pytest.raises(RuntimeError, match=re.escape(CUDA_MISSING + " Without CUDA, kestrel_cpp.run_tensor_astar(")):
+        kestrel_cpp.run_torch_gpu_astar(STATE8, "puzzle8", package("puzzle8"), 1.0, 1)
+    on_cpu = kestrel_cpp.run_tensor_astar(STATE8, "puzzle8", package("puzzle8"), 1.0, 4, device="cpu")
+    expected = _testing.run_torch_astar_on_device(STATE8, "puzzle8", package("puzzle8"), 1.0, 4, device="cpu")
+    assert (on_cpu["moves"], on_cpu["nodes_generated"]) == (expected["moves"], expected["nodes_generated"])
+
+
 # ---- Threads and interruption
 
 
