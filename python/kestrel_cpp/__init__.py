@@ -19,6 +19,7 @@ from pathlib import Path
 import torch as _torch  # noqa: F401
 
 from . import _backend_impl as _backend_impl
+from . import _environments as _environments
 from . import _testing as _testing
 from ._backend_impl import environment_registrar_capsule
 from ._results_file import SetupError
@@ -26,9 +27,11 @@ from ._solve_functions import RUN_TENSOR_ASTAR_DOC, with_signature
 from .batch import SolveManyInterrupted, solve_many
 from .plugins import load_plugins
 from .report import summarize
+from .results import EnvironmentDescription, SetEntry, SolveResult
 
 run_weighted_astar = with_signature(_backend_impl.run_weighted_astar)
 run_torch_gpu_astar = with_signature(_backend_impl.run_torch_gpu_astar)
+describe_environment = with_signature(_environments.describe_environment, returns=EnvironmentDescription)
 run_tensor_astar = with_signature(_testing.run_torch_astar_on_device, name="run_tensor_astar",
                                   doc=RUN_TENSOR_ASTAR_DOC)
 
@@ -43,6 +46,10 @@ __all__ = [
     "run_weighted_astar",
     "run_torch_gpu_astar",
     "run_tensor_astar",
+    "describe_environment",
+    "SolveResult",
+    "SetEntry",
+    "EnvironmentDescription",
     "solve_many",
     "SetupError",
     "SolveManyInterrupted",

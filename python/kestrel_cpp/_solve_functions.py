@@ -26,6 +26,8 @@ from typing import Any, Literal, TypeVar, cast
 
 import numpy as np
 
+from .results import SolveResult
+
 # The values each enumerated option accepts.
 MODES: dict[str, Any] = {
     "solution_move_source": Literal["infer", "stored"],
@@ -76,7 +78,8 @@ def _unknown_environment_hint(error: ValueError) -> ValueError:
                       "A plugin that does not declare itself there must be imported before the solve.")
 
 
-def with_signature(function: _Function, name: str | None = None, doc: str | None = None) -> _Function:
+def with_signature(function: _Function, name: str | None = None, doc: str | None = None,
+                   returns: Any = SolveResult) -> _Function:
     """``function`` behind a Python function whose signature is the native
     one (type checkers keep the native function's type, from its stub), that
     loads installed plugins on demand and points from the no-CUDA error to
@@ -108,7 +111,7 @@ def with_signature(function: _Function, name: str | None = None, doc: str | None
                 raise _unknown_environment_hint(error) from None
             raise
 
-    solve.__signature__ = inspect.Signature(parameters, return_annotation=dict[str, Any])  # type: ignore[attr-defined]
+    solve.__signature__ = inspect.Signature(parameters, return_annotation=returns)  # type: ignore[attr-defined]
     if name is not None:
         solve.__name__ = solve.__qualname__ = name
     if doc is not None:

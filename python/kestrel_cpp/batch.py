@@ -19,6 +19,7 @@ from ._jobs import SolveJob
 from ._progress import Progress
 from ._results_file import ResultsFile, SetupError
 from ._threads import available_cores, solve_on_threads
+from .results import SetEntry
 
 __all__ = ["solve_many", "default_workers", "SolveManyInterrupted", "SetupError"]
 
@@ -67,7 +68,7 @@ def solve_many(
     overwrite: bool = False,
     cancel: threading.Event | None = None,
     **options: Any,
-) -> list[dict[str, Any]]:
+) -> list[SetEntry]:
     """Solves every state of a set concurrently and returns one entry a state,
     in input order.
 

@@ -199,3 +199,13 @@ def test_the_public_functions_show_their_signatures():
     tensor = inspect.signature(kestrel_cpp.run_tensor_astar).parameters
     assert tensor["device"].default == "cpu" and tensor["nnet_batch_size"].default == 0
     assert kestrel_cpp.run_tensor_astar.__name__ == "run_tensor_astar"
+    assert inspect.signature(kestrel_cpp.run_weighted_astar).return_annotation is kestrel_cpp.SolveResult
+
+
+@pytest.mark.parametrize("env, side", [("puzzle8", 3), ("PUZZLE15", 4), ("puzzle24", 5)])
+def test_environments_describe_their_sizes(env, side):
+    import kestrel_puzzles
+
+    state = kestrel_puzzles.goal(env.lower())
+    assert kestrel_cpp.describe_environment(env, state) == {
+        "state_size": side * side, "num_moves": 4, "input_size": side**4}
