@@ -23,5 +23,9 @@ ctest --test-dir build/kestrel_cpp --output-on-failure
 echo "[test] C++ and Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 bash scripts/sanitize.sh
 
+echo "[test] the template plugin of docs/plugins.md, built as a separate project"
+"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+  -C build-dir="$PWD/build/plugin_template" examples/plugin_template
+
 echo "[test] Python tests"
-"$PY" -m pytest -q tests/python plugins/kestrel_puzzles/tests "$@"
+"$PY" -m pytest -q tests/python plugins/kestrel_puzzles/tests examples/plugin_template/tests "$@"
