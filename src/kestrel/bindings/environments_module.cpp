@@ -1,6 +1,8 @@
-// kestrel_cpp._environments: what a registered CPU environment looks like
-// from outside (state size, move count, network input size), so that callers
-// can check a test set and a heuristic package against it before solving.
+// kestrel_cpp._environments: environments as Python sees them. What a
+// registered CPU environment looks like from outside (state size, move count,
+// network input size), so that callers can check a test set and a heuristic
+// package against it before solving; and tensor environments written in
+// Python.
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "kestrel/bindings/exceptions.h"
+#include "kestrel/bindings/python_torch_env.h"
 #include "kestrel/bindings/solve_binding.h"
 #include "kestrel/env/environment.h"
 #include "kestrel/env/registrar.h"
@@ -54,4 +57,5 @@ nb::dict describeEnvironment(const std::string& env, const kestrel::StateArray& 
 NB_MODULE(_environments, m) {
   kestrel::registerExceptionTranslation();
   m.def("describe_environment", &describeEnvironment, "env"_a, "state"_a.noconvert(), kDescribeDoc);
+  kestrel::definePythonTensorEnvironments(m);
 }

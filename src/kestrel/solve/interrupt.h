@@ -25,6 +25,14 @@ class KESTREL_EXPORT SolveInterrupted : public std::exception {
   const char* what() const noexcept override { return "Solve interrupted"; }
 };
 
+// Leaves a solve whose callback into the host (a method of an environment
+// written in Python) raised: the host's exception is pending on this thread,
+// and the module re-raises it unchanged once the solve has unwound.
+class KESTREL_EXPORT HostExceptionPending : public SolveInterrupted {
+ public:
+  const char* what() const noexcept override { return "An exception was raised by host code during the solve"; }
+};
+
 inline constexpr std::chrono::milliseconds kInterruptPollInterval{100};
 
 class InterruptPoller {
