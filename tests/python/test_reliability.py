@@ -7,6 +7,7 @@ import _thread
 import functools
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -19,6 +20,7 @@ import numpy as np
 import pytest
 from search_helpers import solve_cpu
 
+import kestrel_cpp
 import kestrel_puzzles
 from kestrel_cpp import _backend_impl as backend
 
@@ -209,10 +211,17 @@ def test_broken_packages_raise_without_a_cpp_stack_trace(package8, state8, refer
     assert solve(state8, package8)["moves"] == reference8["moves"]
 
 
-def test_a_package_for_another_puzzle_is_refused(state8, capsys):
-    with pytest.raises(RuntimeError, match="Environment/network input size mismatch"):
+MISMATCH = ("Environment/network input size mismatch with manifest metadata: environment 'puzzle8' gives 81 "
+            "network inputs per state, the package expects 256 (its manifest was made for environment 'puzzle15')")
+
+
+def test_a_package_for_another_puzzle_is_refused_with_both_sizes(state8, capsys):
+    with pytest.raises(RuntimeError, match="^" + re.escape(MISMATCH) + "$"):
         solve(state8, kestrel_puzzles.manhattan_package("puzzle15"))
     assert "[WARN] AOTI manifest env 'puzzle15' differs from requested 'puzzle8'" in capsys.readouterr().err
+    with pytest.raises(RuntimeError, match="^" + re.escape(MISMATCH) + "$"):
+        kestrel_cpp.run_tensor_astar(state8, "puzzle8", kestrel_puzzles.manhattan_package("puzzle15"), 1.0, 4,
+                                     device="cpu")
 
 
 # ---- Settings and strings

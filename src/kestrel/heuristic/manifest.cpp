@@ -93,4 +93,13 @@ std::uint64_t totalInputElements(const AOTIManifest& manifest) {
   return total;
 }
 
+std::string inputSizeMismatchMessage(const std::string& environment, std::uint64_t environment_inputs,
+                                     const AOTIManifest& manifest, std::uint64_t manifest_inputs) {
+  std::string message = "Environment/network input size mismatch with manifest metadata: environment '" + environment +
+                        "' gives " + std::to_string(environment_inputs) +
+                        " network inputs per state, the package expects " + std::to_string(manifest_inputs);
+  if (!manifest.env.empty()) message += " (its manifest was made for environment '" + manifest.env + "')";
+  return message;
+}
+
 }  // namespace kestrel

@@ -41,4 +41,9 @@ KESTREL_EXPORT AOTIManifest parseAOTIManifest(std::istream& text, const std::str
 // Sum of numel_per_example over all inputs (unsigned wrap-around).
 KESTREL_EXPORT std::uint64_t totalInputElements(const AOTIManifest& manifest);
 
+// "Environment/network input size mismatch with manifest metadata", followed
+// by both sizes and, when the manifest names one, the package's environment.
+KESTREL_EXPORT std::string inputSizeMismatchMessage(const std::string& environment, std::uint64_t environment_inputs,
+                                                    const AOTIManifest& manifest, std::uint64_t manifest_inputs);
+
 }  // namespace kestrel

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <stdexcept>
+#include <string_view>
 
 #include "kestrel/env/registrar.h"
 #include "kestrel/pwas/search.h"
@@ -13,6 +14,15 @@ namespace {
 std::string lowerCased(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
+}
+
+// Whether the manifest's input sizes add up without wrapping around.
+bool sumsExactly(const AOTIManifest& manifest) {
+  std::uint64_t total = 0;
+  for (const AOTIInputSpec& input : manifest.inputs) {
+    if (__builtin_add_overflow(total, input.numel_per_example, &total)) return false;
+  }
+  return true;
 }
 
 // Picks float or double for each of the five cost types in turn, ending at
@@ -44,7 +54,14 @@ SolveResult run_parallel_weighted_astar(const std::vector<std::uint8_t>& state, 
   if (!manifest.env.empty() && lowerCased(manifest.env) != name) {
     pythonWarnf(kManifestEnvWarningFormat, manifest.env.c_str(), env.c_str());
   }
-  return parallelWeightedAStar(std::move(environment), manifest, settings);
+  const std::uint64_t environment_inputs = environment->input_size();
+  try {
+    return parallelWeightedAStar(std::move(environment), manifest, settings);
+  } catch (const std::runtime_error& error) {
+    // The search names no sizes (it knows no environment name): say both.
+    if (std::string_view(error.what()) != kInputSizeMismatchMessage || !sumsExactly(manifest)) throw;
+    throw std::runtime_error(inputSizeMismatchMessage(env, environment_inputs, manifest, totalInputElements(manifest)));
+  }
 }
 
 SolveResult run_parallel_weighted_astar(std::span<const std::uint8_t> state, const std::string& env,

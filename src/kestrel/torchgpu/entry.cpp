@@ -85,9 +85,8 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
   if (profiling.run_id.empty()) profiling.run_id = "cpp_torch_gpu_astar";
   Profiler profiler(profiling);
 
-  const TorchSearchSetup setup{
-      *environment, env,      package.loader(), manifest.inputs.size(), config, options, types, sizes, device, store,
-      closed,       profiler, start_time};
+  const TorchSearchSetup setup{*environment, env,   package.loader(), manifest, config,    options, types, sizes,
+                               device,       store, closed,           profiler, start_time};
   return runTorchSearch(setup, start_row);
 }
 

@@ -184,8 +184,14 @@ class TorchSearch {
     const TimePoint inputs_start = clock_.start();
     const std::vector<at::Tensor> inputs = env_.networkInputs(start);
     clock_.stop("torchgpu.write_inputs", inputs_start);
-    if (inputs.size() != s_.manifest_inputs) {
+    if (inputs.size() != s_.manifest.inputs.size()) {
       throw std::runtime_error("AOTI manifest input count mismatch for environment '" + s_.environment_name + "'");
+    }
+    std::uint64_t input_width = 0;
+    for (const at::Tensor& input : inputs) input_width += static_cast<std::uint64_t>(input.numel());
+    if (input_width != totalInputElements(s_.manifest)) {
+      throw std::runtime_error(
+          inputSizeMismatchMessage(s_.environment_name, input_width, s_.manifest, totalInputElements(s_.manifest)));
     }
     const TimePoint infer_start = clock_.start();
     const at::Tensor h0_raw = inferHeuristicTensors(s_.loader, inputs).reshape({-1});

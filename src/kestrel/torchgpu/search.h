@@ -14,6 +14,7 @@
 #include <string>
 
 #include "kestrel/env/torch_env.h"
+#include "kestrel/heuristic/manifest.h"
 #include "kestrel/profiling/profiler.h"
 #include "kestrel/solve/search_options.h"
 #include "kestrel/solve/solve_result.h"
@@ -34,7 +35,7 @@ struct TorchSearchSetup {
   TorchEnv& environment;
   std::string environment_name;  // as the caller wrote it, for messages
   torch::inductor::AOTIModelPackageLoader& loader;
-  std::size_t manifest_inputs;
+  const AOTIManifest& manifest;
   const TorchAStarConfig& config;
   SearchOptions options;
   TorchStorageTypes types;
