@@ -20,7 +20,8 @@ from typing import Any
 
 import torch
 
-__all__ = ["export_package", "compile_package", "write_manifest", "cache_dir", "cached_package"]
+__all__ = ["export_package", "environment_inputs", "compile_package", "write_manifest", "cache_dir",
+           "cached_package"]
 
 # Largest batch a package accepts; the solver's batches are far smaller.
 MAX_BATCH = 1 << 20
@@ -123,6 +124,19 @@ def export_package(
     package = compile_package(module, example, [{0: batch} for _ in specs], path)
     write_manifest(path, specs, per_example, env)
     return package
+
+
+def environment_inputs(env: str, state: Any, name: str = "x") -> list[tuple[str, tuple[int]]]:
+    """The ``inputs`` of :func:`export_package` for a network over what the CPU
+    environment ``env`` writes for a state: one input of its
+    ``input_size`` values, read from the environment itself at ``state``
+    (any valid state)::
+
+        export_package(net, environment_inputs("puzzle15", goal), path, env="puzzle15")
+    """
+    import kestrel_cpp
+
+    return [(name, (int(kestrel_cpp.describe_environment(env, state)["input_size"]),))]
 
 
 def cache_dir() -> Path:

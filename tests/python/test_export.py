@@ -196,3 +196,11 @@ def test_concurrent_requests_build_once(private_cache):
 def test_cache_keys_stay_inside_the_cache(private_cache, key):
     with pytest.raises(ValueError, match="invalid package cache key"):
         export.cached_package(key, lambda path: path.write_bytes(b"x"))
+
+
+def test_the_input_spec_comes_from_the_environment():
+    import kestrel_puzzles
+    from kestrel_cpp.export import environment_inputs
+
+    assert environment_inputs("puzzle15", kestrel_puzzles.goal("puzzle15")) == [("x", (256,))]
+    assert environment_inputs("PUZZLE8", kestrel_puzzles.goal("puzzle8"), name="tiles") == [("tiles", (81,))]
