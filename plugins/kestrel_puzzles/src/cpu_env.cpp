@@ -1,13 +1,16 @@
 // CPU environments. Every generated node of the CPU solver is one object made
-// here, so the class stays small: the state bytes plus the cached blank
-// position, with the move table fixed at compile time per board size.
+// here, so the class stays small and is one allocation: the tiles inline plus
+// the cached blank position, with the move table fixed at compile time per
+// board size.
 
 #include <kestrel/env/environment.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "puzzle.h"
 
@@ -20,7 +23,9 @@ class SlidingPuzzle final : public Environment {
  public:
   static constexpr int kCells = Side * Side;
 
-  SlidingPuzzle(std::vector<std::uint8_t> tiles, std::uint8_t blank) : tiles_(std::move(tiles)), blank_(blank) {}
+  SlidingPuzzle(const std::vector<std::uint8_t>& tiles, std::uint8_t blank) : blank_(blank) {
+    std::copy_n(tiles.begin(), kCells, tiles_.begin());
+  }
 
   std::unique_ptr<Environment> apply_move(int move) const override {
     if (move < 0 || move >= kNumMoves) {
@@ -36,7 +41,14 @@ class SlidingPuzzle final : public Environment {
     return children;
   }
 
-  const std::vector<std::uint8_t>& state() const override { return tiles_; }
+  // The solver reads state() on its solving thread and copies the bytes at
+  // once, so one buffer per thread serves every object and no node pays for
+  // a vector of its own.
+  const std::vector<std::uint8_t>& state() const override {
+    thread_local std::vector<std::uint8_t> bytes;
+    bytes.assign(tiles_.begin(), tiles_.end());
+    return bytes;
+  }
 
   bool is_solved() const override {
     return blank_ == kCells - 1 && std::memcmp(tiles_.data(), kGoal.data(), kCells) == 0;
@@ -80,7 +92,7 @@ class SlidingPuzzle final : public Environment {
     return child;
   }
 
-  std::vector<std::uint8_t> tiles_;
+  std::array<std::uint8_t, kCells> tiles_;
   std::uint8_t blank_;
 };
 
