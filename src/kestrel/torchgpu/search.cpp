@@ -228,109 +228,145 @@ class TorchSearch {
     }
   }
 
-  // One iteration; returns whether it popped a goal.
+  // One iteration: pop, expand, goal-test the children, filter them through
+  // CLOSED, evaluate and store the kept ones, push them. Returns whether it
+  // popped a goal.
   bool iterate(std::uint64_t iteration) {
     const TimePoint iteration_start = clock_.start();
+    IterationTimes times;
+    const Popped popped = popBatch(times);
+    if (popped.expand_ids.size(0) > 0) {
+      Children children = expandBatch(popped.expand_ids, times);
+      children.solved = testGoals(children, times);
+      const Children kept = filterThroughClosed(children, times);
+      const Stored stored = evaluateAndStore(kept, times);
+      pushToOpen(stored, times);
+      times.iteration = clock_.stop("torchgpu.iteration", iteration_start);
+      stats_.add(Operation::Iteration, times.iteration, 0);
+      if (s_.config.print_internals) {
+        if (kept.rows() > 0) printBatch(iteration, stored.heuristic, kept.path_cost);
+        printIterationTimes(times);
+      }
+    } else {  // only a goal, or nothing before it, was popped
+      stats_.add(Operation::Pop, times.pop, 0);
+      stats_.add(Operation::Iteration, clock_.stop("torchgpu.iteration", iteration_start), 0);
+    }
+    return popped.goal;
+  }
 
+  struct Popped {
+    at::Tensor expand_ids;  // the nodes to expand
+    bool goal = false;      // whether a goal was popped (recorded in goal_node_)
+  };
+
+  // Pops up to `batch` nodes; under "stop_before_goal" the first goal and
+  // everything popped after it are not expanded.
+  Popped popBatch(IterationTimes& times) {
     const TimePoint pop_start = clock_.start();
     const TorchOpenQueue::Popped popped = open_->pop(s_.sizes.batch);
-    at::Tensor expand_ids = popped.nodes;
+    Popped result{popped.nodes};
     const at::Tensor goals = s_.store.solved().index_select(0, popped.nodes);
-    bool done = false;
     if (goals.any().item<bool>()) {
       const std::int64_t first = goals.nonzero()[0][0].item<std::int64_t>();
       goal_node_ = popped.nodes[first].item<std::int64_t>();
-      done = true;
-      if (s_.options.goal_stop == GoalStopMode::StopBeforeGoal) expand_ids = popped.nodes.slice(0, 0, first);
+      result.goal = true;
+      if (s_.options.goal_stop == GoalStopMode::StopBeforeGoal) result.expand_ids = popped.nodes.slice(0, 0, first);
     }
-    const double pop_seconds = clock_.stop("torchgpu.pop_from_open", pop_start);
+    times.pop = clock_.stop("torchgpu.pop_from_open", pop_start);
+    return result;
+  }
 
-    const std::int64_t n = expand_ids.size(0);
-    if (n == 0) {
-      stats_.add(Operation::Pop, pop_seconds, 0);
-      stats_.add(Operation::Iteration, clock_.stop("torchgpu.iteration", iteration_start), 0);
-      return done;
-    }
-
+  // The children of the popped nodes, n x M in parent-major order.
+  Children expandBatch(const at::Tensor& expand_ids, IterationTimes& times) {
     const TimePoint gather_start = clock_.start();
     const at::Tensor parent_states = s_.store.states().index_select(0, expand_ids);
     const at::Tensor parent_cost = s_.store.pathCost().index_select(0, expand_ids);
     const at::Tensor parent_depth = s_.store.depth().index_select(0, expand_ids);
-    stats_.add(Operation::Pop, pop_seconds, clock_.stop("torchgpu.pop_misc", gather_start));
+    stats_.add(Operation::Pop, times.pop, clock_.stop("torchgpu.pop_misc", gather_start));
 
     const TimePoint expand_start = clock_.start();
     const auto [child_states, step_costs] = env_.expand(parent_states);
-    const double expand_seconds = clock_.stop("torchgpu.expand", expand_start);
+    times.expand = clock_.stop("torchgpu.expand", expand_start);
     const TimePoint children_start = clock_.start();
-    const Children children = makeChildren(expand_ids, parent_cost, parent_depth, child_states, step_costs);
-    stats_.add(Operation::Expand, expand_seconds, clock_.stop("torchgpu.expand_misc", children_start));
+    Children children = makeChildren(expand_ids, parent_cost, parent_depth, child_states, step_costs);
+    stats_.add(Operation::Expand, times.expand, clock_.stop("torchgpu.expand_misc", children_start));
+    return children;
+  }
 
+  at::Tensor testGoals(const Children& children, IterationTimes& times) {
     const TimePoint goals_start = clock_.start();
-    const at::Tensor child_goals = env_.isSolved(children.states).reshape({-1}).to(at::kBool);
-    const double goal_seconds = clock_.stop("torchgpu.is_solved", goals_start);
-    stats_.add(Operation::IsSolved, goal_seconds, 0);
+    at::Tensor solved = env_.isSolved(children.states).reshape({-1}).to(at::kBool);
+    times.is_solved = clock_.stop("torchgpu.is_solved", goals_start);
+    stats_.add(Operation::IsSolved, times.is_solved, 0);
     nodes_generated_ += static_cast<std::uint64_t>(children.rows());
+    return solved;
+  }
 
+  // The children CLOSED accepts; under "in_place" only the cheapest child of
+  // each state.
+  Children filterThroughClosed(Children children, IterationTimes& times) {
     const TimePoint filter_start = clock_.start();
     at::Tensor accept;
-    at::Tensor entries;
     if (children.rows() == 0) {
       accept = at::zeros({0}, long_.dtype(at::kBool));
     } else {
       TorchClosedTable::Filtered filtered = s_.closed.filter(children.states, children.path_cost);
       accept = filtered.accept;
-      if (in_place_) entries = filtered.entries;
+      if (in_place_) children.entries = filtered.entries;
     }
-    const double filter_seconds = clock_.stop("torchgpu.closed_filter", filter_start);
+    times.check = clock_.stop("torchgpu.closed_filter", filter_start);
 
     const TimePoint select_start = clock_.start();
-    Children all = children;
-    all.solved = child_goals;
-    all.entries = entries;
-    Children kept = all.select(accept.nonzero().reshape({-1}));
+    Children kept = children.select(accept.nonzero().reshape({-1}));
     if (in_place_ && kept.rows() > 1) kept = kept.select(cheapestPerEntry(kept.entries, kept.path_cost));
-    stats_.add(Operation::Check, filter_seconds, clock_.stop("torchgpu.check_misc", select_start));
+    stats_.add(Operation::Check, times.check, clock_.stop("torchgpu.check_misc", select_start));
+    return kept;
+  }
 
-    const std::int64_t r = kept.rows();
-    double infer_seconds = 0;
+  struct Stored {
+    at::Tensor heuristic;  // of the kept children
+    at::Tensor total;      // their priorities f
+    at::Tensor ids;        // their node indices
+    at::Tensor updated;    // nodes overwritten in place, to leave OPEN
+  };
+
+  // Evaluates the kept children in network batches, computes their
+  // priorities and stores them as nodes.
+  Stored evaluateAndStore(const Children& kept, IterationTimes& times) {
+    Stored stored;
     double heuristic_seconds = 0;
-    at::Tensor heuristic = at::empty({0}, long_.dtype(s_.types.heuristic));
-    if (r > 0) {
+    stored.heuristic = at::empty({0}, long_.dtype(s_.types.heuristic));
+    if (kept.rows() > 0) {
       const TimePoint heuristic_start = clock_.start();
-      heuristic = evaluate(kept.states, infer_seconds);
+      stored.heuristic = evaluate(kept.states, times.heuristic);
       heuristic_seconds = clock_.stop("torchgpu.heuristic", heuristic_start);
     }
 
     const TimePoint cost_start = clock_.start();
-    const at::Tensor total = totalCost(kept.path_cost, heuristic, kept.solved);
+    stored.total = totalCost(kept.path_cost, stored.heuristic, kept.solved);
     const double cost_seconds = clock_.stop("torchgpu.cost", cost_start);
 
     const TimePoint persist_start = clock_.start();
-    at::Tensor updated;
-    const at::Tensor ids = persist(kept, heuristic, total, updated);
+    stored.ids = persist(kept, stored.heuristic, stored.total, stored.updated);
     const double persist_seconds = clock_.stop("torchgpu.persist_children", persist_start);
-    stats_.add(Operation::Heuristic, infer_seconds,
-               std::max(heuristic_seconds - infer_seconds, 0.0) + cost_seconds + persist_seconds, r > 0);
+    stats_.add(Operation::Heuristic, times.heuristic,
+               std::max(heuristic_seconds - times.heuristic, 0.0) + cost_seconds + persist_seconds, kept.rows() > 0);
+    return stored;
+  }
 
+  void pushToOpen(const Stored& stored, IterationTimes& times) {
     if (s_.store.size() - 1 > largestExactIndex(s_.types.open_index, false)) {  // every node index < size()
       throw std::runtime_error(
           "memory_dtype_open_index cannot hold the node indices of this search; choose a wider "
           "storage type");
     }
     const TimePoint push_start = clock_.start();
-    if (updated.defined() && updated.numel() > 0 && !open_->empty()) open_->removeNodes(updated, s_.store.size());
-    open_->append(ids, total);
-    const double push_seconds = clock_.stop("torchgpu.add_to_open", push_start);
-    stats_.add(Operation::Push, push_seconds, 0);
-
-    const double iteration_seconds = clock_.stop("torchgpu.iteration", iteration_start);
-    stats_.add(Operation::Iteration, iteration_seconds, 0);
-    if (s_.config.print_internals) {
-      if (r > 0) printBatch(iteration, heuristic, kept.path_cost);
-      printIterationTimes(
-          {pop_seconds, expand_seconds, goal_seconds, filter_seconds, infer_seconds, push_seconds, iteration_seconds});
+    if (stored.updated.defined() && stored.updated.numel() > 0 && !open_->empty()) {
+      open_->removeNodes(stored.updated, s_.store.size());
     }
-    return done;
+    open_->append(stored.ids, stored.total);
+    times.push = clock_.stop("torchgpu.add_to_open", push_start);
+    stats_.add(Operation::Push, times.push, 0);
   }
 
   // n x M children in parent-major order, in the storage types.
