@@ -1,6 +1,6 @@
 // kestrel_puzzles._native: registers the puzzle environments with the
-// kestrel_cpp registrar and exposes the inspection functions of
-// inspection.cpp (one environment method at a time, for scrambles, tests and
+// kestrel_cpp registrar and exposes the functions of direct_calls.cpp (one
+// environment method at a time, for scrambles, tests and
 // benchmarks).
 
 #include <kestrel/env/registrar.h>
@@ -17,7 +17,7 @@
 namespace nb = nanobind;
 
 namespace kestrel_puzzles {
-void bindInspection(nb::module_& m);
+void bindDirectCalls(nb::module_& m);
 }
 
 namespace {
@@ -75,5 +75,5 @@ NB_MODULE(_native, m) {
       "Board side of the named puzzle.");
   m.def("goal", &goal, nb::arg("name"), "Goal state of the named puzzle: 1, 2, ..., n*n-1, 0.");
 
-  bindInspection(m);
+  bindDirectCalls(m);
 }

@@ -191,7 +191,7 @@ std::vector<NumpyArray> torchNetworkInputs(const std::string& name, const AnyArr
 
 }  // namespace
 
-void bindInspection(nb::module_& m) {
+void bindDirectCalls(nb::module_& m) {
   using nb::arg;
   m.def("cpu_successors", &cpuSuccessors, arg("name"), arg("state"), "States of Environment::expand(), in move order.");
   m.def("cpu_apply_move", &cpuApplyMove, arg("name"), arg("state"), arg("move"), "State of Environment::apply_move().");
