@@ -215,7 +215,11 @@ def _run(job: SolveJob, rows: list[Any], workers: int, executor: str, ray_addres
                 results_file.close()
             raise SolveManyInterrupted(results)
     if results_file is not None:
-        results_file.finish(results)
+        try:
+            results_file.finish(results)
+        except OSError as error:  # every entry is already in the file, in the order they finished
+            warnings.warn(f"could not rewrite {str(results_file.path)!r} in index order ({error}); it keeps every "
+                          "state's entry in the order the states finished", stacklevel=3)
     return results  # type: ignore[return-value]
 
 
