@@ -20,7 +20,6 @@ from pathlib import Path
 from typing import Any
 
 from .report import (
-    RESULT_SUFFIXES,
     atomic_write,
     check_results_suffix,
     entry_line,
@@ -164,4 +163,4 @@ def _brief(value: Any) -> str:
     return text if len(text) <= 40 else text[:37] + "..."
 
 
-__all__ = ["ResultsFile", "SetupError", "atomic_write", "check_output_path", "RESULT_SUFFIXES"]
+__all__ = ["ResultsFile", "SetupError", "check_output_path"]

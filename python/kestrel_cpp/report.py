@@ -259,7 +259,7 @@ def plot_results(results: Sequence[dict[str, Any]], path: str | os.PathLike[str]
     Needs matplotlib."""
     try:
         from matplotlib.figure import Figure
-        from matplotlib.ticker import LogLocator, MaxNLocator
+        from matplotlib.ticker import MaxNLocator
     except ImportError as error:
         raise ImportError("plotting needs matplotlib: pip install 'kestrel_cpp[plot]'") from error
 
@@ -291,7 +291,7 @@ def plot_results(results: Sequence[dict[str, Any]], path: str | os.PathLike[str]
             cost_axes.scatter([entry["solve_time"] for entry in group], [entry["nodes_generated"] for entry in group],
                               s=14, alpha=0.7, color=colour, label=label)
     if ran:
-        _log_axes(cost_axes, LogLocator, x=True, y=True)
+        _log_axes(cost_axes, x=True, y=True)
         cost_axes.legend()
     cost_axes.set_xlabel("solve time (s)")
     cost_axes.set_ylabel("nodes generated")
@@ -309,7 +309,7 @@ def plot_results(results: Sequence[dict[str, Any]], path: str | os.PathLike[str]
                 shares = [(rank + 1) / len(entries) for rank in range(len(costs))]
                 axes.step(costs, shares, where="post", color=colour, label=f"{label} ({len(costs)} of {len(entries)})")
         if axes.has_data():
-            _log_axes(axes, LogLocator, x=True, y=False)
+            _log_axes(axes, x=True, y=False)
             axes.legend(loc="lower right")
         axes.set_ylim(0, 1.02)
         axes.set_xlabel(unit)
@@ -324,18 +324,14 @@ def plot_results(results: Sequence[dict[str, Any]], path: str | os.PathLike[str]
     atomic_write(path, lambda temporary: figure.savefig(temporary, dpi=110, format=kind))
 
 
-def _log_axes(axes: Any, locator: Any, x: bool, y: bool) -> None:
+def _log_axes(axes: Any, x: bool, y: bool) -> None:
     """Log scales with at most a handful of labelled decades, so that labels
     never overlap."""
+    from matplotlib.ticker import LogLocator, NullFormatter
+
     for wanted, axis, scale in ((x, axes.xaxis, axes.set_xscale), (y, axes.yaxis, axes.set_yscale)):
         if wanted:
             scale("log")
-            axis.set_major_locator(locator(base=10, numticks=6))
-            axis.set_minor_locator(locator(base=10, subs="auto", numticks=12))
-            axis.set_minor_formatter(_no_labels())
-
-
-def _no_labels() -> Any:
-    from matplotlib.ticker import NullFormatter
-
-    return NullFormatter()
+            axis.set_major_locator(LogLocator(base=10, numticks=6))
+            axis.set_minor_locator(LogLocator(base=10, subs="auto", numticks=12))
+            axis.set_minor_formatter(NullFormatter())

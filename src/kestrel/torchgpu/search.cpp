@@ -36,9 +36,10 @@ void requireExact(const at::Tensor& values, c10::ScalarType type, const char* se
 // keeps for states it has not seen: a wrapped or rounded cost would silently
 // corrupt the search. `wide` holds the costs in float64.
 void requireExactCosts(const at::Tensor& wide, c10::ScalarType type, const char* setting) {
-  if (!storableRange(type).bounded() || wide.numel() == 0) return;
+  const StorableRange range = storableRange(type);
+  if (!range.bounded() || wide.numel() == 0) return;
   const double highest = wide.max().item<double>();
-  if (!wide.to(type).to(at::kDouble).equal(wide) || highest >= storableRange(type).highest) {
+  if (!wide.to(type).to(at::kDouble).equal(wide) || highest >= range.highest) {
     throw std::runtime_error(std::string(setting) + " cannot hold the path costs this search reaches (up to " +
                              std::to_string(static_cast<long long>(highest)) + "); choose a wider storage type");
   }
