@@ -12,15 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "kestrel/profiling/phase_clock.h"
+#include "kestrel/profiling/phase_timer.h"
 #include "kestrel/profiling/profiler.h"
 #include "kestrel/solve/iteration_report.h"
+#include "kestrel/solve/operation_totals.h"
 #include "support/captured_console.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using kestrel::PhaseClock;
 using kestrel::Profiler;
 using kestrel::ProfilingOptions;
 using kestrel::TimePoint;
@@ -219,68 +219,144 @@ TEST_F(ProfilerFiles, FinalizeKeepsTheCollectedData) {
             std::string(kSummaryHeader) + "x                                2     3.000     4.000      6.000\n");
 }
 
-// ---- PhaseClock
+// ---- PhaseTimer
 
-struct ClockFixture {
-  explicit ClockFixture(bool profiling) : profiler(ProfilingOptions{profiling, "unused", "run", profiling, false}) {}
-  PhaseClock clock(bool timing, bool breakdown, bool sync) {
-    timing_ = timing;
-    breakdown_ = breakdown;
-    sync_ = sync;
-    return PhaseClock(timing_, breakdown_, sync_, [this] { ++syncs; }, profiler);
+using kestrel::Phase;
+using kestrel::PhaseTimer;
+
+struct TimerFixture {
+  explicit TimerFixture(bool profiling) : profiler(ProfilingOptions{profiling, "unused", "run", profiling, false}) {}
+  PhaseTimer timer(bool timing, bool synchronize, std::initializer_list<Phase> untraced = {}) {
+    return PhaseTimer("pwas", {timing, synchronize}, [this] { ++syncs; }, profiler, untraced);
   }
   Profiler profiler;
   int syncs = 0;
-
- private:
-  bool timing_ = false, breakdown_ = false, sync_ = false;
 };
 
-TEST(PhaseClock, TimingOffReadsNothingSynchronisesNothingRecordsNothing) {
-  ClockFixture f(true);
-  PhaseClock clock = f.clock(false, true, true);
-  EXPECT_EQ(clock.start(), TimePoint{});
-  EXPECT_EQ(clock.stop("pwas.expand", TimePoint{}), 0.0);
-  EXPECT_EQ(clock.stop("pwas.expand", kestrel::now() - std::chrono::seconds(3)), 0.0);
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+TEST(PhaseTimer, TimingOffReadsNothingSynchronisesNothingRecordsNothing) {
+  TimerFixture f(true);
+  PhaseTimer timer = f.timer(false, true);
+  {
+    auto phase = timer.phase(Phase::Expand);
+    sleepMs(2);
+  }
+  EXPECT_EQ(timer.seconds()[Phase::Expand], 0.0);
   EXPECT_EQ(f.syncs, 0);
   EXPECT_TRUE(f.profiler.events().empty());
 }
 
-TEST(PhaseClock, SynchronisesOnlyWithBreakdownAndCudaSync) {
-  for (bool breakdown : {false, true}) {
-    for (bool sync : {false, true}) {
-      ClockFixture f(true);
-      PhaseClock clock = f.clock(true, breakdown, sync);
-      clock.stop("pwas.cost", clock.start());
-      EXPECT_EQ(f.syncs, breakdown && sync ? 1 : 0) << "breakdown=" << breakdown << " sync=" << sync;
+TEST(PhaseTimer, OnlyDevicePhasesSynchroniseAndOnlyWhenAsked) {
+  for (bool synchronize : {false, true}) {
+    TimerFixture f(false);
+    PhaseTimer timer = f.timer(true, synchronize);
+    {
+      auto phase = timer.phase(Phase::Cost);
     }
+    {
+      auto phase = timer.hostPhase(Phase::PopGoalTest);
+    }
+    EXPECT_EQ(f.syncs, synchronize ? 1 : 0) << "synchronize=" << synchronize;
   }
+  EXPECT_FALSE((PhaseTimer::Switches::of(true, false, true, false).synchronize_phases));
+  EXPECT_TRUE((PhaseTimer::Switches::of(false, true, true, false).synchronize_phases));
+  EXPECT_TRUE((PhaseTimer::Switches::of(false, false, false, true).timing));
+  EXPECT_FALSE((PhaseTimer::Switches::of(false, false, true, false).timing));
 }
 
-TEST(PhaseClock, SynchronisationIsInsideTheMeasuredRegion) {
-  ClockFixture f(false);
-  bool timing = true, breakdown = true, sync = true;
-  PhaseClock clock(
-      timing, breakdown, sync, [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }, f.profiler);
-  EXPECT_GE(clock.stop("pwas.heuristic", clock.start()), 0.02);
+TEST(PhaseTimer, SynchronisationIsInsideThePhase) {
+  Profiler profiler(ProfilingOptions{});
+  PhaseTimer timer("pwas", {true, true}, [] { sleepMs(20); }, profiler);
+  {
+    auto phase = timer.phase(Phase::Heuristic);
+  }
+  EXPECT_GE(timer.seconds()[Phase::Heuristic], 0.02);
 }
 
-TEST(PhaseClock, RecordsIntoAnEnabledProfilerOnly) {
-  ClockFixture enabled(true);
-  PhaseClock clock = enabled.clock(true, false, false);
-  const TimePoint begin = kestrel::now() - std::chrono::milliseconds(7);
-  const double seconds = clock.stop("pwas.add_to_open", begin);
-  ASSERT_EQ(enabled.profiler.events().size(), 1u);
-  const kestrel::TraceEvent& event = enabled.profiler.events().front();
-  EXPECT_EQ(event.name, "pwas.add_to_open");
-  EXPECT_GE(seconds, 0.007);
-  EXPECT_NEAR(event.dur_us, seconds * 1e6, 1e-6);
-  EXPECT_EQ(enabled.profiler.phases().at("pwas.add_to_open").count, 1u);
+TEST(PhaseTimer, EventsAreNamedByPrefixAndPhaseAndSecondsAddUpPerIteration) {
+  TimerFixture f(true);
+  PhaseTimer timer = f.timer(true, false, {Phase::ExpandMisc});
+  {
+    auto iteration = timer.iteration();
+    for (int i = 0; i < 2; ++i) {
+      auto phase = timer.phase(Phase::AddToOpen);
+      sleepMs(4);
+    }
+    auto misc = timer.phase(Phase::ExpandMisc);
+  }
+  std::vector<std::string> names;
+  for (const kestrel::TraceEvent& event : f.profiler.events()) names.push_back(event.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"pwas.add_to_open", "pwas.add_to_open", "pwas.iteration"}));
+  const double pushes = timer.seconds()[Phase::AddToOpen];
+  EXPECT_GE(pushes, 0.008);
+  EXPECT_NEAR(pushes * 1e6, f.profiler.events()[0].dur_us + f.profiler.events()[1].dur_us, 1e-3);
+  EXPECT_GE(timer.seconds()[Phase::Iteration], pushes);
+  EXPECT_GT(timer.seconds()[Phase::ExpandMisc], 0.0);  // measured, not traced
 
-  ClockFixture disabled(false);
-  PhaseClock quiet = disabled.clock(true, false, false);
-  EXPECT_GE(quiet.stop("pwas.add_to_open", begin), 0.007);
-  EXPECT_TRUE(disabled.profiler.events().empty());
+  {
+    auto next = timer.iteration();
+  }  // a new iteration starts from zero
+  EXPECT_EQ(timer.seconds()[Phase::AddToOpen], 0.0);
+}
+
+TEST(PhaseTimer, MeasuresWithoutAProfiler) {
+  TimerFixture f(false);
+  PhaseTimer timer = f.timer(true, false);
+  {
+    auto phase = timer.phase(Phase::ClosedFilter);
+    sleepMs(7);
+  }
+  EXPECT_GE(timer.seconds()[Phase::ClosedFilter], 0.007);
+  EXPECT_TRUE(f.profiler.events().empty());
+}
+
+// ---- Operation timings and the console line from phase seconds
+
+TEST(OperationTotals, EachOperationGetsItsCoreAndMiscSeconds) {
+  kestrel::PhaseSeconds s;
+  s[Phase::PopFromOpen] = 5;
+  s[Phase::PopGoalTest] = 2;
+  s[Phase::PopMisc] = 0.5;
+  s[Phase::Expand] = 3;
+  s[Phase::ExpandMisc] = 1;
+  s[Phase::IsSolved] = 4;
+  s[Phase::ClosedFilter] = 6;
+  s[Phase::CheckMisc] = 0.25;
+  s[Phase::Heuristic] = 10;
+  s[Phase::HeuristicInfer] = 7;
+  s[Phase::Cost] = 1;
+  s[Phase::PersistChildren] = 2;
+  s[Phase::AddToOpen] = 8;
+  s[Phase::Iteration] = 50;
+  kestrel::OperationTotals totals(true);
+  totals.iteration(s, {true, true, true});
+  totals.iteration(s, {false, false, false});  // popped only a goal
+  const auto& t = totals.timings();
+  auto expect = [&](kestrel::Operation op, double core, double misc, std::uint64_t count) {
+    const kestrel::OperationTiming& timing = t[static_cast<std::size_t>(op)];
+    EXPECT_DOUBLE_EQ(timing.core_seconds, core) << kestrel::kOperationNames[static_cast<std::size_t>(op)];
+    EXPECT_DOUBLE_EQ(timing.misc_seconds, misc) << kestrel::kOperationNames[static_cast<std::size_t>(op)];
+    EXPECT_DOUBLE_EQ(timing.total_seconds, core + misc);
+    EXPECT_EQ(timing.call_count, count) << kestrel::kOperationNames[static_cast<std::size_t>(op)];
+  };
+  expect(kestrel::Operation::Pop, 6, 5, 2);
+  expect(kestrel::Operation::Expand, 3, 1, 1);
+  expect(kestrel::Operation::IsSolved, 4, 0, 1);
+  expect(kestrel::Operation::Check, 6, 0.25, 1);
+  expect(kestrel::Operation::Heuristic, 7, 6, 1);
+  expect(kestrel::Operation::Push, 8, 0, 1);
+  expect(kestrel::Operation::Iteration, 100, 0, 2);
+
+  const kestrel::IterationTimes line = kestrel::iterationTimes(s);
+  EXPECT_EQ(line.pop, 3);
+  EXPECT_EQ(line.is_solved, 6);
+  EXPECT_EQ(line.heuristic, 7);
+  EXPECT_EQ(line.iteration, 50);
+
+  kestrel::OperationTotals off(false);
+  off.iteration(s, {true, true, true});
+  EXPECT_EQ(off.timings()[0].call_count, 0u);
 }
 
 // ---- Console durations

@@ -19,7 +19,8 @@ namespace kestrel {
 // rules out absolute paths), no "..", no NUL byte. Throws std::invalid_argument.
 KESTREL_EXPORT void requireSafeRunId(const std::string& run_id);
 
-using Clock = std::chrono::system_clock;
+// Monotonic: every duration of a solve, and its trace, is measured on it.
+using Clock = std::chrono::steady_clock;
 using TimePoint = std::chrono::time_point<Clock, std::chrono::nanoseconds>;
 
 inline TimePoint now() { return std::chrono::time_point_cast<std::chrono::nanoseconds>(Clock::now()); }

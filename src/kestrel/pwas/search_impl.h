@@ -20,23 +20,21 @@
 #include <vector>
 
 #include "kestrel/heuristic/runner.h"
-#include "kestrel/profiling/phase_clock.h"
+#include "kestrel/profiling/phase_timer.h"
 #include "kestrel/profiling/profiler.h"
 #include "kestrel/pwas/closed_table.h"
 #include "kestrel/pwas/node_store.h"
 #include "kestrel/pwas/open_queue.h"
 #include "kestrel/pwas/parallel_errors.h"
 #include "kestrel/pwas/search.h"
-#include "kestrel/pwas/search_statistics.h"
+#include "kestrel/pwas/search_report.h"
 #include "kestrel/pwas/solution_path.h"
 #include "kestrel/pwas/team_sizer.h"
 #include "kestrel/solve/interrupt.h"
+#include "kestrel/solve/operation_totals.h"
+#include "kestrel/solve/search_result.h"
 
 namespace kestrel {
-
-inline double secondsBetween(TimePoint start, TimePoint end) {
-  return static_cast<double>((end - start).count()) / 1e9;
-}
 
 // Below these sizes a parallel region costs more to start than its work: a
 // smaller region runs on the solving thread alone.
@@ -48,11 +46,6 @@ inline InitialCapacities reservableCapacities(const SolverSettings& settings) {
   const InitialCapacities capacities = resolveCapacities(settings);
   requireReservable(capacities, settings, availableMemoryBytes());
   return capacities;
-}
-
-// Seconds since `start` on the monotonic clock, for the team sizer.
-inline double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 inline ProfilingOptions cpuProfilingOptions(const ProfilingOptions& options) {
@@ -78,11 +71,13 @@ class TypedSearch {
         batch_(static_cast<std::size_t>(std::max(settings.batch_size, 1))),
         runner_(manifest, settings.device),
         profiler_(cpuProfilingOptions(settings.profiling)),
-        timing_enabled_(settings.print_internals || settings.operation_breakdown || profiler_.enabled()),
-        clock_(
-            timing_enabled_, settings.operation_breakdown, settings.cuda_sync_timing, [this] { runner_.synchronize(); },
-            profiler_),
-        stats_(settings.operation_breakdown),
+        // Laying the successors out counts as expansion overhead but has no
+        // trace event of its own.
+        timer_("pwas",
+               PhaseTimer::Switches::of(settings.print_internals, settings.operation_breakdown,
+                                        settings.cuda_sync_timing, profiler_.enabled()),
+               [this] { runner_.synchronize(); }, profiler_, {Phase::ExpandMisc}),
+        totals_(settings.operation_breakdown),
         capacities_(reservableCapacities(settings)),
         fixed_(options.capacity == CapacityMode::Fixed),
         open_(capacities_.open, fixed_),
@@ -111,17 +106,19 @@ class TypedSearch {
     const StateBytes root_state(start->state());
     Node* root = store_.add(std::move(start), root_state, 0, -1, nullptr);
 
-    const TimePoint goal_start = clock_.start();
-    const bool root_goal = root->env->is_solved();
-    const double goal_seconds = clock_.stop("pwas.is_solved", goal_start);
-
-    const TimePoint heuristic_start = clock_.start();
-    writeNetworkInputs({root->env.get()});
-    const TimePoint infer_start = clock_.start();
-    const std::vector<float> output = runner_.infer(net_inputs_, 1);
-    const double infer_seconds = clock_.stop("pwas.heuristic_infer", infer_start);
-    const double heuristic_span = clock_.stop("pwas.heuristic", heuristic_start);
-    stats_.startNode(goal_seconds, infer_seconds, heuristic_span);
+    bool root_goal = false;
+    {
+      auto phase = timer_.phase(Phase::IsSolved);
+      root_goal = root->env->is_solved();
+    }
+    std::vector<float> output;
+    {
+      auto phase = timer_.phase(Phase::Heuristic);
+      writeNetworkInputs({root->env.get()});
+      auto infer = timer_.phase(Phase::HeuristicInfer);
+      output = runner_.infer(net_inputs_, 1);
+    }
+    totals_.startNode(timer_.seconds());
 
     const float h = output.empty() ? 0.0f : output.front();
     root->heuristic = static_cast<Heuristic>(h);
@@ -142,59 +139,16 @@ class TypedSearch {
         if (settings_.verbose) printOpenExhausted();
         return SearchOutcome::OpenExhausted;
       }
-      const TimePoint iteration_start = clock_.start();
-      const auto sizing_start = std::chrono::steady_clock::now();
-      const PopTimes pop = popBatch();
-      iteration_threads_ = team_.threads();
-
-      if (popped_.empty()) {  // the first popped node was a goal: nothing to expand
-        stats_.iteration(clock_.stop("pwas.iteration", iteration_start));
+      team_.startIteration();
+      const bool expanded = iterate();
+      report(expanded);
+      if (!expanded) {  // the first popped node was a goal: nothing to expand
         ++iteration_;
         return SearchOutcome::Solved;
       }
-
-      const TimePoint expand_start = clock_.start();
-      expandBatch();
-      const double expand_seconds = clock_.stop("pwas.expand", expand_start);
-      stats_.expand(expand_seconds);
-      buildSuccessors();
-      if (timing_enabled_) {
-        stats_.buildSuccessors(std::max(secondsBetween(expand_start, now()) - expand_seconds, 0.0));
-      }
-
-      const TimePoint goals_start = clock_.start();
-      testSuccessorGoals();
-      const double goal_seconds = clock_.stop("pwas.is_solved", goals_start);
-      stats_.successorGoalTests(goal_seconds, successor_envs_.size());
-
-      const TimePoint check_start = clock_.start();
-      filterThroughClosed();
-      const double check_seconds = clock_.stop("pwas.closed_filter", check_start);
-      stats_.check(check_seconds);
-
-      const double infer_seconds = evaluateAccepted();
-
-      const TimePoint cost_start = clock_.start();
-      assignCosts();
-      stats_.cost(clock_.stop("pwas.cost", cost_start));
-
-      const TimePoint push_start = clock_.start();
-      for (Node* node : accepted_) open_.push(node);
-      const double push_seconds = clock_.stop("pwas.add_to_open", push_start);
-      stats_.push(push_seconds);
-
-      const double iteration_seconds = clock_.stop("pwas.iteration", iteration_start);
-      stats_.iteration(iteration_seconds);
-      if (settings_.print_internals) {
-        printIterationReport({iteration_,
-                              &accepted_heuristics_,
-                              &accepted_depths_,
-                              {pop.core_seconds, expand_seconds, goal_seconds + pop.goal_test_seconds, check_seconds,
-                               infer_seconds, push_seconds, iteration_seconds}});
-      }
       nodes_generated_ += successor_envs_.size();
       releaseIteration();
-      team_.record(static_cast<std::int64_t>(popped_.size()), secondsSince(sizing_start));
+      team_.finishIteration(static_cast<std::int64_t>(popped_.size()));
 
       if (!goal_popped_ && settings_.search_budget > 0 &&
           nodes_generated_ >= static_cast<std::uint64_t>(settings_.search_budget)) {
@@ -205,39 +159,52 @@ class TypedSearch {
     }
   }
 
-  struct PopTimes {
-    double core_seconds = 0;
-    double goal_test_seconds = 0;
-  };
+  // One iteration; returns whether it expanded anything.
+  bool iterate() {
+    auto phase = timer_.iteration();
+    popBatch();
+    iteration_threads_ = team_.threads();
+    if (popped_.empty()) return false;
+    expandBatch();
+    buildSuccessors();
+    testSuccessorGoals();
+    filterThroughClosed();
+    evaluateAccepted();
+    assignCosts();
+    pushAccepted();
+    return true;
+  }
+
+  // The iteration's operation timings and, with print_internals, its lines.
+  void report(bool expanded) {
+    totals_.iteration(timer_.seconds(), {expanded, !successor_envs_.empty(), !accepted_.empty()});
+    if (expanded && settings_.print_internals) {
+      printIterationReport({iteration_, &accepted_heuristics_, &accepted_depths_, iterationTimes(timer_.seconds())});
+    }
+  }
 
   // Pops up to `batch` nodes, goal-testing each; under "stop_before_goal" the
   // first goal and everything popped after it are cut from the batch.
-  PopTimes popBatch() {
-    const TimePoint pop_start = clock_.start();
+  void popBatch() {
+    auto phase = timer_.phase(Phase::PopFromOpen);
     goal_popped_ = false;
     popped_.clear();
     std::size_t first_goal = 0;
-    double goal_test_seconds = 0;
     const std::size_t n = std::min(batch_, open_.size());
     for (std::size_t i = 0; i < n; ++i) {
       Node* node = open_.pop();
       popped_.push_back(node);
-      const TimePoint test_start = timing_enabled_ ? now() : TimePoint{};
-      const bool solved = node->env->is_solved();
-      if (timing_enabled_) {
-        const TimePoint test_end = now();
-        goal_test_seconds += secondsBetween(test_start, test_end);
-        profiler_.record("pwas.is_solved", test_start, test_end);
-      }
-      if (!solved) continue;
+      if (!isGoal(*node)) continue;
       if (!goal_popped_) first_goal = popped_.size() - 1;
       goal_popped_ = true;
       if (best_goal_ == nullptr || node->open_cost < best_goal_->open_cost) best_goal_ = node;
     }
     if (stop_before_goal_ && goal_popped_) popped_.resize(first_goal);
-    const double span = clock_.stop("pwas.pop_from_open", pop_start);
-    stats_.pop(span, goal_test_seconds);
-    return {std::max(span - goal_test_seconds, 0.0), goal_test_seconds};
+  }
+
+  bool isGoal(const Node& node) {
+    auto phase = timer_.hostPhase(Phase::PopGoalTest);
+    return node.env->is_solved();
   }
 
   // Threads for a region over `items` items in this iteration.
@@ -247,6 +214,7 @@ class TypedSearch {
 
   // OpenMP region 1.
   void expandBatch() {
+    auto phase = timer_.phase(Phase::Expand);
     const std::int64_t n = static_cast<std::int64_t>(popped_.size());
     children_.resize(popped_.size());
     child_depth_.resize(popped_.size());
@@ -269,6 +237,7 @@ class TypedSearch {
   // reuse what it returned). They become nodes only when CLOSED accepts
   // them; most are duplicates and die with the iteration.
   void buildSuccessors() {
+    auto phase = timer_.hostPhase(Phase::ExpandMisc);
     successor_envs_.clear();
     successor_popped_.clear();
     successor_move_.clear();
@@ -299,6 +268,7 @@ class TypedSearch {
   // OpenMP region 2. The workers also hash the successors' states for the
   // CLOSED filter that follows, which is sequential.
   void testSuccessorGoals() {
+    auto phase = timer_.phase(Phase::IsSolved);
     const std::int64_t w = static_cast<std::int64_t>(successor_envs_.size());
     successor_goal_.assign(successor_envs_.size(), 0);
     successor_hash_.resize(successor_envs_.size());
@@ -320,6 +290,7 @@ class TypedSearch {
   // Sequential, so that acceptance follows successor order. A duplicate is
   // accepted only when strictly shallower than the node CLOSED holds.
   void filterThroughClosed() {
+    auto phase = timer_.phase(Phase::ClosedFilter);
     // Lookups are independent cache misses into a large table; see the
     // ClosedTable prefetch functions for the stages.
     constexpr std::size_t kSlotAhead = 32;
@@ -364,27 +335,20 @@ class TypedSearch {
     accepted_envs_.push_back(env);
   }
 
-  // One network call for every accepted row; returns the inference seconds.
-  double evaluateAccepted() {
+  // One network call for every accepted row.
+  void evaluateAccepted() {
     accepted_heuristics_.clear();
-    const TimePoint heuristic_start = clock_.start();
-    double infer_seconds = 0;
-    double heuristic_span = 0;
-    if (!accepted_.empty()) {
-      writeNetworkInputs(accepted_envs_);
-      const TimePoint infer_start = clock_.start();
-      accepted_heuristics_ = runner_.infer(net_inputs_, accepted_.size());
-      infer_seconds = clock_.stop("pwas.heuristic_infer", infer_start);
-      heuristic_span = clock_.stop("pwas.heuristic", heuristic_start);
-    }
-    stats_.heuristic(infer_seconds, heuristic_span, accepted_.size());
-    return infer_seconds;
+    if (accepted_.empty()) return;
+    auto phase = timer_.phase(Phase::Heuristic);
+    writeNetworkInputs(accepted_envs_);
+    auto infer = timer_.phase(Phase::HeuristicInfer);
+    accepted_heuristics_ = runner_.infer(net_inputs_, accepted_.size());
   }
 
   // Fills net_inputs_ with one row per environment: input q of row k holds the
   // segment of that environment's write_inputs() that belongs to input q.
   void writeNetworkInputs(const std::vector<const Environment*>& envs) {
-    const TimePoint start = clock_.start();
+    auto phase = timer_.phase(Phase::WriteInputs);
     const std::size_t rows = envs.size();
     // write_inputs() writes input_size() floats into a buffer sized for the
     // manifest: a plugin whose size changes would write past it.
@@ -405,11 +369,11 @@ class TypedSearch {
         }
       }
     }
-    clock_.stop("pwas.write_inputs", start);
   }
 
   // OpenMP region 3, then the assignment on the solving thread.
   void assignCosts() {
+    auto phase = timer_.phase(Phase::Cost);
     const std::size_t m = accepted_.size();
     const std::int64_t rows = static_cast<std::int64_t>(m);
     open_costs_.resize(m);
@@ -432,26 +396,24 @@ class TypedSearch {
     }
   }
 
+  void pushAccepted() {
+    auto phase = timer_.phase(Phase::AddToOpen);
+    for (Node* node : accepted_) open_.push(node);
+  }
+
   // Successors that CLOSED rejected die with their environments here.
   void releaseIteration() { successor_envs_.clear(); }
 
   // ---- Result.
 
   SolveResult finish(SearchOutcome outcome) {
-    SolveResult result;
-    result.nodes_generated = nodes_generated_;
-    result.solved = best_goal_ != nullptr;
-    result.search_budget_exceeded = outcome == SearchOutcome::BudgetExceeded;
-    if (settings_.operation_breakdown) {
-      result.operation_timings = stats_.timings();
-      result.has_operation_timings = true;
-    }
-    if (result.solved) result.moves = reconstructPath<Costs>(best_goal_, options_.move_source);
-    const TimePoint end = now();
-    result.solve_time = static_cast<double>((end - t0_).count()) / 1e9;
+    SearchEnd end;
+    end.solved = best_goal_ != nullptr;
+    if (end.solved) end.moves = reconstructPath<Costs>(best_goal_, options_.move_source);
+    end.nodes_generated = nodes_generated_;
+    end.budget_exceeded = outcome == SearchOutcome::BudgetExceeded;
+    SolveResult result = finishSearch(std::move(end), totals_, settings_.operation_breakdown, t0_, timer_);
     if (settings_.verbose) printFinalReport(outcome, result.moves, nodes_generated_, result.solve_time);
-    profiler_.record("pwas.total", t0_, end);
-    profiler_.finalize();
     return result;
   }
 
@@ -460,9 +422,8 @@ class TypedSearch {
   const std::size_t batch_;
   AOTIHeuristicRunner runner_;
   Profiler profiler_;
-  const bool timing_enabled_;
-  PhaseClock clock_;
-  SearchStatistics stats_;
+  PhaseTimer timer_;
+  OperationTotals totals_;
   const InitialCapacities capacities_;
   const bool fixed_;
   OpenQueue<Costs> open_;

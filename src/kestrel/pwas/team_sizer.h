@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 namespace kestrel {
@@ -35,6 +36,14 @@ class TeamSizer {
 
   // The number of threads for the next iteration.
   int threads() const { return probe_runs_ > 0 ? threadsOf(!team_chosen_) : threadsOf(team_chosen_); }
+
+  // Times an iteration: startIteration() before it, finishIteration() with
+  // its item count after it. The sizer keeps its own clock because it steers
+  // the search whether or not timing was asked for.
+  void startIteration() { iteration_start_ = std::chrono::steady_clock::now(); }
+  void finishIteration(std::int64_t items) {
+    record(items, std::chrono::duration<double>(std::chrono::steady_clock::now() - iteration_start_).count());
+  }
 
   // Reports that the iteration run with threads() threads over `items` items
   // took `seconds`.
@@ -83,6 +92,7 @@ class TeamSizer {
   int probe_interval_ = 2;  // the first probe comes early
   int probe_runs_ = 0;      // iterations of the current probe still to run
   double probe_seconds_ = 0;
+  std::chrono::steady_clock::time_point iteration_start_{};
 };
 
 }  // namespace kestrel

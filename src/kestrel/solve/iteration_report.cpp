@@ -1,5 +1,6 @@
 #include "kestrel/solve/iteration_report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -18,6 +19,18 @@ void printAddedToOpen(std::uint64_t iteration, double min_heuristic, double min_
                       double max_path_cost) {
   pythonPrintf("Itr: %zu, Added to OPEN - Min/Max Heur(PathCost): %.2f(%.2f)/%.2f(%.2f) \n",
                static_cast<std::size_t>(iteration), min_heuristic, min_path_cost, max_heuristic, max_path_cost);
+}
+
+IterationTimes iterationTimes(const PhaseSeconds& s) {
+  IterationTimes times;
+  times.pop = std::max(s[Phase::PopFromOpen] - s[Phase::PopGoalTest], 0.0);
+  times.expand = s[Phase::Expand];
+  times.is_solved = s[Phase::IsSolved] + s[Phase::PopGoalTest];
+  times.check = s[Phase::ClosedFilter];
+  times.heuristic = s[Phase::HeuristicInfer];
+  times.push = s[Phase::AddToOpen];
+  times.iteration = s[Phase::Iteration];
+  return times;
 }
 
 void printIterationTimes(const IterationTimes& t) {

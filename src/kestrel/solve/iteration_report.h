@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kestrel/solve/phase.h"
+
 namespace kestrel {
 
 // "%.2e" for non-zero values below 0.005 in magnitude, so that short regions
@@ -28,6 +30,9 @@ struct IterationTimes {
   double push = 0;
   double iteration = 0;
 };
+// The line's figures from an iteration's phase seconds: the pop without the
+// popped nodes' goal tests, which count with the children's.
+IterationTimes iterationTimes(const PhaseSeconds& seconds);
 void printIterationTimes(const IterationTimes& times);
 
 }  // namespace kestrel

@@ -7,12 +7,15 @@
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "kestrel/heuristic/tensor_inference.h"
-#include "kestrel/profiling/phase_clock.h"
+#include "kestrel/profiling/phase_timer.h"
 #include "kestrel/solve/interrupt.h"
 #include "kestrel/solve/iteration_report.h"
+#include "kestrel/solve/operation_totals.h"
+#include "kestrel/solve/search_result.h"
 #include "kestrel/torchgpu/open_queue.h"
 #include "kestrel/torchgpu/solution_path.h"
 
@@ -59,26 +62,6 @@ void requireCostsInRange(const at::Tensor& wide, c10::ScalarType type, const cha
   }
 }
 
-// The per-operation totals of the result, fed region by region.
-class TorchStatistics {
- public:
-  explicit TorchStatistics(bool enabled) : enabled_(enabled) {}
-
-  void add(Operation op, double core, double misc, bool counted = true) {
-    if (!enabled_) return;
-    OperationTiming& timing = timingOf(timings_, op);
-    timing.core_seconds += core;
-    timing.misc_seconds += misc;
-    timing.total_seconds += core + misc;
-    if (counted) timing.call_count += 1;
-  }
-  const OperationTimings& timings() const { return timings_; }
-
- private:
-  bool enabled_;
-  OperationTimings timings_{};
-};
-
 // The children of one expansion, or the kept part of them, row for row.
 struct Children {
   at::Tensor states, depth, path_cost, parent_index, parent_move, solved, entries;
@@ -100,14 +83,15 @@ class TorchSearch {
   TorchSearch(const TorchSearchSetup& setup)
       : s_(setup),
         env_(setup.environment),
-        timing_enabled_(setup.config.print_internals || setup.config.operation_breakdown || setup.profiler.enabled()),
-        clock_(
-            timing_enabled_, setup.config.operation_breakdown, setup.config.cuda_sync_timing,
+        timer_(
+            "torchgpu",
+            PhaseTimer::Switches::of(setup.config.print_internals, setup.config.operation_breakdown,
+                                     setup.config.cuda_sync_timing, setup.profiler.enabled()),
             [device = setup.device] {
               if (device.is_cuda()) torch::cuda::synchronize(device.index());
             },
             setup.profiler),
-        stats_(setup.config.operation_breakdown),
+        totals_(setup.config.operation_breakdown),
         in_place_(setup.options.duplicates == DuplicateMode::InPlace),
         check_path_costs_(storableRange(setup.types.path_cost).bounded() ||
                           storableRange(setup.types.closed_cost).bounded()),
@@ -120,20 +104,12 @@ class TorchSearch {
     evaluateRoot(start_row);
     const bool budget_exceeded = loop();
 
-    SolveResult result;
-    result.nodes_generated = nodes_generated_;
-    result.solved = goal_node_ >= 0;
-    result.search_budget_exceeded = budget_exceeded;
-    if (result.solved) result.moves = reconstructMoves(s_.store, env_, goal_node_, s_.options.move_source);
-    const TimePoint end = now();
-    result.solve_time = static_cast<double>((end - s_.start_time).count()) / 1e9;
-    if (s_.config.operation_breakdown) {
-      result.operation_timings = stats_.timings();
-      result.has_operation_timings = true;
-    }
-    s_.profiler.record("torchgpu.total", s_.start_time, end);
-    s_.profiler.finalize();
-    return result;
+    SearchEnd end;
+    end.solved = goal_node_ >= 0;
+    if (end.solved) end.moves = reconstructMoves(s_.store, env_, goal_node_, s_.options.move_source);
+    end.nodes_generated = nodes_generated_;
+    end.budget_exceeded = budget_exceeded;
+    return finishSearch(std::move(end), totals_, s_.config.operation_breakdown, s_.start_time, timer_);
   }
 
  private:
@@ -154,17 +130,13 @@ class TorchSearch {
   }
 
   // The heuristic of `states`, in chunks of at most nnet_batch rows.
-  at::Tensor evaluate(const at::Tensor& states, double& infer_seconds) {
+  at::Tensor evaluate(const at::Tensor& states) {
     const std::int64_t rows = states.size(0);
     std::vector<at::Tensor> outputs;
     for (std::int64_t begin = 0; begin < rows; begin += s_.sizes.nnet_batch) {
       const at::Tensor chunk = states.slice(0, begin, std::min(begin + s_.sizes.nnet_batch, rows));
-      const TimePoint inputs_start = clock_.start();
-      const std::vector<at::Tensor> inputs = env_.networkInputs(chunk);
-      clock_.stop("torchgpu.write_inputs", inputs_start);
-      const TimePoint infer_start = clock_.start();
-      at::Tensor h = inferHeuristicTensors(s_.loader, inputs);
-      infer_seconds += clock_.stop("torchgpu.heuristic_infer", infer_start);
+      const std::vector<at::Tensor> inputs = networkInputs(chunk);
+      at::Tensor h = infer(inputs);
       if (h.numel() != chunk.size(0)) throw std::runtime_error(kHeuristicRowsMessage);
       outputs.push_back(h.reshape({-1}));
     }
@@ -173,18 +145,20 @@ class TorchSearch {
     return heuristic.to(s_.types.heuristic);
   }
 
-  void evaluateRoot(const at::Tensor& start) {
-    requireExact(start, s_.types.node_state, "memory_dtype_node_state");
-    requireExact(start.to(s_.types.node_state), s_.types.closed_key, "memory_dtype_closed_key");
-    const TimePoint goal_start = clock_.start();
-    const at::Tensor solved = env_.isSolved(start).reshape({-1});
-    stats_.add(Operation::IsSolved, clock_.stop("torchgpu.is_solved", goal_start), 0);
+  std::vector<at::Tensor> networkInputs(const at::Tensor& states) {
+    auto phase = timer_.phase(Phase::WriteInputs);
+    return env_.networkInputs(states);
+  }
 
-    const at::Tensor g0 = at::zeros({1}, at::TensorOptions().dtype(s_.types.path_cost).device(s_.device));
-    const TimePoint heuristic_start = clock_.start();
-    const TimePoint inputs_start = clock_.start();
-    const std::vector<at::Tensor> inputs = env_.networkInputs(start);
-    clock_.stop("torchgpu.write_inputs", inputs_start);
+  at::Tensor infer(const std::vector<at::Tensor>& inputs) {
+    auto phase = timer_.phase(Phase::HeuristicInfer);
+    return inferHeuristicTensors(s_.loader, inputs);
+  }
+
+  // The start node's heuristic, once its inputs are known to fit the network.
+  at::Tensor evaluateStart(const at::Tensor& start) {
+    auto phase = timer_.phase(Phase::Heuristic);
+    const std::vector<at::Tensor> inputs = networkInputs(start);
     if (inputs.size() != s_.manifest.inputs.size()) {
       throw std::runtime_error("AOTI manifest input count mismatch for environment '" + s_.environment_name + "'");
     }
@@ -194,14 +168,23 @@ class TorchSearch {
       throw std::runtime_error(
           inputSizeMismatchMessage(s_.environment_name, input_width, s_.manifest, totalInputElements(s_.manifest)));
     }
-    const TimePoint infer_start = clock_.start();
-    const at::Tensor h0_raw = inferHeuristicTensors(s_.loader, inputs).reshape({-1});
-    if (check_heuristics_) requireCostsInRange(h0_raw.to(at::kDouble), s_.types.heuristic, "memory_dtype_heuristic");
-    const at::Tensor h0 = h0_raw.to(s_.types.heuristic);
-    const double infer_seconds = clock_.stop("torchgpu.heuristic_infer", infer_start);
-    const double heuristic_seconds = clock_.stop("torchgpu.heuristic", heuristic_start);
-    stats_.add(Operation::Heuristic, infer_seconds, std::max(heuristic_seconds - infer_seconds, 0.0));
+    const at::Tensor h0 = infer(inputs).reshape({-1});
+    if (check_heuristics_) requireCostsInRange(h0.to(at::kDouble), s_.types.heuristic, "memory_dtype_heuristic");
     if (h0.numel() != 1) throw std::runtime_error(kHeuristicRowsMessage);
+    return h0.to(s_.types.heuristic);
+  }
+
+  void evaluateRoot(const at::Tensor& start) {
+    requireExact(start, s_.types.node_state, "memory_dtype_node_state");
+    requireExact(start.to(s_.types.node_state), s_.types.closed_key, "memory_dtype_closed_key");
+    at::Tensor solved;
+    {
+      auto phase = timer_.phase(Phase::IsSolved);
+      solved = env_.isSolved(start).reshape({-1});
+    }
+    const at::Tensor g0 = at::zeros({1}, at::TensorOptions().dtype(s_.types.path_cost).device(s_.device));
+    const at::Tensor h0 = evaluateStart(start);
+    totals_.startNode(timer_.seconds());
     const at::Tensor f0 = totalCost(g0, h0, solved);
 
     const at::Tensor start_ids = s_.store.append(
@@ -233,24 +216,28 @@ class TorchSearch {
   // CLOSED, evaluate and store the kept ones, push them. Returns whether it
   // popped a goal.
   bool iterate(std::uint64_t iteration) {
-    const TimePoint iteration_start = clock_.start();
-    IterationTimes times;
-    const Popped popped = popBatch(times);
-    if (popped.expand_ids.size(0) > 0) {
-      Children children = expandBatch(popped.expand_ids, times);
-      children.solved = testGoals(children, times);
-      const Children kept = filterThroughClosed(children, times);
-      const Stored stored = evaluateAndStore(kept, times);
-      pushToOpen(stored, times);
-      times.iteration = clock_.stop("torchgpu.iteration", iteration_start);
-      stats_.add(Operation::Iteration, times.iteration, 0);
-      if (s_.config.print_internals) {
-        if (kept.rows() > 0) printBatch(iteration, stored.heuristic, kept.path_cost);
-        printIterationTimes(times);
+    IterationShape shape;
+    Popped popped;
+    Stored stored;
+    Children kept;
+    {
+      auto phase = timer_.iteration();
+      popped = popBatch();
+      shape.expanded = popped.expand_ids.size(0) > 0;
+      if (shape.expanded) {
+        Children children = expandBatch(popped.expand_ids);
+        children.solved = testGoals(children);
+        kept = filterThroughClosed(children);
+        stored = evaluateAndStore(kept);
+        pushToOpen(stored);
+        shape.tested_children = true;
+        shape.evaluated_children = kept.rows() > 0;
       }
-    } else {  // only a goal, or nothing before it, was popped
-      stats_.add(Operation::Pop, times.pop, 0);
-      stats_.add(Operation::Iteration, clock_.stop("torchgpu.iteration", iteration_start), 0);
+    }
+    totals_.iteration(timer_.seconds(), shape);
+    if (shape.expanded && s_.config.print_internals) {
+      if (kept.rows() > 0) printBatch(iteration, stored.heuristic, kept.path_cost);
+      printIterationTimes(iterationTimes(timer_.seconds()));
     }
     return popped.goal;
   }
@@ -262,8 +249,8 @@ class TorchSearch {
 
   // Pops up to `batch` nodes; under "stop_before_goal" the first goal and
   // everything popped after it are not expanded.
-  Popped popBatch(IterationTimes& times) {
-    const TimePoint pop_start = clock_.start();
+  Popped popBatch() {
+    auto phase = timer_.phase(Phase::PopFromOpen);
     const TorchOpenQueue::Popped popped = open_->pop(s_.sizes.batch);
     Popped result{popped.nodes};
     const at::Tensor goals = s_.store.solved().index_select(0, popped.nodes);
@@ -273,54 +260,50 @@ class TorchSearch {
       result.goal = true;
       if (s_.options.goal_stop == GoalStopMode::StopBeforeGoal) result.expand_ids = popped.nodes.slice(0, 0, first);
     }
-    times.pop = clock_.stop("torchgpu.pop_from_open", pop_start);
     return result;
   }
 
   // The children of the popped nodes, n x M in parent-major order.
-  Children expandBatch(const at::Tensor& expand_ids, IterationTimes& times) {
-    const TimePoint gather_start = clock_.start();
-    const at::Tensor parent_states = s_.store.states().index_select(0, expand_ids);
-    const at::Tensor parent_cost = s_.store.pathCost().index_select(0, expand_ids);
-    const at::Tensor parent_depth = s_.store.depth().index_select(0, expand_ids);
-    stats_.add(Operation::Pop, times.pop, clock_.stop("torchgpu.pop_misc", gather_start));
-
-    const TimePoint expand_start = clock_.start();
-    const auto [child_states, step_costs] = env_.expand(parent_states);
-    times.expand = clock_.stop("torchgpu.expand", expand_start);
-    const TimePoint children_start = clock_.start();
-    Children children = makeChildren(expand_ids, parent_cost, parent_depth, child_states, step_costs);
-    stats_.add(Operation::Expand, times.expand, clock_.stop("torchgpu.expand_misc", children_start));
-    return children;
+  Children expandBatch(const at::Tensor& expand_ids) {
+    at::Tensor parent_states, parent_cost, parent_depth;
+    {
+      auto phase = timer_.phase(Phase::PopMisc);
+      parent_states = s_.store.states().index_select(0, expand_ids);
+      parent_cost = s_.store.pathCost().index_select(0, expand_ids);
+      parent_depth = s_.store.depth().index_select(0, expand_ids);
+    }
+    at::Tensor child_states, step_costs;
+    {
+      auto phase = timer_.phase(Phase::Expand);
+      std::tie(child_states, step_costs) = env_.expand(parent_states);
+    }
+    auto phase = timer_.phase(Phase::ExpandMisc);
+    return makeChildren(expand_ids, parent_cost, parent_depth, child_states, step_costs);
   }
 
-  at::Tensor testGoals(const Children& children, IterationTimes& times) {
-    const TimePoint goals_start = clock_.start();
-    at::Tensor solved = env_.isSolved(children.states).reshape({-1}).to(at::kBool);
-    times.is_solved = clock_.stop("torchgpu.is_solved", goals_start);
-    stats_.add(Operation::IsSolved, times.is_solved, 0);
+  at::Tensor testGoals(const Children& children) {
+    auto phase = timer_.phase(Phase::IsSolved);
     nodes_generated_ += static_cast<std::uint64_t>(children.rows());
-    return solved;
+    return env_.isSolved(children.states).reshape({-1}).to(at::kBool);
   }
 
   // The children CLOSED accepts; under "in_place" only the cheapest child of
   // each state.
-  Children filterThroughClosed(Children children, IterationTimes& times) {
-    const TimePoint filter_start = clock_.start();
+  Children filterThroughClosed(Children children) {
     at::Tensor accept;
-    if (children.rows() == 0) {
-      accept = at::zeros({0}, long_.dtype(at::kBool));
-    } else {
-      TorchClosedTable::Filtered filtered = s_.closed.filter(children.states, children.path_cost);
-      accept = filtered.accept;
-      if (in_place_) children.entries = filtered.entries;
+    {
+      auto phase = timer_.phase(Phase::ClosedFilter);
+      if (children.rows() == 0) {
+        accept = at::zeros({0}, long_.dtype(at::kBool));
+      } else {
+        TorchClosedTable::Filtered filtered = s_.closed.filter(children.states, children.path_cost);
+        accept = filtered.accept;
+        if (in_place_) children.entries = filtered.entries;
+      }
     }
-    times.check = clock_.stop("torchgpu.closed_filter", filter_start);
-
-    const TimePoint select_start = clock_.start();
+    auto phase = timer_.phase(Phase::CheckMisc);
     Children kept = children.select(accept.nonzero().reshape({-1}));
     if (in_place_ && kept.rows() > 1) kept = kept.select(cheapestPerEntry(kept.entries, kept.path_cost));
-    stats_.add(Operation::Check, times.check, clock_.stop("torchgpu.check_misc", select_start));
     return kept;
   }
 
@@ -333,41 +316,33 @@ class TorchSearch {
 
   // Evaluates the kept children in network batches, computes their
   // priorities and stores them as nodes.
-  Stored evaluateAndStore(const Children& kept, IterationTimes& times) {
+  Stored evaluateAndStore(const Children& kept) {
     Stored stored;
-    double heuristic_seconds = 0;
     stored.heuristic = at::empty({0}, long_.dtype(s_.types.heuristic));
     if (kept.rows() > 0) {
-      const TimePoint heuristic_start = clock_.start();
-      stored.heuristic = evaluate(kept.states, times.heuristic);
-      heuristic_seconds = clock_.stop("torchgpu.heuristic", heuristic_start);
+      auto phase = timer_.phase(Phase::Heuristic);
+      stored.heuristic = evaluate(kept.states);
     }
-
-    const TimePoint cost_start = clock_.start();
-    stored.total = totalCost(kept.path_cost, stored.heuristic, kept.solved);
-    const double cost_seconds = clock_.stop("torchgpu.cost", cost_start);
-
-    const TimePoint persist_start = clock_.start();
+    {
+      auto phase = timer_.phase(Phase::Cost);
+      stored.total = totalCost(kept.path_cost, stored.heuristic, kept.solved);
+    }
+    auto phase = timer_.phase(Phase::PersistChildren);
     stored.ids = persist(kept, stored.heuristic, stored.total, stored.updated);
-    const double persist_seconds = clock_.stop("torchgpu.persist_children", persist_start);
-    stats_.add(Operation::Heuristic, times.heuristic,
-               std::max(heuristic_seconds - times.heuristic, 0.0) + cost_seconds + persist_seconds, kept.rows() > 0);
     return stored;
   }
 
-  void pushToOpen(const Stored& stored, IterationTimes& times) {
+  void pushToOpen(const Stored& stored) {
     if (s_.store.size() - 1 > largestExactIndex(s_.types.open_index, false)) {  // every node index < size()
       throw std::runtime_error(
           "memory_dtype_open_index cannot hold the node indices of this search; choose a wider "
           "storage type");
     }
-    const TimePoint push_start = clock_.start();
+    auto phase = timer_.phase(Phase::AddToOpen);
     if (stored.updated.defined() && stored.updated.numel() > 0 && !open_->empty()) {
       open_->removeNodes(stored.updated, s_.store.size());
     }
     open_->append(stored.ids, stored.total);
-    times.push = clock_.stop("torchgpu.add_to_open", push_start);
-    stats_.add(Operation::Push, times.push, 0);
   }
 
   // n x M children in parent-major order, in the storage types.
@@ -447,9 +422,8 @@ class TorchSearch {
 
   const TorchSearchSetup& s_;
   TorchEnv& env_;
-  const bool timing_enabled_;
-  PhaseClock clock_;
-  TorchStatistics stats_;
+  PhaseTimer timer_;
+  OperationTotals totals_;
   const bool in_place_;
   // Costs kept in a bounded storage type are checked as they are made (one
   // host synchronisation each); the default types need no check.
