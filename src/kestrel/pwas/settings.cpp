@@ -80,15 +80,6 @@ std::uint64_t capacityHintOrDefault(std::int64_t hint, std::uint64_t fallback, c
   return hint == 0 ? fallback : static_cast<std::uint64_t>(hint);
 }
 
-std::uint64_t nextPowerOfTwo(std::uint64_t n) {
-  constexpr std::uint64_t kLargest = std::uint64_t{1} << 63;
-  // Doubling past 2^63 wraps to 0 and would never end.
-  if (n > kLargest) throw std::length_error("nextPowerOfTwo: no 64-bit power of two reaches the requested size");
-  std::uint64_t power = 1;
-  while (power < n) power <<= 1;
-  return power;
-}
-
 bool isHashtableAlgorithm(const std::string& name) { return name == "linear_probing" || name == "python_dict"; }
 
 InitialCapacities resolveCapacities(const SolverSettings& s) {
@@ -117,11 +108,6 @@ std::string formatBytes(std::uint64_t bytes) {
   char text[64];
   std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
   return text;
-}
-
-std::uint64_t saturatingProduct(std::uint64_t count, std::uint64_t size) {
-  std::uint64_t product = 0;
-  return __builtin_mul_overflow(count, size, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
 }
 
 void requireBelow(std::uint64_t bytes, std::uint64_t available, const std::string& setting, std::uint64_t value,

@@ -8,6 +8,7 @@
 
 #include "kestrel/export.h"
 #include "kestrel/solve/search_options.h"
+#include "kestrel/solve/sizes.h"  // nextPowerOfTwo, with the capacity functions below
 #include "kestrel/solve/solve_settings.h"
 
 namespace kestrel {
@@ -27,9 +28,6 @@ void validateMemoryDtypes(const SolverSettings& settings);
 // A negative hint throws std::invalid_argument "<name> must be non-negative";
 // 0 selects `fallback`; a positive hint is returned unchanged.
 KESTREL_EXPORT std::uint64_t capacityHintOrDefault(std::int64_t hint, std::uint64_t fallback, const char* name);
-
-// Smallest power of two >= n (1 for 0 and 1). n must not exceed 2^63.
-KESTREL_EXPORT std::uint64_t nextPowerOfTwo(std::uint64_t n);
 
 // True exactly for "linear_probing" and "python_dict".
 KESTREL_EXPORT bool isHashtableAlgorithm(const std::string& name);

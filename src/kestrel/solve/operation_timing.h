@@ -6,7 +6,11 @@
 
 namespace kestrel {
 
-// Timing totals of one solver operation over a whole solve.
+// Timing totals of one solver operation over a whole solve. core_seconds is
+// the operation's own work (the network call, for the heuristic);
+// misc_seconds the work around it (gathering rows, network inputs, costs,
+// storing nodes); total_seconds their sum. OperationTotals says which phase
+// goes where.
 struct OperationTiming {
   double total_seconds = 0.0;
   double core_seconds = 0.0;

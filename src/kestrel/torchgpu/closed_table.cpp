@@ -10,6 +10,7 @@
 #include <string>
 #include <tuple>
 
+#include "kestrel/solve/sizes.h"
 #include "kestrel/torchgpu/hashing.h"
 
 namespace kestrel {
@@ -43,12 +44,6 @@ constexpr std::int64_t kHashChunkElements = 2097152;
 
 std::int64_t asInt64(std::uint64_t value) { return static_cast<std::int64_t>(value); }
 
-std::int64_t nextPowerOfTwo(std::int64_t value) {
-  std::int64_t power = 1;
-  while (power < value) power *= 2;
-  return power;
-}
-
 std::string slotsExhausted(std::int64_t capacity) {
   return "fixed CLOSED capacity exhausted at capacity=" + std::to_string(capacity);
 }
@@ -79,7 +74,11 @@ TorchClosedTable::TorchClosedTable(std::int64_t key_width, c10::Device device, c
       fixed_(fixed) {
   if (key_width < 1) throw std::invalid_argument("key_width must be positive");
   const at::TensorOptions longs = at::TensorOptions().dtype(at::kLong).device(device_);
-  capacity_ = nextPowerOfTwo(std::max(kMinimumCapacity, requested_capacity));
+  constexpr std::int64_t kLargestCapacity = std::int64_t{1} << 62;  // its double must still be an int64
+  if (requested_capacity > kLargestCapacity) {
+    throw std::length_error("CLOSED capacity " + std::to_string(requested_capacity) + " is too large");
+  }
+  capacity_ = asInt64(nextPowerOfTwo(static_cast<std::uint64_t>(std::max(kMinimumCapacity, requested_capacity))));
   entry_capacity_ = capacity_;
   mask_ = at::full({1}, capacity_ - 1, longs);
   slots_ = at::full({capacity_}, -1, longs);

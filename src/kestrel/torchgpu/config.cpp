@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "kestrel/solve/sizes.h"
+
 namespace kestrel {
 
 namespace {
@@ -16,16 +18,6 @@ namespace {
 constexpr std::int64_t kMinimumBase = 1024;
 constexpr std::int64_t kMinimumClosed = 8;
 constexpr std::int64_t kMaximumNnetBatch = 4096;
-
-// batch * num_moves, saturated: a huge move count must not wrap into a small
-// (or negative) capacity.
-std::int64_t saturatingProduct(std::int64_t a, std::int64_t b) {
-  std::int64_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) {
-    return (a > 0) == (b > 0) ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  }
-  return product;
-}
 
 // ceil(nodes * factor) in float arithmetic, as the capacity hint is a float.
 std::int64_t scaledClosedCapacity(std::int64_t nodes, float factor) {

@@ -81,7 +81,7 @@ struct Children {
 class TorchSearch {
  public:
   TorchSearch(const TorchSearchSetup& setup)
-      : s_(setup),
+      : setup_(setup),
         env_(setup.environment),
         timer_(
             "torchgpu",
@@ -98,7 +98,7 @@ class TorchSearch {
         check_heuristics_(storableRange(setup.types.heuristic).bounded()),
         check_total_costs_(storableRange(setup.types.total_cost).bounded() ||
                            storableRange(setup.types.open_cost).bounded()),
-        long_(at::TensorOptions().dtype(at::kLong).device(setup.device)) {}
+        index_options_(at::TensorOptions().dtype(at::kLong).device(setup.device)) {}
 
   SolveResult run(const at::Tensor& start_row) {
     evaluateRoot(start_row);
@@ -106,25 +106,25 @@ class TorchSearch {
 
     SearchEnd end;
     end.solved = goal_node_ >= 0;
-    if (end.solved) end.moves = reconstructMoves(s_.store, env_, goal_node_, s_.options.move_source);
+    if (end.solved) end.moves = reconstructMoves(setup_.store, env_, goal_node_, setup_.options.move_source);
     end.nodes_generated = nodes_generated_;
     end.budget_exceeded = budget_exceeded;
-    return finishSearch(std::move(end), totals_, s_.config.operation_breakdown, s_.start_time, timer_);
+    return finishSearch(std::move(end), totals_, setup_.config.operation_breakdown, setup_.start_time, timer_);
   }
 
  private:
   // f = g * w + h * (not s), one operation at a time in the total-cost dtype:
   // a fused multiply-add would round once and change which node is popped.
   at::Tensor totalCost(const at::Tensor& path_cost, const at::Tensor& heuristic, const at::Tensor& solved) const {
-    const c10::ScalarType t = s_.types.total_cost;
+    const c10::ScalarType t = setup_.types.total_cost;
     if (check_total_costs_) {
       const at::Tensor wide = path_cost.to(at::kDouble)
-                                  .mul(static_cast<double>(s_.config.weight))
+                                  .mul(static_cast<double>(setup_.config.weight))
                                   .add(heuristic.to(at::kDouble).mul(solved.logical_not().to(at::kDouble)));
       requireCostsInRange(wide, t, "memory_dtype_total_cost");
-      requireCostsInRange(wide, s_.types.open_cost, "memory_dtype_open_cost");
+      requireCostsInRange(wide, setup_.types.open_cost, "memory_dtype_open_cost");
     }
-    const at::Tensor g_part = path_cost.to(t).mul(static_cast<double>(s_.config.weight)).to(t);
+    const at::Tensor g_part = path_cost.to(t).mul(static_cast<double>(setup_.config.weight)).to(t);
     const at::Tensor h_part = heuristic.to(t).mul(solved.logical_not().to(t)).to(t);
     return g_part.add(h_part).to(t);
   }
@@ -133,16 +133,17 @@ class TorchSearch {
   at::Tensor evaluate(const at::Tensor& states) {
     const std::int64_t rows = states.size(0);
     std::vector<at::Tensor> outputs;
-    for (std::int64_t begin = 0; begin < rows; begin += s_.sizes.nnet_batch) {
-      const at::Tensor chunk = states.slice(0, begin, std::min(begin + s_.sizes.nnet_batch, rows));
+    for (std::int64_t begin = 0; begin < rows; begin += setup_.sizes.nnet_batch) {
+      const at::Tensor chunk = states.slice(0, begin, std::min(begin + setup_.sizes.nnet_batch, rows));
       const std::vector<at::Tensor> inputs = networkInputs(chunk);
       at::Tensor h = infer(inputs);
       if (h.numel() != chunk.size(0)) throw std::runtime_error(kHeuristicRowsMessage);
       outputs.push_back(h.reshape({-1}));
     }
     const at::Tensor heuristic = at::cat(outputs);
-    if (check_heuristics_) requireCostsInRange(heuristic.to(at::kDouble), s_.types.heuristic, "memory_dtype_heuristic");
-    return heuristic.to(s_.types.heuristic);
+    if (check_heuristics_)
+      requireCostsInRange(heuristic.to(at::kDouble), setup_.types.heuristic, "memory_dtype_heuristic");
+    return heuristic.to(setup_.types.heuristic);
   }
 
   std::vector<at::Tensor> networkInputs(const at::Tensor& states) {
@@ -152,52 +153,55 @@ class TorchSearch {
 
   at::Tensor infer(const std::vector<at::Tensor>& inputs) {
     auto phase = timer_.phase(Phase::HeuristicInfer);
-    return inferHeuristicTensors(s_.loader, inputs);
+    return inferHeuristicTensors(setup_.loader, inputs);
   }
 
   // The start node's heuristic, once its inputs are known to fit the network.
   at::Tensor evaluateStart(const at::Tensor& start) {
     auto phase = timer_.phase(Phase::Heuristic);
     const std::vector<at::Tensor> inputs = networkInputs(start);
-    if (inputs.size() != s_.manifest.inputs.size()) {
-      throw std::runtime_error("AOTI manifest input count mismatch for environment '" + s_.environment_name + "'");
+    if (inputs.size() != setup_.manifest.inputs.size()) {
+      throw std::runtime_error("AOTI manifest input count mismatch for environment '" + setup_.environment_name + "'");
     }
     std::uint64_t input_width = 0;
     for (const at::Tensor& input : inputs) input_width += static_cast<std::uint64_t>(input.numel());
-    if (input_width != totalInputElements(s_.manifest)) {
-      throw std::runtime_error(
-          inputSizeMismatchMessage(s_.environment_name, input_width, s_.manifest, totalInputElements(s_.manifest)));
+    if (input_width != totalInputElements(setup_.manifest)) {
+      throw std::runtime_error(inputSizeMismatchMessage(setup_.environment_name, input_width, setup_.manifest,
+                                                        totalInputElements(setup_.manifest)));
     }
     const at::Tensor h0 = infer(inputs).reshape({-1});
-    if (check_heuristics_) requireCostsInRange(h0.to(at::kDouble), s_.types.heuristic, "memory_dtype_heuristic");
+    if (check_heuristics_) requireCostsInRange(h0.to(at::kDouble), setup_.types.heuristic, "memory_dtype_heuristic");
     if (h0.numel() != 1) throw std::runtime_error(kHeuristicRowsMessage);
-    return h0.to(s_.types.heuristic);
+    return h0.to(setup_.types.heuristic);
   }
 
   void evaluateRoot(const at::Tensor& start) {
-    requireExact(start, s_.types.node_state, "memory_dtype_node_state");
-    requireExact(start.to(s_.types.node_state), s_.types.closed_key, "memory_dtype_closed_key");
+    requireExact(start, setup_.types.node_state, "memory_dtype_node_state");
+    requireExact(start.to(setup_.types.node_state), setup_.types.closed_key, "memory_dtype_closed_key");
     at::Tensor solved;
     {
       auto phase = timer_.phase(Phase::IsSolved);
       solved = env_.isSolved(start).reshape({-1});
     }
-    const at::Tensor g0 = at::zeros({1}, at::TensorOptions().dtype(s_.types.path_cost).device(s_.device));
+    const at::Tensor g0 = at::zeros({1}, at::TensorOptions().dtype(setup_.types.path_cost).device(setup_.device));
     const at::Tensor h0 = evaluateStart(start);
     totals_.startNode(timer_.seconds());
     const at::Tensor f0 = totalCost(g0, h0, solved);
 
-    const at::Tensor start_ids = s_.store.append(
-        {start, at::zeros({1}, long_), g0, h0, f0, solved, at::full({1}, -1, long_), at::full({1}, -1, long_)});
+    const at::Tensor start_ids =
+        setup_.store.append({start, at::zeros({1}, index_options_), g0, h0, f0, solved,
+                             at::full({1}, -1, index_options_), at::full({1}, -1, index_options_)});
 
-    const at::Tensor keys = s_.closed.normalizeKeys(start);
-    s_.closed.reserve(s_.closed.usedSlots() + 1);
-    const at::Tensor hashes = s_.closed.hashKeys(keys);
-    s_.closed.insert(keys, g0.to(s_.device, s_.types.closed_cost), hashes, s_.closed.lookup(keys, hashes));
+    const at::Tensor keys = setup_.closed.normalizeKeys(start);
+    setup_.closed.reserve(setup_.closed.usedSlots() + 1);
+    const at::Tensor hashes = setup_.closed.hashKeys(keys);
+    setup_.closed.insert(keys, g0.to(setup_.device, setup_.types.closed_cost), hashes,
+                         setup_.closed.lookup(keys, hashes));
 
-    const bool fixed = s_.options.capacity == CapacityMode::Fixed;
-    if (in_place_) node_of_entry_.emplace(s_.sizes.closed_capacity, 0, s_.device, fixed);
-    open_.emplace(start_ids, f0, s_.types.open_index, s_.types.open_cost, s_.device, s_.sizes.open_capacity, fixed);
+    const bool fixed = setup_.options.capacity == CapacityMode::Fixed;
+    if (in_place_) node_of_entry_.emplace(setup_.sizes.closed_capacity, 0, setup_.device, fixed);
+    open_.emplace(start_ids, f0, setup_.types.open_index, setup_.types.open_cost, setup_.device,
+                  setup_.sizes.open_capacity, fixed);
   }
 
   // Returns whether the search stopped at the budget.
@@ -206,7 +210,8 @@ class TorchSearch {
       interrupts_.poll();
       if (open_->empty()) return false;
       if (iterate(iteration)) return false;  // a goal was popped
-      if (s_.config.search_budget > 0 && nodes_generated_ >= static_cast<std::uint64_t>(s_.config.search_budget)) {
+      if (setup_.config.search_budget > 0 &&
+          nodes_generated_ >= static_cast<std::uint64_t>(setup_.config.search_budget)) {
         return true;
       }
     }
@@ -235,7 +240,7 @@ class TorchSearch {
       }
     }
     totals_.iteration(timer_.seconds(), shape);
-    if (shape.expanded && s_.config.print_internals) {
+    if (shape.expanded && setup_.config.print_internals) {
       if (kept.rows() > 0) printBatch(iteration, stored.heuristic, kept.path_cost);
       printIterationTimes(iterationTimes(timer_.seconds()));
     }
@@ -251,14 +256,14 @@ class TorchSearch {
   // everything popped after it are not expanded.
   Popped popBatch() {
     auto phase = timer_.phase(Phase::PopFromOpen);
-    const TorchOpenQueue::Popped popped = open_->pop(s_.sizes.batch);
+    const TorchOpenQueue::Popped popped = open_->pop(setup_.sizes.batch);
     Popped result{popped.nodes};
-    const at::Tensor goals = s_.store.solved().index_select(0, popped.nodes);
+    const at::Tensor goals = setup_.store.solved().index_select(0, popped.nodes);
     if (goals.any().item<bool>()) {
       const std::int64_t first = goals.nonzero()[0][0].item<std::int64_t>();
       goal_node_ = popped.nodes[first].item<std::int64_t>();
       result.goal = true;
-      if (s_.options.goal_stop == GoalStopMode::StopBeforeGoal) result.expand_ids = popped.nodes.slice(0, 0, first);
+      if (setup_.options.goal_stop == GoalStopMode::StopBeforeGoal) result.expand_ids = popped.nodes.slice(0, 0, first);
     }
     return result;
   }
@@ -268,9 +273,9 @@ class TorchSearch {
     at::Tensor parent_states, parent_cost, parent_depth;
     {
       auto phase = timer_.phase(Phase::PopMisc);
-      parent_states = s_.store.states().index_select(0, expand_ids);
-      parent_cost = s_.store.pathCost().index_select(0, expand_ids);
-      parent_depth = s_.store.depth().index_select(0, expand_ids);
+      parent_states = setup_.store.states().index_select(0, expand_ids);
+      parent_cost = setup_.store.pathCost().index_select(0, expand_ids);
+      parent_depth = setup_.store.depth().index_select(0, expand_ids);
     }
     at::Tensor child_states, step_costs;
     {
@@ -294,9 +299,9 @@ class TorchSearch {
     {
       auto phase = timer_.phase(Phase::ClosedFilter);
       if (children.rows() == 0) {
-        accept = at::zeros({0}, long_.dtype(at::kBool));
+        accept = at::zeros({0}, index_options_.dtype(at::kBool));
       } else {
-        TorchClosedTable::Filtered filtered = s_.closed.filter(children.states, children.path_cost);
+        TorchClosedTable::Filtered filtered = setup_.closed.filter(children.states, children.path_cost);
         accept = filtered.accept;
         if (in_place_) children.entries = filtered.entries;
       }
@@ -318,7 +323,7 @@ class TorchSearch {
   // priorities and stores them as nodes.
   Stored evaluateAndStore(const Children& kept) {
     Stored stored;
-    stored.heuristic = at::empty({0}, long_.dtype(s_.types.heuristic));
+    stored.heuristic = at::empty({0}, index_options_.dtype(setup_.types.heuristic));
     if (kept.rows() > 0) {
       auto phase = timer_.phase(Phase::Heuristic);
       stored.heuristic = evaluate(kept.states);
@@ -333,14 +338,14 @@ class TorchSearch {
   }
 
   void pushToOpen(const Stored& stored) {
-    if (s_.store.size() - 1 > largestExactIndex(s_.types.open_index, false)) {  // every node index < size()
+    if (setup_.store.size() - 1 > largestExactIndex(setup_.types.open_index, false)) {  // every node index < size()
       throw std::runtime_error(
           "memory_dtype_open_index cannot hold the node indices of this search; choose a wider "
           "storage type");
     }
     auto phase = timer_.phase(Phase::AddToOpen);
     if (stored.updated.defined() && stored.updated.numel() > 0 && !open_->empty()) {
-      open_->removeNodes(stored.updated, s_.store.size());
+      open_->removeNodes(stored.updated, setup_.store.size());
     }
     open_->append(stored.ids, stored.total);
   }
@@ -351,19 +356,21 @@ class TorchSearch {
     const std::int64_t n = parents.size(0);
     const std::int64_t m = env_.num_moves;
     Children children;
-    requireExact(child_states, s_.types.node_state, "memory_dtype_node_state");
-    children.states = child_states.view({n * m, -1}).to(s_.types.node_state);
-    requireExact(children.states, s_.types.closed_key, "memory_dtype_closed_key");
-    children.path_cost =
-        parent_cost.view({n, 1}).add(step_costs.view({n, m}).to(s_.types.path_cost)).flatten().to(s_.types.path_cost);
+    requireExact(child_states, setup_.types.node_state, "memory_dtype_node_state");
+    children.states = child_states.view({n * m, -1}).to(setup_.types.node_state);
+    requireExact(children.states, setup_.types.closed_key, "memory_dtype_closed_key");
+    children.path_cost = parent_cost.view({n, 1})
+                             .add(step_costs.view({n, m}).to(setup_.types.path_cost))
+                             .flatten()
+                             .to(setup_.types.path_cost);
     if (check_path_costs_) {
       const at::Tensor wide = parent_cost.to(at::kDouble).view({n, 1}).add(step_costs.view({n, m}).to(at::kDouble));
-      requireExactCosts(wide.flatten(), s_.types.path_cost, "memory_dtype_path_cost");
-      requireExactCosts(wide.flatten(), s_.types.closed_cost, "memory_dtype_closed_cost");
+      requireExactCosts(wide.flatten(), setup_.types.path_cost, "memory_dtype_path_cost");
+      requireExactCosts(wide.flatten(), setup_.types.closed_cost, "memory_dtype_closed_cost");
     }
     children.depth = parent_depth.repeat_interleave(m).add(1);
-    children.parent_index = parents.repeat_interleave(m).to(s_.types.parent_index);
-    children.parent_move = at::arange(m, long_).repeat({n}).to(s_.types.parent_move);
+    children.parent_index = parents.repeat_interleave(m).to(setup_.types.parent_index);
+    children.parent_move = at::arange(m, index_options_).repeat({n}).to(setup_.types.parent_move);
     return children;
   }
 
@@ -374,10 +381,10 @@ class TorchSearch {
     const auto rowsOf = [&](const Children& c, const at::Tensor& h, const at::Tensor& f) {
       return NodeRows{c.states, c.depth, c.path_cost, h, f, c.solved, c.parent_index, c.parent_move};
     };
-    if (!in_place_ || kept.rows() == 0) return s_.store.append(rowsOf(kept, heuristic, total));
+    if (!in_place_ || kept.rows() == 0) return setup_.store.append(rowsOf(kept, heuristic, total));
 
     const at::Tensor with_entry = kept.entries.ge(0);
-    at::Tensor mapped = at::full({kept.rows()}, -1, long_);
+    at::Tensor mapped = at::full({kept.rows()}, -1, index_options_);
     if (with_entry.any().item<bool>()) {
       node_of_entry_->ensureLength(kept.entries.max().item<std::int64_t>() + 1);
       mapped.masked_scatter_(with_entry,
@@ -387,17 +394,17 @@ class TorchSearch {
     const at::Tensor old_rows = existing.nonzero().reshape({-1});
     const at::Tensor new_rows = existing.logical_not().nonzero().reshape({-1});
 
-    at::Tensor ids = at::empty({kept.rows()}, long_);
+    at::Tensor ids = at::empty({kept.rows()}, index_options_);
     if (old_rows.numel() > 0) {
       updated = mapped.index_select(0, old_rows);
-      s_.store.overwrite(
+      setup_.store.overwrite(
           updated, rowsOf(kept.select(old_rows), heuristic.index_select(0, old_rows), total.index_select(0, old_rows)));
       ids.index_copy_(0, old_rows, updated);
     }
     if (new_rows.numel() > 0) {
       const Children fresh = kept.select(new_rows);
       const at::Tensor new_ids =
-          s_.store.append(rowsOf(fresh, heuristic.index_select(0, new_rows), total.index_select(0, new_rows)));
+          setup_.store.append(rowsOf(fresh, heuristic.index_select(0, new_rows), total.index_select(0, new_rows)));
       ids.index_copy_(0, new_rows, new_ids);
       const at::Tensor recorded = fresh.entries.ge(0);
       if (recorded.any().item<bool>()) {
@@ -420,7 +427,7 @@ class TorchSearch {
                      g[highest].item<double>());
   }
 
-  const TorchSearchSetup& s_;
+  const TorchSearchSetup& setup_;
   TorchEnv& env_;
   PhaseTimer timer_;
   OperationTotals totals_;
@@ -430,7 +437,7 @@ class TorchSearch {
   const bool check_path_costs_;
   const bool check_heuristics_;
   const bool check_total_costs_;
-  const at::TensorOptions long_;
+  const at::TensorOptions index_options_;
   InterruptPoller interrupts_;
   std::optional<TorchOpenQueue> open_;
   std::optional<ClosedNodeIndex> node_of_entry_;
