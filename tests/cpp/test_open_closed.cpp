@@ -17,12 +17,15 @@
 #include "kestrel/pwas/search_node.h"
 #include "kestrel/pwas/settings.h"
 #include "kestrel/pwas/state_hash.h"
+#include "support/expect_error.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using kestrel::ProbeScheme;
 using kestrel::probeSchemeFromName;
+using kestrel::testing::expectError;
+using kestrel::testing::thrownMessage;
 
 // A puzzle that is nothing but its state bytes.
 class BytesEnvironment : public Environment {
@@ -150,12 +153,8 @@ TEST(NodeStore, FixedCapacityIsAHardLimit) {
   for (std::uint64_t capacity : {1u, 3u}) {
     kestrel::NodeStore<Floats> store(capacity, true);
     for (std::uint64_t i = 0; i < capacity; ++i) addNode(store, {static_cast<std::uint8_t>(i)});
-    try {
-      addNode(store, {99});
-      ADD_FAILURE() << "no error at capacity " << capacity;
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), "C++ node store reached fixed capacity");
-    }
+    EXPECT_EQ(thrownMessage<std::runtime_error>([&] { addNode(store, {99}); }), "C++ node store reached fixed capacity")
+        << capacity;
     EXPECT_EQ(store.size(), capacity);
   }
 }
@@ -187,12 +186,7 @@ TEST(OpenQueue, FixedCapacityRefusesAPushWhenFull) {
   Nodes nodes;
   kestrel::OpenQueue<Floats> open(1, true);
   open.push(nodes.add({0}, 1.0f));
-  try {
-    open.push(nodes.add({1}, 0.0f));
-    ADD_FAILURE() << "no error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "C++ OPEN queue reached fixed capacity");
-  }
+  expectError<std::runtime_error>([&] { open.push(nodes.add({1}, 0.0f)); }, "C++ OPEN queue reached fixed capacity");
   ASSERT_EQ(open.size(), 1u);
   EXPECT_EQ(open.pop(), nodes.owned[0]);
   EXPECT_TRUE(open.empty());
@@ -337,12 +331,9 @@ TEST(ClosedTable, SlotCountIsThePowerOfTwoAtOrAboveTheRequest) {
 
 TEST(ProbeScheme, UnknownAlgorithmIsRejected) {
   for (const char* name : {"Linear_probing", "linear-probing", "", "PYTHON_DICT"}) {
-    try {
-      probeSchemeFromName(name);
-      ADD_FAILURE() << "accepted '" << name << "'";
-    } catch (const std::invalid_argument& e) {
-      EXPECT_STREQ(e.what(), "hashtable_algorithm must be 'linear_probing' or 'python_dict'");
-    }
+    EXPECT_EQ(thrownMessage<std::invalid_argument>([&] { probeSchemeFromName(name); }),
+              "hashtable_algorithm must be 'linear_probing' or 'python_dict'")
+        << name;
   }
 }
 
@@ -483,12 +474,9 @@ TEST(ClosedTable, FixedModeFailsAtTwoThirdsLoadAfterStoringTheNode) {
     Nodes nodes;
     Table one(probeSchemeFromName(algorithm), 1, true);
     Node* start = nodes.add({0});
-    try {
-      one.insert(start);
-      ADD_FAILURE() << algorithm;
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), "C++ CLOSED state table reached fixed capacity");
-    }
+    EXPECT_EQ(thrownMessage<std::runtime_error>([&] { one.insert(start); }),
+              "C++ CLOSED state table reached fixed capacity")
+        << algorithm;
     EXPECT_EQ(one.find(start->state), start);
     EXPECT_EQ(one.slotCount(), 1u);
 
@@ -526,12 +514,7 @@ TEST(ClosedTable, PythonDictCanBeFullWhileSlotsAreEmpty) {
   ASSERT_LT(table.size(), kSlots);
 
   EXPECT_EQ(table.find(blocked), nullptr);  // the probe limit ends the search
-  try {
-    table.insert(nodes.add(blocked));
-    ADD_FAILURE() << "no error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "C++ CLOSED state table is full");
-  }
+  expectError<std::runtime_error>([&] { table.insert(nodes.add(blocked)); }, "C++ CLOSED state table is full");
   EXPECT_EQ(table.size(), visited.size());
 }
 

@@ -10,8 +10,13 @@
 #include "kestrel/env/environment.h"
 #include "kestrel/env/registrar.h"
 #include "kestrel/env/torch_env.h"
+#include "support/expect_error.h"
 
 namespace {
+
+using kestrel::testing::expectError;
+using kestrel::testing::kNothingThrown;
+using kestrel::testing::thrownMessage;
 
 // An environment that only remembers which factory made it and from what.
 class TaggedEnvironment : public Environment {
@@ -57,16 +62,13 @@ int tagOf(const std::string& name) {
 }
 
 std::string lookupError(const std::string& name, bool torch) {
-  try {
+  return thrownMessage<std::invalid_argument>([&] {
     if (torch) {
       kestrel::make_torch_environment(name, c10::Device(c10::kCPU), 4);
     } else {
       kestrel::make_cpu_environment(name, {1});
     }
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "no error";
+  });
 }
 
 TEST(Registrar, RecordLayoutAndAddresses) {
@@ -134,7 +136,7 @@ TEST(Registrar, NullNameIsRejectedAndLeavesTheRegistryUsable) {
 TEST(Registrar, NonAsciiBytesAreComparedExactly) {
   kestrel::register_cpu_environment("\xc3\x89tat", &makeFirst);  // "État" in UTF-8
   EXPECT_EQ(tagOf("\xc3\x89TAT"), 1);
-  EXPECT_NE(lookupError("\xc3\xa9tat", false), "no error");  // "état": é is not folded
+  EXPECT_NE(lookupError("\xc3\xa9tat", false), kNothingThrown);  // "état": é is not folded
 }
 
 // A factory that registers while it runs: proves the lock is not held then.
@@ -155,16 +157,7 @@ std::unique_ptr<Environment> makeFailing(const std::vector<std::uint8_t>&) {
 
 TEST(Registrar, FactoryExceptionsPassThrough) {
   kestrel::register_cpu_environment("failing", &makeFailing);
-  EXPECT_THROW(
-      {
-        try {
-          kestrel::make_cpu_environment("failing", {});
-        } catch (const std::runtime_error& e) {
-          EXPECT_STREQ(e.what(), "factory refused the state");
-          throw;
-        }
-      },
-      std::runtime_error);
+  expectError<std::runtime_error>([] { kestrel::make_cpu_environment("failing", {}); }, "factory refused the state");
 }
 
 TEST(Registrar, ConcurrentRegistrationAndLookup) {

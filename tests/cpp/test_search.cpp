@@ -25,6 +25,7 @@
 #include "kestrel/pwas/solution_path.h"
 #include "kestrel/solve/interrupt.h"
 #include "support/captured_console.h"
+#include "support/expect_error.h"
 
 namespace fs = std::filesystem;
 
@@ -141,13 +142,10 @@ class SearchTest : public ::testing::Test {
 
   std::string solveError(const Graph& g) {
     try {
-      solve(g);
-    } catch (const std::exception& e) {
-      return e.what();
+      return kestrel::testing::thrownMessage<std::exception>([&] { solve(g); });
     } catch (...) {
       return "not a std::exception";
     }
-    return "no error";
   }
 
   static inline fs::path work_;
@@ -456,12 +454,11 @@ TEST_F(SearchTest, EntryWarnsWhenTheManifestNamesAnotherEnvironment) {
 }
 
 TEST_F(SearchTest, EntryRejectsUnknownNamesBeforeReadingTheManifestAndNullEnvironments) {
-  try {
-    kestrel::run_parallel_weighted_astar(std::vector<std::uint8_t>{0}, "No-Graph", "/nonexistent.pt2", settings_);
-    FAIL() << "expected an error";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Unknown environment 'no-graph' for the C++ parallel weighted A*", 0), 0u);
-  }
+  kestrel::testing::expectErrorStartingWith<std::invalid_argument>(
+      [&] {
+        kestrel::run_parallel_weighted_astar(std::vector<std::uint8_t>{0}, "No-Graph", "/nonexistent.pt2", settings_);
+      },
+      "Unknown environment 'no-graph' for the C++ parallel weighted A*");
   kestrel::register_cpu_environment("null-graph", &makeNothing);
   EXPECT_THROW(kestrel::run_parallel_weighted_astar(std::vector<std::uint8_t>{0}, "null-graph", package_, settings_),
                std::runtime_error);

@@ -9,26 +9,19 @@
 #include <vector>
 
 #include "kestrel/pwas/settings.h"
+#include "support/expect_error.h"
 
 namespace {
 
 using kestrel::SolverSettings;
-
-template <typename F>
-std::string invalidArgument(F&& f) {
-  try {
-    f();
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using kestrel::testing::kNothingThrown;
+using kestrel::testing::thrownMessage;
 
 std::string dtypeError(const SolverSettings& s) {
-  return invalidArgument([&] { kestrel::validateMemoryDtypes(s); });
+  return thrownMessage<std::invalid_argument>([&] { kestrel::validateMemoryDtypes(s); });
 }
 std::string optionError(const SolverSettings& s) {
-  return invalidArgument([&] { kestrel::validateSearchOptions(s); });
+  return thrownMessage<std::invalid_argument>([&] { kestrel::validateSearchOptions(s); });
 }
 
 struct DtypeField {
@@ -56,25 +49,25 @@ const std::vector<DtypeField> kFloatFields = {
 };
 
 TEST(MemoryDtypes, DefaultsAndEveryCanonicalNameAreAccepted) {
-  EXPECT_EQ(dtypeError(SolverSettings{}), "no error");
+  EXPECT_EQ(dtypeError(SolverSettings{}), kNothingThrown);
   for (const auto& field : kIntegerFields) {
     for (const char* name : {"int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"}) {
       SolverSettings s;
       s.*field.member = name;
-      EXPECT_EQ(dtypeError(s), "no error") << field.name << "=" << name;
+      EXPECT_EQ(dtypeError(s), kNothingThrown) << field.name << "=" << name;
     }
   }
   for (const auto& field : kSignedFields) {
     for (const char* name : {"int8", "int16", "int32", "int64"}) {
       SolverSettings s;
       s.*field.member = name;
-      EXPECT_EQ(dtypeError(s), "no error") << field.name << "=" << name;
+      EXPECT_EQ(dtypeError(s), kNothingThrown) << field.name << "=" << name;
     }
   }
   for (const auto& field : kFloatFields) {
     SolverSettings s;
     s.*field.member = "float64";
-    EXPECT_EQ(dtypeError(s), "no error") << field.name;
+    EXPECT_EQ(dtypeError(s), kNothingThrown) << field.name;
   }
 }
 
@@ -117,10 +110,10 @@ TEST(MemoryDtypes, FirstBadFieldInValidationOrderIsReported) {
     EXPECT_NE(dtypeError(s).find(std::string(" for ") + field.name + ", "), std::string::npos) << field.name;
     s.*field.member = field.valid;
   }
-  EXPECT_EQ(dtypeError(s), "no error");
+  EXPECT_EQ(dtypeError(s), kNothingThrown);
 }
 
-TEST(SearchOptions, DefaultsAreValid) { EXPECT_EQ(optionError(SolverSettings{}), "no error"); }
+TEST(SearchOptions, DefaultsAreValid) { EXPECT_EQ(optionError(SolverSettings{}), kNothingThrown); }
 
 TEST(SearchOptions, EnumeratedOptionsAreExactAndCaseSensitive) {
   struct Case {
@@ -155,7 +148,7 @@ TEST(SearchOptions, EnumeratedOptionsAreExactAndCaseSensitive) {
     for (const auto& value : c.good) {
       SolverSettings s;
       s.*c.member = value;
-      EXPECT_EQ(optionError(s), "no error") << value;
+      EXPECT_EQ(optionError(s), kNothingThrown) << value;
     }
     for (const auto& value : c.bad) {
       SolverSettings s;
@@ -174,15 +167,15 @@ TEST(SearchOptions, HashCapacityFactorMustExceedOne) {
     EXPECT_EQ(optionError(s), message) << bad;
   }
   s.hash_capacity_factor = std::nextafter(1.0f, 2.0f);
-  EXPECT_EQ(optionError(s), "no error");
+  EXPECT_EQ(optionError(s), kNothingThrown);
 }
 
 TEST(SearchOptions, SearchBudgetMustBeNonNegative) {
   SolverSettings s;
   s.search_budget = 0;
-  EXPECT_EQ(optionError(s), "no error");
+  EXPECT_EQ(optionError(s), kNothingThrown);
   s.search_budget = std::numeric_limits<std::int64_t>::max();
-  EXPECT_EQ(optionError(s), "no error");
+  EXPECT_EQ(optionError(s), kNothingThrown);
   s.search_budget = -1;
   EXPECT_EQ(optionError(s), "search_budget must be non-negative");
 }
@@ -213,7 +206,7 @@ TEST(SearchOptions, ChecksRunInOrder) {
     EXPECT_EQ(optionError(s), message);
     fix();
   }
-  EXPECT_EQ(optionError(s), "no error");
+  EXPECT_EQ(optionError(s), kNothingThrown);
 }
 
 TEST(Capacity, HintOrDefault) {
@@ -222,7 +215,7 @@ TEST(Capacity, HintOrDefault) {
   EXPECT_EQ(kestrel::capacityHintOrDefault(1000, 77, "initial_open_size"), 1000u);  // no rounding
   EXPECT_EQ(kestrel::capacityHintOrDefault(std::numeric_limits<std::int64_t>::max(), 77, "x"),
             static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
-  EXPECT_EQ(invalidArgument([] { kestrel::capacityHintOrDefault(-1, 77, "some_hint"); }),
+  EXPECT_EQ(thrownMessage<std::invalid_argument>([] { kestrel::capacityHintOrDefault(-1, 77, "some_hint"); }),
             "some_hint must be non-negative");
 }
 
@@ -293,10 +286,14 @@ TEST(Capacity, UnrepresentableDerivedCapacitySaturates) {
 }
 
 TEST(Capacity, NegativeHintsReportedInResolutionOrder) {
-  EXPECT_EQ(invalidArgument([] { capacities(-1, -1, -1); }), "initial_open_size must be non-negative");
-  EXPECT_EQ(invalidArgument([] { capacities(0, -1, -1); }), "initial_node_store_size must be non-negative");
-  EXPECT_EQ(invalidArgument([] { capacities(0, 0, -1); }), "initial_closed_size must be non-negative");
-  EXPECT_EQ(invalidArgument([] { capacities(0, 50, -1); }), "initial_closed_size must be non-negative");
+  EXPECT_EQ(thrownMessage<std::invalid_argument>([] { capacities(-1, -1, -1); }),
+            "initial_open_size must be non-negative");
+  EXPECT_EQ(thrownMessage<std::invalid_argument>([] { capacities(0, -1, -1); }),
+            "initial_node_store_size must be non-negative");
+  EXPECT_EQ(thrownMessage<std::invalid_argument>([] { capacities(0, 0, -1); }),
+            "initial_closed_size must be non-negative");
+  EXPECT_EQ(thrownMessage<std::invalid_argument>([] { capacities(0, 50, -1); }),
+            "initial_closed_size must be non-negative");
 }
 
 }  // namespace

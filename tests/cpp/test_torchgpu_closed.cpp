@@ -10,11 +10,13 @@
 #include "kestrel/solve/probe_sequence.h"
 #include "kestrel/torchgpu/closed_table.h"
 #include "kestrel/torchgpu/hashing.h"
+#include "support/expect_error.h"
 
 namespace {
 
 using kestrel::ProbeScheme;
 using kestrel::TorchClosedTable;
+using kestrel::testing::expectErrorStartingWith;
 
 const ProbeScheme kSchemes[] = {ProbeScheme::LinearProbing, ProbeScheme::PythonDict};
 const std::vector<std::uint64_t> kWords = {0,
@@ -44,16 +46,6 @@ TorchClosedTable makeTable(std::int64_t width, std::int64_t capacity, ProbeSchem
 // Distinct keys: row i is 7919 * (offset + i) + column.
 at::Tensor counterKeys(std::int64_t count, std::int64_t width, std::int64_t offset = 0) {
   return at::arange(offset, offset + count, at::kLong).unsqueeze(1) * 7919 + at::arange(width, at::kLong);
-}
-
-template <class Error, class Call>
-void expectError(Call call, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const Error& error) {
-    EXPECT_EQ(std::string(error.what()).rfind(message, 0), 0u) << error.what();
-  }
 }
 
 std::uint64_t splitMixReference(std::uint64_t z) {
@@ -121,7 +113,7 @@ TEST(TorchClosedTable, SlotsGrowOrFailAtTwoThirdsLoad) {
     EXPECT_EQ(table.capacity(), 1024);
     const auto add683rd = [&] { table.filter(counterKeys(1, 2, 682), at::zeros({1})); };
     if (fixed) {
-      expectError<std::runtime_error>(add683rd, "fixed CLOSED capacity exhausted at capacity=1024");
+      expectErrorStartingWith<std::runtime_error>(add683rd, "fixed CLOSED capacity exhausted at capacity=1024");
     } else {
       add683rd();
       EXPECT_EQ(table.capacity(), 2048);
@@ -142,8 +134,9 @@ TEST(TorchClosedTable, EntryArraysGrowKeepingRowsOrFailWhenFixed) {
   // Entries outgrow a fixed table's slots only through insert without reserve.
   TorchClosedTable fixed = makeTable(3, 8, ProbeScheme::LinearProbing, true);
   const at::Tensor nine = counterKeys(9, 3), hashes = fixed.hashKeys(nine);
-  expectError<std::runtime_error>([&] { fixed.insert(nine, at::zeros({9}), hashes, fixed.lookup(nine, hashes)); },
-                                  "fixed CLOSED entry capacity exhausted at capacity=8");
+  expectErrorStartingWith<std::runtime_error>(
+      [&] { fixed.insert(nine, at::zeros({9}), hashes, fixed.lookup(nine, hashes)); },
+      "fixed CLOSED entry capacity exhausted at capacity=8");
 }
 
 TEST(TorchClosedTable, SmallerEntryTakesTheSharedHomeSlot) {
@@ -243,7 +236,7 @@ TEST(TorchClosedTable, NormalizeKeysRejectsOtherShapes) {
   for (const auto& [shape, message] : {std::pair<std::vector<std::int64_t>, const char*>{{2, 4}, shape_error},
                                        {{2, 3, 1}, shape_error},
                                        {{2}, "Key width mismatch"}}) {
-    expectError<std::invalid_argument>([&] { table.normalizeKeys(at::zeros(shape, at::kLong)); }, message);
+    expectErrorStartingWith<std::invalid_argument>([&] { table.normalizeKeys(at::zeros(shape, at::kLong)); }, message);
   }
   EXPECT_EQ(table.normalizeKeys(at::ones({3}, at::kInt)).sizes(), (std::vector<std::int64_t>{1, 3}));
 }
@@ -283,7 +276,7 @@ TEST(TorchClosedTable, KeyWithoutReachableSlotGrowsOrFails) {
     const at::Tensor slots_before = table.slots().clone();
     const auto insertMissing = [&] { table.insert(key, at::zeros({1}), hash, table.lookup(key, hash)); };
     if (fixed) {
-      expectError<std::runtime_error>(insertMissing, "fixed CLOSED capacity exhausted at capacity=8");
+      expectErrorStartingWith<std::runtime_error>(insertMissing, "fixed CLOSED capacity exhausted at capacity=8");
       EXPECT_TRUE(table.slots().equal(slots_before));
     } else {
       insertMissing();

@@ -10,12 +10,14 @@
 #include "kestrel/torchgpu/config.h"
 #include "kestrel/torchgpu/node_store.h"
 #include "kestrel/torchgpu/open_queue.h"
+#include "support/expect_error.h"
 
 namespace kestrel {
 namespace {
 
 using Longs = std::vector<std::int64_t>;
 const c10::Device kCpu(c10::kCPU);
+using kestrel::testing::thrownMessage;
 
 Longs longs(const at::Tensor& t) {
   const at::Tensor flat = t.to(at::kLong).contiguous().cpu();
@@ -27,17 +29,6 @@ std::vector<double> doubles(const at::Tensor& t) {
 }
 at::Tensor ids(Longs values) { return at::tensor(values, at::kLong); }
 at::Tensor costs(std::vector<float> values) { return at::tensor(values, at::kFloat); }
-
-// The message of the expected exception type; any other exception escapes.
-template <typename E, typename Fn>
-std::string thrown(Fn&& fn) {
-  try {
-    fn();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<nothing thrown>";
-}
 
 TEST(TorchDerivedSizes, FollowsHintsAndWorkload) {
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
@@ -90,7 +81,7 @@ TEST(TorchStorageTypes, ScalarTypeNames) {
     EXPECT_EQ(scalarTypeFromName(name), type) << name;
   }
   for (const std::string name : {"uint32", "uint16", "uint64", "Float32", ""}) {
-    EXPECT_EQ(thrown<std::invalid_argument>([&] { scalarTypeFromName(name); }),
+    EXPECT_EQ(thrownMessage<std::invalid_argument>([&] { scalarTypeFromName(name); }),
               "Unsupported scalar type name: " + name);
   }
 }
@@ -111,7 +102,8 @@ TEST(TorchStorageTypes, ConvertsEachFieldToItsMember) {
 
   config.memory_dtype_closed_key = "uint32";  // declared before the OPEN index, converted after it
   config.memory_dtype_open_index = "uint64";
-  EXPECT_EQ(thrown<std::invalid_argument>([&] { storageTypesOf(config); }), "Unsupported scalar type name: uint64");
+  EXPECT_EQ(thrownMessage<std::invalid_argument>([&] { storageTypesOf(config); }),
+            "Unsupported scalar type name: uint64");
 }
 
 constexpr std::int64_t kWidth = 3;
@@ -151,7 +143,7 @@ TEST(TorchNodeStore, FixedCapacityFillsThenThrows) {
   TorchNodeStore store(kWidth, kCpu, kColumns, 1025, /*fixed=*/true);
   EXPECT_EQ(longs(store.append(makeRows(1025, 0))), longs(at::arange(1025)));
   EXPECT_EQ(store.append(makeRows(0, 0)).scalar_type(), at::kLong);
-  EXPECT_EQ(thrown<std::runtime_error>([&] { store.append(makeRows(1, 1025)); }),
+  EXPECT_EQ(thrownMessage<std::runtime_error>([&] { store.append(makeRows(1, 1025)); }),
             "fixed node-store capacity exhausted at capacity=1025");
   EXPECT_EQ(store.size(), 1025);
 }
@@ -191,7 +183,7 @@ TEST(TorchNodeStore, OverwriteRewritesRowsAtIndices) {
   expectRowsAt(store, 1, makeRows(1, 101), "row 1");
   expectRowsAt(store, 0, makeRows(1, 0), "row 0 untouched");
   expectRowsAt(store, 2, makeRows(2, 2), "rows 2-3 untouched");
-  EXPECT_EQ(thrown<std::invalid_argument>([&] { store.overwrite(ids({0}), makeRows(2, 0)); }),
+  EXPECT_EQ(thrownMessage<std::invalid_argument>([&] { store.overwrite(ids({0}), makeRows(2, 0)); }),
             "indices and node rows must contain the same number of rows");
 }
 
@@ -254,13 +246,13 @@ TEST(TorchOpenQueue, RemoveNodesKeepsOrderOfTheRest) {
 }
 
 TEST(TorchOpenQueue, FixedCapacityLimits) {
-  EXPECT_EQ(thrown<std::invalid_argument>(
+  EXPECT_EQ(thrownMessage<std::invalid_argument>(
                 [] { TorchOpenQueue(ids({0}), costs({0}), at::kLong, at::kFloat, kCpu, 0, /*fixed=*/true); }),
             "fixed OPEN capacity is smaller than the initial OPEN size");
 
   TorchOpenQueue queue(ids({0}), costs({0}), at::kLong, at::kFloat, kCpu, 1, /*fixed=*/true);
   EXPECT_EQ(queue.bufferRows(), 1);
-  EXPECT_EQ(thrown<std::runtime_error>([&] { queue.append(ids({1, 2}), costs({1, 2})); }),
+  EXPECT_EQ(thrownMessage<std::runtime_error>([&] { queue.append(ids({1, 2}), costs({1, 2})); }),
             "fixed OPEN capacity exhausted at capacity=1");
   queue.pop(1);
   queue.append(ids({1}), costs({1}));  // the freed row is usable again
@@ -298,7 +290,7 @@ TEST(ClosedNodeIndex, FixedLengthThrowsWhenExceeded) {
   want[0] = 0;
   EXPECT_EQ(longs(index.values()), want);
   index.ensureLength(600);
-  EXPECT_EQ(thrown<std::runtime_error>([&] { index.ensureLength(601); }),
+  EXPECT_EQ(thrownMessage<std::runtime_error>([&] { index.ensureLength(601); }),
             "fixed CLOSED node-index capacity exhausted at capacity=600");
   EXPECT_EQ(index.length(), 600);
 }

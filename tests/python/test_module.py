@@ -100,7 +100,8 @@ def test_plugin_registers_in_a_fresh_interpreter():
 
 
 @pytest.mark.parametrize("kwargs, exception, message", [
-    ({"device": "cuda:99999999999"}, IndexError, r"stoi"),  # std::out_of_range from the index parse
+    # std::out_of_range from the index parse, worded by the standard library
+    ({"device": "cuda:99999999999"}, IndexError, None),
     ({"device": "gpu"}, ValueError, r"^Unsupported device spec: gpu$"),  # std::invalid_argument
     ({"device": "cuda"}, RuntimeError,  # std::runtime_error: no CUDA in this build
      r"^CUDA device requested but CUDA is unavailable in this build$"),
@@ -158,6 +159,8 @@ def test_installed_plugins_load_on_demand_and_unknown_names_get_a_hint():
             kestrel_cpp.run_weighted_astar(state, "nope", package, 1.0, 4, "cpu")
         except ValueError as error:
             print(error)
+        else:
+            print("no error")
     """)
     import kestrel_puzzles
 
