@@ -86,6 +86,50 @@ TEST(TorchHashing, ProbePoliciesAgreeOnHostAndTensors) {
   }
 }
 
+// A lookup gathers blocks of probes at once; each column must be the
+// position that stepping the policy reaches, for any hash (the sign bit and
+// shifts past 64 bits included), and the state after the block must go on
+// where stepping does.
+TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
+  const at::Tensor mask = longs({(std::int64_t{1} << 40) - 1});
+  for (ProbeScheme scheme : kSchemes) {
+    at::Tensor positions = kestrel::homeSlot(wordTensor(), mask), perturbations = wordTensor();
+    at::Tensor block_positions = positions, block_perturbations = perturbations;
+    for (std::int64_t count : {1, 4, 16, 3}) {
+      const kestrel::ProbeBlock block = kestrel::probeBlock(scheme, block_positions, block_perturbations, mask, count);
+      ASSERT_EQ(block.positions.sizes(), (at::IntArrayRef{static_cast<std::int64_t>(kWords.size()), count}));
+      for (std::int64_t k = 0; k < count; ++k) {
+        ASSERT_TRUE(block.positions.select(1, k).equal(positions)) << "column " << k << " of " << count;
+        positions = scheme == ProbeScheme::LinearProbing
+                        ? kestrel::LinearProbing::next(positions, perturbations, mask, kestrel::logicalShiftRight)
+                        : kestrel::PythonDictProbing::next(positions, perturbations, mask, kestrel::logicalShiftRight);
+      }
+      EXPECT_TRUE(block.next_positions.equal(positions));
+      EXPECT_TRUE(block.next_perturbations.equal(perturbations));
+      block_positions = block.next_positions;
+      block_perturbations = block.next_perturbations;
+    }
+  }
+}
+
+// Probes compare hashes before keys: a stored key that shares a row's hash
+// must not be taken for it, and the row must probe on past it.
+TEST(TorchClosedTable, LookupIsExactWhenDifferentKeysShareAHash) {
+  for (ProbeScheme scheme : kSchemes) {
+    TorchClosedTable table = makeTable(2, 64, scheme);
+    const at::Tensor stored = longs({1, 2, 3, 4}).view({2, 2});
+    const at::Tensor same_hashes = longs({5, 5});
+    table.insert(stored, floats({1, 2}), same_hashes, table.lookup(stored, same_hashes));
+    const at::Tensor queries = longs({3, 4, 9, 9, 1, 2}).view({3, 2});
+    const TorchClosedTable::Lookup found = table.lookup(queries, longs({5, 5, 5}));
+    EXPECT_TRUE(found.found.equal(bools({1, 0, 1})));
+    EXPECT_TRUE(found.entry.equal(longs({1, -1, 0})));
+    EXPECT_GE(found.slot[1].item<std::int64_t>(), 0);  // the first free slot past both
+    EXPECT_NE(found.slot[1].item<std::int64_t>(), found.slot[0].item<std::int64_t>());
+    EXPECT_NE(found.slot[1].item<std::int64_t>(), found.slot[2].item<std::int64_t>());
+  }
+}
+
 TEST(TorchClosedTable, ChunkedHashingMatchesWholeRows) {
   // 131072 rows of width 40 hash in column chunks of 16, 16 and 8; 64 rows
   // hash all columns at once.

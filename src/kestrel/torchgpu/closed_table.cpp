@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "kestrel/solve/sizes.h"
 #include "kestrel/torchgpu/hashing.h"
@@ -41,6 +42,8 @@ constexpr std::int64_t kMinimumCapacity = 8;
 // per-column terms of a large batch stay within about this many elements.
 constexpr std::int64_t kWholeRowColumns = 16;
 constexpr std::int64_t kHashChunkElements = 2097152;
+// Probes in a lookup's first block; each further block doubles.
+constexpr std::int64_t kFirstProbeBlock = 4;
 
 std::int64_t asInt64(std::uint64_t value) { return static_cast<std::int64_t>(value); }
 
@@ -160,11 +163,104 @@ void TorchClosedTable::advance(at::Tensor& positions, at::Tensor& perturbations)
                   : PythonDictProbing::next(positions, perturbations, mask_, logicalShiftRight);
 }
 
+ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
+                      const at::Tensor& mask, std::int64_t count) {
+  const at::TensorOptions longs = positions.options().dtype(at::kLong);
+  const at::Tensor steps = at::arange(count + 1, longs);  // column k: k steps ahead
+  if (scheme == ProbeScheme::LinearProbing) {
+    const at::Tensor all = (positions.unsqueeze(1) + steps) & mask;
+    return {all.narrow(1, 0, count), all.select(1, count), perturbations};
+  }
+  // Step j: p_j = p_0 >>> 5j, pos_j = 5 pos_(j-1) + 1 + p_j (mod 2^64, masked
+  // at the end, which commutes with every step). Unrolled:
+  //   pos_k = 5^k (pos_0 + sum_(j=1..k) 5^-j (1 + p_j)),
+  // where 5 has an inverse modulo 2^64, so one cumulative sum gives every
+  // column. Shifts of 64 bits and more leave nothing.
+  std::vector<std::int64_t> shift(count + 1), kept(count + 1), power(count + 1), inverse_power(count + 1);
+  std::uint64_t five_k = 1, inverse_k = 1;
+  constexpr std::uint64_t kInverseOfFive = 0xCCCCCCCCCCCCCCCDULL;  // 5 * this = 1 (mod 2^64)
+  for (std::int64_t k = 0; k <= count; ++k) {
+    const std::int64_t bits = PythonDictProbing::kPerturbationShift * k;
+    shift[k] = std::min<std::int64_t>(bits, 63);
+    kept[k] = bits >= 64 ? 0 : static_cast<std::int64_t>(~std::uint64_t{0} >> bits);
+    power[k] = static_cast<std::int64_t>(five_k);
+    inverse_power[k] = k == 0 ? 0 : static_cast<std::int64_t>(inverse_k);  // column 0 adds nothing
+    five_k *= 5;
+    inverse_k *= kInverseOfFive;
+  }
+  const auto column = [&](const std::vector<std::int64_t>& values) {
+    return at::tensor(values, at::TensorOptions().dtype(at::kLong)).to(positions.device());
+  };
+  const at::Tensor p = at::bitwise_right_shift(perturbations.unsqueeze(1), column(shift)) & column(kept);
+  const at::Tensor sums = ((p + 1) * column(inverse_power)).cumsum(1);
+  const at::Tensor all = ((positions.unsqueeze(1) + sums) * column(power)) & mask;
+  return {all.narrow(1, 0, count), all.select(1, count), p.select(1, count)};
+}
+
 TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const at::Tensor& hashes) const {
   const at::Tensor all_keys = normalizeKeys(keys);
   const at::Tensor all_hashes = hashes.to(device_, at::kLong).reshape({-1});
   const std::int64_t rows = all_keys.size(0);
   if (all_hashes.size(0) != rows) throw std::invalid_argument("Expected one hash per key row");
+  const at::TensorOptions longs = all_hashes.options();
+  Lookup result{at::zeros({rows}, longs.dtype(at::kBool)), at::full({rows}, -1, longs), at::full({rows}, -1, longs)};
+  if (rows == 0) return result;
+
+  // Probes run in blocks: a block gathers the next few slots of every row
+  // still probing at once and compares stored hashes only, so its cost in
+  // operations does not depend on how many probes it covers. Only between
+  // blocks is the host asked how many rows go on; blocks double, so a batch
+  // pays a few reads however long its longest probe sequence. Equal hashes of
+  // different keys are caught afterwards.
+  at::Tensor active = at::arange(rows, longs);
+  at::Tensor active_hashes = all_hashes;
+  at::Tensor positions = homeSlot(all_hashes, mask_);
+  at::Tensor perturbations = all_hashes;
+  std::int64_t probes = 0;
+  for (std::int64_t block = kFirstProbeBlock; probes < capacity_; block *= 2) {
+    const std::int64_t count = std::min(block, capacity_ - probes);
+    const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, count);
+    const std::int64_t n = active.size(0);
+    const at::Tensor stored = slots_.index_select(0, next.positions.reshape({-1})).view({n, count});
+    const at::Tensor empty = stored.lt(0);
+    const at::Tensor same = hashes_.index_select(0, stored.clamp_min(0).view({-1}))
+                                .view({n, count})
+                                .eq(active_hashes.unsqueeze(1))
+                                .logical_and_(empty.logical_not());
+    const at::Tensor stop = same.logical_or(empty);
+    // argmax gives the first maximal column: the row's first stop.
+    const at::Tensor first = stop.to(at::kByte).argmax(1, /*keepdim=*/true);
+    const at::Tensor stopped = stop.any(1);
+    const at::Tensor found = same.gather(1, first).squeeze(1);
+    probes += count;
+    result.found.index_copy_(0, active, found);
+    result.slot.index_copy_(0, active, at::where(stopped, next.positions.gather(1, first).squeeze(1), -1));
+    result.entry.index_copy_(0, active, at::where(found, stored.gather(1, first).squeeze(1), -1));
+    const at::Tensor keep = stopped.logical_not().nonzero().squeeze(1);
+    if (keep.size(0) == 0) break;
+    active = active.index_select(0, keep);
+    active_hashes = active_hashes.index_select(0, keep);
+    positions = next.next_positions.index_select(0, keep);
+    perturbations = next.next_perturbations.index_select(0, keep);
+  }
+
+  // A stored hash equal to a row's, under another key: that row's answer is
+  // recomputed by comparing keys at every probe.
+  const at::Tensor wrong =
+      result.found.logical_and(all_keys.ne(keys_.index_select(0, result.entry.clamp_min(0))).any(1));
+  if (wrong.any().item<bool>()) {
+    const at::Tensor redo = wrong.nonzero().squeeze(1);
+    const Lookup exact = lookupComparingKeys(all_keys.index_select(0, redo), all_hashes.index_select(0, redo));
+    result.found.index_copy_(0, redo, exact.found);
+    result.slot.index_copy_(0, redo, exact.slot);
+    result.entry.index_copy_(0, redo, exact.entry);
+  }
+  return result;
+}
+
+TorchClosedTable::Lookup TorchClosedTable::lookupComparingKeys(const at::Tensor& all_keys,
+                                                               const at::Tensor& all_hashes) const {
+  const std::int64_t rows = all_keys.size(0);
   const at::TensorOptions longs = all_hashes.options();
   Lookup result{at::zeros({rows}, longs.dtype(at::kBool)), at::full({rows}, -1, longs), at::full({rows}, -1, longs)};
 
@@ -213,28 +309,37 @@ void TorchClosedTable::growSlots(std::int64_t need) {
   }
 }
 
-void TorchClosedTable::placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids) {
-  if (placeRounds(keys, hashes, ids)) return;
+void TorchClosedTable::placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
+                                    const at::Tensor* first_slots) {
+  if (placeRounds(keys, hashes, ids, first_slots)) return;
   // Placing at slot -1 would overwrite the last slot. Growing re-places every
   // stored entry, the pending ones among them, so nothing is left to do here.
   if (fixed_) throw std::runtime_error(slotsExhausted(capacity_) + ": a key's probe sequence met no empty slot");
   growSlots(size_);
 }
 
-bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids) {
+bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
+                                   const at::Tensor* first_slots) {
   const at::Tensor all_ids = ids.to(device_, at::kLong).reshape({-1});
   at::Tensor pending = at::arange(all_ids.size(0), all_ids.options());
-  while (pending.size(0) > 0) {
+  for (bool first = true; pending.size(0) > 0; first = false) {
     const at::Tensor pending_ids = all_ids.index_select(0, pending);
-    const Lookup found = lookup(keys.index_select(0, pending), hashes.index_select(0, pending));
-    if ((found.slot < 0).any().item<bool>()) return false;
+    const at::Tensor slots = first && first_slots != nullptr
+                                 ? *first_slots
+                                 : lookup(keys.index_select(0, pending), hashes.index_select(0, pending)).slot;
+    if ((slots < 0).any().item<bool>()) return false;
     // Ascending (slot, id): the first row of each slot's run is its smallest id.
     const at::Tensor order =
-        std::get<1>((at::bitwise_left_shift(found.slot, 32) | (pending_ids & asInt64(0xFFFFFFFFULL))).sort());
-    const at::Tensor winners = order.masked_select(runStarts(found.slot.index_select(0, order)));
-    slots_.index_copy_(0, found.slot.index_select(0, winners), pending_ids.index_select(0, winners));
+        std::get<1>((at::bitwise_left_shift(slots, 32) | (pending_ids & asInt64(0xFFFFFFFFULL))).sort());
+    const at::Tensor sorted_slots = slots.index_select(0, order);
+    at::Tensor starts = runStarts(sorted_slots);
+    // Given slots are trusted only where still empty; the other keys look again.
+    if (first && first_slots != nullptr) starts = starts & slots_.index_select(0, sorted_slots).lt(0);
+    const at::Tensor winners = order.masked_select(starts);
+    slots_.index_copy_(0, slots.index_select(0, winners), pending_ids.index_select(0, winners));
     used_slots_ += winners.size(0);
-    const at::Tensor lost = at::ones({pending.size(0)}, found.found.options()).index_fill_(0, winners, false);
+    if (winners.size(0) == pending.size(0)) break;  // no two keys met in a slot
+    const at::Tensor lost = at::ones({pending.size(0)}, starts.options()).index_fill_(0, winners, false);
     pending = pending.masked_select(lost);
   }
   return true;
@@ -287,7 +392,10 @@ at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& co
   // Counted before placing: a table that grows while placing them re-places
   // entries [0, size) and so must already include these.
   size_ += count;
-  placeEntries(fresh_keys, fresh_hashes, ids);
+  // The lookup's slot of a key it did not find is the first empty slot of
+  // the key's probe sequence, where placing starts.
+  const at::Tensor first_slots = lookup.slot.to(device_, at::kLong).reshape({-1}).index_select(0, fresh);
+  placeEntries(fresh_keys, fresh_hashes, ids, &first_slots);
   return result;
 }
 

@@ -19,6 +19,18 @@
 
 namespace kestrel {
 
+// The probe positions of `count` consecutive probes of each row, the first
+// at its current position (B, count), and where the sequence goes on: the
+// position and perturbation after them. The same sequence as stepping with
+// the scheme's `next`, computed in a fixed number of operations.
+struct ProbeBlock {
+  at::Tensor positions;           // int64 (B, count)
+  at::Tensor next_positions;      // int64 (B)
+  at::Tensor next_perturbations;  // int64 (B)
+};
+KESTREL_EXPORT ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
+                                     const at::Tensor& mask, std::int64_t count);
+
 class KESTREL_EXPORT TorchClosedTable {
  public:
   // Slots: the smallest power of two >= max(8, requested_capacity).
@@ -68,7 +80,8 @@ class KESTREL_EXPORT TorchClosedTable {
   // that meet in a slot the smallest id wins and the others probe on. The ids
   // are stored entries (< size()): when a probe sequence finds no free slot,
   // an adaptive table grows and re-places all of them.
-  void placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
+  void placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
+                    const at::Tensor* first_slots = nullptr);
 
   // Accepts a child when its path cost is strictly lower than both the
   // stored cost of its state and every earlier same-state child of the batch,
@@ -95,7 +108,13 @@ class KESTREL_EXPORT TorchClosedTable {
   void growSlots(std::int64_t need);
   // One placement attempt; false, with nothing of that round written, when a
   // pending key met neither an empty slot nor itself within capacity probes.
-  bool placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
+  // `first_slots`, when given, is where each key's probe sequence meets its
+  // first empty slot now (a lookup's slots), which saves the first lookup.
+  bool placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
+                   const at::Tensor* first_slots = nullptr);
+  // The lookup by comparing whole keys at every probe: for the rows whose
+  // hash matched a stored entry of another key.
+  Lookup lookupComparingKeys(const at::Tensor& keys, const at::Tensor& hashes) const;
   // Moves every row's probe position one step along its sequence.
   void advance(at::Tensor& positions, at::Tensor& perturbations) const;
 

@@ -383,16 +383,17 @@ class TorchSearch {
     };
     if (!in_place_ || kept.rows() == 0) return setup_.store.append(rowsOf(kept, heuristic, total));
 
-    const at::Tensor with_entry = kept.entries.ge(0);
-    at::Tensor mapped = at::full({kept.rows()}, -1, index_options_);
-    if (with_entry.any().item<bool>()) {
-      node_of_entry_->ensureLength(kept.entries.max().item<std::int64_t>() + 1);
-      mapped.masked_scatter_(with_entry,
-                             node_of_entry_->values().index_select(0, kept.entries.masked_select(with_entry)));
-    }
+    // Every kept child has its state's CLOSED entry, and entries are below
+    // the table's size: the host knows how long the map must be.
+    node_of_entry_->ensureLength(setup_.closed.size());
+    const at::Tensor mapped = node_of_entry_->values().index_select(0, kept.entries);
+    // New rows first, then rows of states that have a node, each in batch
+    // order; one host read tells where the two meet.
     const at::Tensor existing = mapped.ge(0);
-    const at::Tensor old_rows = existing.nonzero().reshape({-1});
-    const at::Tensor new_rows = existing.logical_not().nonzero().reshape({-1});
+    const at::Tensor order = std::get<1>(existing.to(at::kByte).sort(/*stable=*/std::optional<bool>(true), /*dim=*/0));
+    const std::int64_t fresh_count = kept.rows() - existing.sum().item<std::int64_t>();
+    const at::Tensor new_rows = order.narrow(0, 0, fresh_count);
+    const at::Tensor old_rows = order.narrow(0, fresh_count, kept.rows() - fresh_count);
 
     at::Tensor ids = at::empty({kept.rows()}, index_options_);
     if (old_rows.numel() > 0) {
@@ -406,12 +407,7 @@ class TorchSearch {
       const at::Tensor new_ids =
           setup_.store.append(rowsOf(fresh, heuristic.index_select(0, new_rows), total.index_select(0, new_rows)));
       ids.index_copy_(0, new_rows, new_ids);
-      const at::Tensor recorded = fresh.entries.ge(0);
-      if (recorded.any().item<bool>()) {
-        const at::Tensor entries = fresh.entries.masked_select(recorded);
-        node_of_entry_->ensureLength(entries.max().item<std::int64_t>() + 1);
-        node_of_entry_->values().index_put_({entries}, new_ids.masked_select(recorded));
-      }
+      node_of_entry_->values().index_copy_(0, fresh.entries, new_ids);
     }
     return ids;
   }
