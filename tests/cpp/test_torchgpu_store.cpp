@@ -218,21 +218,36 @@ TEST(TorchOpenQueue, PopTakesCheapestInQueueOrder) {
   }
 }
 
-// Pops of a large queue sort only the entries no dearer than the k-th
-// cheapest; the order must still be that of a stable sort of all of them.
+// Pops must follow a stable sort of all costs, whichever way the queue finds
+// the cheapest: by packed keys for costs of up to 32 bits (signed zeros,
+// negatives, infinities and NaN included), by a partial sort for wider ones.
 TEST(TorchOpenQueue, PopsOfALargeQueueMatchAStableSortOfAllCosts) {
-  at::manual_seed(7);
-  const at::Tensor costs_all = at::randint(0, 20, {5000}, at::kLong).to(at::kFloat);
-  TorchOpenQueue queue(at::arange(5000, at::kLong), costs_all, at::kLong, at::kFloat, kCpu, 8192, false);
-  at::Tensor remaining = at::arange(5000, at::kLong);
-  for (const std::int64_t k : {100, 1, 700, 3000}) {
-    const at::Tensor order = at::argsort(costs_all.index_select(0, remaining), true, 0, false).narrow(0, 0, k);
-    const at::Tensor expected = remaining.index_select(0, order);
-    EXPECT_TRUE(queue.pop(k).nodes.equal(expected)) << k;
-    at::Tensor keep = at::ones({remaining.size(0)}, at::kBool).index_fill_(0, order, false);
-    remaining = remaining.masked_select(keep);
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  for (const at::ScalarType type :
+       {at::kFloat, at::kHalf, at::kBFloat16, at::kDouble, at::kInt, at::kShort, at::kChar, at::kLong}) {
+    at::manual_seed(7);
+    at::Tensor costs_all = at::randint(-10, 10, {5000}, at::kLong).to(at::kDouble);
+    if (at::isFloatingType(type)) {
+      costs_all.index_put_({at::arange(0, 5000, 97)}, -0.0);
+      costs_all.index_put_({at::arange(1, 5000, 89)}, 0.0);
+      costs_all.index_put_({at::arange(2, 5000, 83)}, -nan);
+      costs_all.index_put_({at::arange(3, 5000, 79)}, nan);
+      costs_all.index_put_({at::arange(4, 5000, 73)}, -inf);
+      costs_all.index_put_({at::arange(5, 5000, 71)}, inf);
+    }
+    costs_all = costs_all.to(type);
+    TorchOpenQueue queue(at::arange(5000, at::kLong), costs_all, at::kLong, type, kCpu, 8192, false);
+    at::Tensor remaining = at::arange(5000, at::kLong);
+    for (const std::int64_t k : {100, 1, 700, 3000, 1199}) {
+      const at::Tensor order = at::argsort(costs_all.index_select(0, remaining), true, 0, false).narrow(0, 0, k);
+      const at::Tensor expected = remaining.index_select(0, order);
+      EXPECT_TRUE(queue.pop(k).nodes.equal(expected)) << k << " " << type;
+      at::Tensor keep = at::ones({remaining.size(0)}, at::kBool).index_fill_(0, order, false);
+      remaining = remaining.masked_select(keep);
+    }
+    EXPECT_TRUE(queue.index().equal(remaining)) << type;
+    EXPECT_TRUE(queue.empty()) << type;
   }
-  EXPECT_TRUE(queue.index().equal(remaining));
 }
 
 TEST(TorchOpenQueue, RemoveNodesKeepsOrderOfTheRest) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -113,14 +114,49 @@ void TorchOpenQueue::append(const at::Tensor& index, const at::Tensor& cost) {
   cost_ = cost_buffer_.narrow(0, 0, size_);
 }
 
+// Costs of at most 32 bits as integers in the same order, with each float's
+// two zeros made one and every NaN the largest value, as the sort sees them;
+// none for wider costs.
+std::optional<at::Tensor> orderedCostBits(const at::Tensor& cost) {
+  const auto floatBits = [&](c10::ScalarType bits_type, std::int64_t magnitude) {
+    // Adding +0 turns -0 into +0; a NaN becomes the positive quiet NaN, whose
+    // bits lie above infinity's.
+    const at::Tensor canonical = at::where(cost.isnan(), std::numeric_limits<double>::quiet_NaN(), cost.add(0.0));
+    const at::Tensor bits = canonical.view(bits_type).to(at::kLong);
+    // Negative floats count down as their bits count up: flip their magnitude.
+    return bits ^ (bits.lt(0).to(at::kLong) * magnitude);
+  };
+  switch (cost.scalar_type()) {
+    case at::kFloat:
+      return floatBits(at::kInt, 0x7FFFFFFF);
+    case at::kHalf:
+    case at::kBFloat16:
+      return floatBits(at::kShort, 0x7FFF);
+    case at::kInt:
+    case at::kShort:
+    case at::kChar:
+    case at::kByte:
+      return cost.to(at::kLong);
+    default:
+      return std::nullopt;
+  }
+}
+
 // The first k positions of a stable ascending sort of the costs: ordered by
-// cost, equal costs in queue order. Sorting the whole queue every iteration
-// costs more and more as it grows, so only the entries no dearer than the
-// k-th smallest cost are sorted; they hold the same first k.
+// cost, equal costs in queue order.
 at::Tensor TorchOpenQueue::cheapestPositions(std::int64_t k) const {
+  // Narrow costs with their queue position below them are distinct keys in
+  // the stable order: one top-k, without asking the host anything.
+  if (const std::optional<at::Tensor> bits = orderedCostBits(cost_); bits && size_ < (std::int64_t{1} << 32)) {
+    const at::Tensor keys = at::bitwise_left_shift(*bits, 32) | at::arange(size_, bits->options());
+    return std::get<1>(keys.topk(k, 0, /*largest=*/false, /*sorted=*/true));
+  }
   const auto stableAscending = [](const at::Tensor& values) {
     return at::argsort(values, /*stable=*/true, /*dim=*/0, /*descending=*/false);
   };
+  // Sorting the whole queue every iteration costs more and more as it grows,
+  // so only the entries no dearer than the k-th smallest cost are sorted;
+  // they hold the same first k.
   if (2 * k < size_) {
     const at::Tensor kth = std::get<0>(cost_.topk(k, 0, /*largest=*/false, /*sorted=*/false)).max();
     const at::Tensor candidates = cost_.le(kth).nonzero().reshape({-1});  // ascending: queue order
@@ -142,7 +178,9 @@ TorchOpenQueue::Popped TorchOpenQueue::pop(std::int64_t batch) {
   Popped popped{index_.index_select(0, selected).to(at::kLong), cost_.index_select(0, selected)};
   at::Tensor keep = at::ones({size_}, at::TensorOptions().device(device_).dtype(at::kBool));
   keep.index_fill_(0, selected, false);
-  replace(index_.index({keep}), cost_.index({keep}));
+  // The host knows how many stay: no read of the mask.
+  const at::Tensor rest = at::nonzero_static(keep, size_ - k).reshape({-1});
+  replace(index_.index_select(0, rest), cost_.index_select(0, rest));
   return popped;
 }
 
