@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kestrel/solve/sizes.h"
@@ -49,6 +50,13 @@ std::int64_t asInt64(std::uint64_t value) { return static_cast<std::int64_t>(val
 
 std::string slotsExhausted(std::int64_t capacity) {
   return "fixed CLOSED capacity exhausted at capacity=" + std::to_string(capacity);
+}
+
+// A count below 2^40 and a flag, read by the host in one transfer.
+std::pair<std::int64_t, bool> readCountAndFlag(const at::Tensor& count, const at::Tensor& flag) {
+  constexpr std::int64_t kFlagBit = std::int64_t{1} << 40;
+  const std::int64_t packed = count.to(at::kLong).add(flag.to(at::kLong).mul(kFlagBit)).item<std::int64_t>();
+  return {packed & (kFlagBit - 1), (packed & kFlagBit) != 0};
 }
 
 // True at the first element of each run of equal values in a sorted 1-D tensor.
@@ -197,7 +205,8 @@ ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at:
   return {all.narrow(1, 0, count), all.select(1, count), p.select(1, count)};
 }
 
-TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const at::Tensor& hashes) const {
+TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const at::Tensor& hashes,
+                                                  KeyCheck key_check) const {
   const at::Tensor all_keys = normalizeKeys(keys);
   const at::Tensor all_hashes = hashes.to(device_, at::kLong).reshape({-1});
   const std::int64_t rows = all_keys.size(0);
@@ -244,6 +253,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     perturbations = next.next_perturbations.index_select(0, keep);
   }
 
+  if (key_check == KeyCheck::Skip) return result;
   // A stored hash equal to a row's, under another key: that row's answer is
   // recomputed by comparing keys at every probe.
   const at::Tensor wrong =
@@ -323,24 +333,55 @@ bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& has
   const at::Tensor all_ids = ids.to(device_, at::kLong).reshape({-1});
   at::Tensor pending = at::arange(all_ids.size(0), all_ids.options());
   for (bool first = true; pending.size(0) > 0; first = false) {
+    const std::int64_t n = pending.size(0);
     const at::Tensor pending_ids = all_ids.index_select(0, pending);
-    const at::Tensor slots = first && first_slots != nullptr
-                                 ? *first_slots
-                                 : lookup(keys.index_select(0, pending), hashes.index_select(0, pending)).slot;
-    if ((slots < 0).any().item<bool>()) return false;
+    at::Tensor slots;
+    at::Tensor unplaceable;  // a key without an empty slot in reach, or one that seems stored
+    if (first && first_slots != nullptr) {
+      slots = *first_slots;
+      unplaceable = slots.lt(0);
+    } else {
+      // The keys are not stored, so a found one met another key of its hash;
+      // the hashes alone do not place it.
+      const Lookup found = lookup(keys.index_select(0, pending), hashes.index_select(0, pending), KeyCheck::Skip);
+      slots = found.slot;
+      unplaceable = found.found.logical_or(slots.lt(0));
+    }
     // Ascending (slot, id): the first row of each slot's run is its smallest id.
     const at::Tensor order =
         std::get<1>((at::bitwise_left_shift(slots, 32) | (pending_ids & asInt64(0xFFFFFFFFULL))).sort());
     const at::Tensor sorted_slots = slots.index_select(0, order);
     at::Tensor starts = runStarts(sorted_slots);
     // Given slots are trusted only where still empty; the other keys look again.
-    if (first && first_slots != nullptr) starts = starts & slots_.index_select(0, sorted_slots).lt(0);
-    const at::Tensor winners = order.masked_select(starts);
+    if (first && first_slots != nullptr) starts = starts & slots_.index_select(0, sorted_slots.clamp_min(0)).lt(0);
+    const auto [winner_count, blocked] = readCountAndFlag(starts.sum(), unplaceable.any());
+    if (blocked) {
+      // A key without an empty slot in reach (the table must grow) or, rarely,
+      // one that shares its hash with a stored key: look again by keys.
+      const at::Tensor pending_keys = keys.index_select(0, pending);
+      const at::Tensor pending_hashes = hashes.index_select(0, pending);
+      if (lookupComparingKeys(pending_keys, pending_hashes).slot.lt(0).any().item<bool>()) return false;
+      return placeComparingKeys(pending_keys, pending_hashes, pending_ids);
+    }
+    // Winners first, each group in (slot, id) order.
+    const at::Tensor ranked = order.index_select(0, std::get<1>(starts.logical_not().to(at::kByte).sort(
+                                                        /*stable=*/std::optional<bool>(true), /*dim=*/0)));
+    const at::Tensor winners = ranked.narrow(0, 0, winner_count);
     slots_.index_copy_(0, slots.index_select(0, winners), pending_ids.index_select(0, winners));
-    used_slots_ += winners.size(0);
-    if (winners.size(0) == pending.size(0)) break;  // no two keys met in a slot
-    const at::Tensor lost = at::ones({pending.size(0)}, starts.options()).index_fill_(0, winners, false);
-    pending = pending.masked_select(lost);
+    used_slots_ += winner_count;
+    if (winner_count == n) break;  // no two keys met in a slot
+    pending = pending.index_select(0, ranked.narrow(0, winner_count, n - winner_count));
+  }
+  return true;
+}
+
+bool TorchClosedTable::placeComparingKeys(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids) {
+  for (std::int64_t row = 0; row < ids.size(0); ++row) {
+    const Lookup found = lookupComparingKeys(keys.narrow(0, row, 1), hashes.narrow(0, row, 1));
+    const std::int64_t slot = found.slot.item<std::int64_t>();
+    if (slot < 0) return false;
+    slots_.narrow(0, slot, 1).copy_(ids.narrow(0, row, 1));
+    ++used_slots_;
   }
   return true;
 }

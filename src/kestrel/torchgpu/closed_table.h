@@ -63,7 +63,11 @@ class KESTREL_EXPORT TorchClosedTable {
     at::Tensor slot;   // int64 (B)
     at::Tensor entry;  // int64 (B)
   };
-  Lookup lookup(const at::Tensor& keys, const at::Tensor& hashes) const;
+  // Probes compare hashes; found rows are then checked against the stored
+  // keys, unless the caller knows none of its keys is stored and treats a
+  // found row as a hash shared with another key (KeyCheck::Skip).
+  enum class KeyCheck { Compare, Skip };
+  Lookup lookup(const at::Tensor& keys, const at::Tensor& hashes, KeyCheck key_check = KeyCheck::Compare) const;
 
   // Grows the slot array (doubling, re-placing the stored entries) so that
   // `need` used slots stay below two-thirds load. Fixed mode throws
@@ -112,6 +116,9 @@ class KESTREL_EXPORT TorchClosedTable {
   // first empty slot now (a lookup's slots), which saves the first lookup.
   bool placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
                    const at::Tensor* first_slots = nullptr);
+  // Places keys one by one, comparing whole keys: for a round in which a key
+  // shares its hash with a stored one.
+  bool placeComparingKeys(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
   // The lookup by comparing whole keys at every probe: for the rows whose
   // hash matched a stored entry of another key.
   Lookup lookupComparingKeys(const at::Tensor& keys, const at::Tensor& hashes) const;
