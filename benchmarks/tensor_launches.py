@@ -80,14 +80,15 @@ def count(batch, budget):
     """(iterations, nodes, launching ops, syncs, Counter of op names) of one search."""
     with profile(activities=[ProfilerActivity.CPU]) as prof:
         result = tensor_solve(batch, budget, operation_breakdown=True)
-    names = collections.Counter()
+    names = collections.Counter()  # launching operations by name
+    syncs = 0
 
     def launches_under(event):
         # An operation launches one kernel unless an operation it calls
         # computes, in which case those launch instead.
+        nonlocal syncs
         inner = sum(launches_under(child) for child in event.cpu_children)
-        if event.name in SYNCS:
-            names[event.name] += 1
+        syncs += event.name in SYNCS
         computes = event.name.startswith("aten::") and event.name not in NOT_LAUNCHING
         if computes and inner == 0:
             names[event.name] += 1
@@ -95,7 +96,6 @@ def count(batch, budget):
         return inner
 
     launches = sum(launches_under(event) for event in prof.events() if event.cpu_parent is None)
-    syncs = sum(names[name] for name in SYNCS)
     iterations = result["operation_timings"]["iteration"]["call_count"]
     return iterations, result["nodes_generated"], launches, syncs, names
 

@@ -96,7 +96,8 @@ TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
     at::Tensor positions = kestrel::homeSlot(wordTensor(), mask), perturbations = wordTensor();
     at::Tensor block_positions = positions, block_perturbations = perturbations;
     for (std::int64_t count : {1, 4, 16, 3}) {
-      const kestrel::ProbeBlock block = kestrel::probeBlock(scheme, block_positions, block_perturbations, mask, count);
+      const kestrel::ProbeBlock block = kestrel::probeBlock(scheme, block_positions, block_perturbations, mask,
+                                                            kestrel::probeColumns(count, c10::Device(c10::kCPU)));
       ASSERT_EQ(block.positions.sizes(), (at::IntArrayRef{static_cast<std::int64_t>(kWords.size()), count}));
       for (std::int64_t k = 0; k < count; ++k) {
         ASSERT_TRUE(block.positions.select(1, k).equal(positions)) << "column " << k << " of " << count;

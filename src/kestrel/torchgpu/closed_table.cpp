@@ -171,38 +171,47 @@ void TorchClosedTable::advance(at::Tensor& positions, at::Tensor& perturbations)
                   : PythonDictProbing::next(positions, perturbations, mask_, logicalShiftRight);
 }
 
-ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
-                      const at::Tensor& mask, std::int64_t count) {
-  const at::TensorOptions longs = positions.options().dtype(at::kLong);
-  const at::Tensor steps = at::arange(count + 1, longs);  // column k: k steps ahead
-  if (scheme == ProbeScheme::LinearProbing) {
-    const at::Tensor all = (positions.unsqueeze(1) + steps) & mask;
-    return {all.narrow(1, 0, count), all.select(1, count), perturbations};
-  }
+ProbeColumns probeColumns(std::int64_t count, c10::Device device) {
   // Step j: p_j = p_0 >>> 5j, pos_j = 5 pos_(j-1) + 1 + p_j (mod 2^64, masked
   // at the end, which commutes with every step). Unrolled:
   //   pos_k = 5^k (pos_0 + sum_(j=1..k) 5^-j (1 + p_j)),
   // where 5 has an inverse modulo 2^64, so one cumulative sum gives every
   // column. Shifts of 64 bits and more leave nothing.
-  std::vector<std::int64_t> shift(count + 1), kept(count + 1), power(count + 1), inverse_power(count + 1);
+  std::vector<std::int64_t> rows(5 * (count + 1));
+  const auto at = [&](std::int64_t row, std::int64_t k) -> std::int64_t& { return rows[row * (count + 1) + k]; };
   std::uint64_t five_k = 1, inverse_k = 1;
   constexpr std::uint64_t kInverseOfFive = 0xCCCCCCCCCCCCCCCDULL;  // 5 * this = 1 (mod 2^64)
   for (std::int64_t k = 0; k <= count; ++k) {
     const std::int64_t bits = PythonDictProbing::kPerturbationShift * k;
-    shift[k] = std::min<std::int64_t>(bits, 63);
-    kept[k] = bits >= 64 ? 0 : static_cast<std::int64_t>(~std::uint64_t{0} >> bits);
-    power[k] = static_cast<std::int64_t>(five_k);
-    inverse_power[k] = k == 0 ? 0 : static_cast<std::int64_t>(inverse_k);  // column 0 adds nothing
+    at(0, k) = k;
+    at(1, k) = std::min<std::int64_t>(bits, 63);
+    at(2, k) = bits >= 64 ? 0 : static_cast<std::int64_t>(~std::uint64_t{0} >> bits);
+    at(3, k) = static_cast<std::int64_t>(five_k);
+    at(4, k) = k == 0 ? 0 : static_cast<std::int64_t>(inverse_k);  // column 0 adds nothing
     five_k *= 5;
     inverse_k *= kInverseOfFive;
   }
-  const auto column = [&](const std::vector<std::int64_t>& values) {
-    return at::tensor(values, at::TensorOptions().dtype(at::kLong)).to(positions.device());
-  };
-  const at::Tensor p = at::bitwise_right_shift(perturbations.unsqueeze(1), column(shift)) & column(kept);
-  const at::Tensor sums = ((p + 1) * column(inverse_power)).cumsum(1);
-  const at::Tensor all = ((positions.unsqueeze(1) + sums) * column(power)) & mask;
+  const at::Tensor table = at::tensor(rows, at::TensorOptions().dtype(at::kLong)).view({5, count + 1}).to(device);
+  return {count, table[0], table[1], table[2], table[3], table[4]};
+}
+
+ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
+                      const at::Tensor& mask, const ProbeColumns& columns) {
+  const std::int64_t count = columns.count;
+  if (scheme == ProbeScheme::LinearProbing) {
+    const at::Tensor all = (positions.unsqueeze(1) + columns.steps) & mask;
+    return {all.narrow(1, 0, count), all.select(1, count), perturbations};
+  }
+  const at::Tensor p = at::bitwise_right_shift(perturbations.unsqueeze(1), columns.shift) & columns.kept;
+  const at::Tensor sums = ((p + 1) * columns.inverse_power).cumsum(1);
+  const at::Tensor all = ((positions.unsqueeze(1) + sums) * columns.power) & mask;
   return {all.narrow(1, 0, count), all.select(1, count), p.select(1, count)};
+}
+
+const ProbeColumns& TorchClosedTable::columnsFor(std::int64_t count) const {
+  auto found = probe_columns_.find(count);
+  if (found == probe_columns_.end()) found = probe_columns_.emplace(count, probeColumns(count, device_)).first;
+  return found->second;
 }
 
 TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const at::Tensor& hashes,
@@ -228,7 +237,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   std::int64_t probes = 0;
   for (std::int64_t block = kFirstProbeBlock; probes < capacity_; block *= 2) {
     const std::int64_t count = std::min(block, capacity_ - probes);
-    const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, count);
+    const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
     const std::int64_t n = active.size(0);
     const at::Tensor stored = slots_.index_select(0, next.positions.reshape({-1})).view({n, count});
     const at::Tensor empty = stored.lt(0);

@@ -12,6 +12,7 @@
 #include <c10/core/ScalarType.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 
 #include "kestrel/export.h"
@@ -19,17 +20,25 @@
 
 namespace kestrel {
 
-// The probe positions of `count` consecutive probes of each row, the first
-// at its current position (B, count), and where the sequence goes on: the
-// position and perturbation after them. The same sequence as stepping with
-// the scheme's `next`, computed in a fixed number of operations.
+// What a block of `count` consecutive probes needs per column (k = 0 to
+// count: k steps ahead), made once per count and device.
+struct ProbeColumns {
+  std::int64_t count = 0;
+  at::Tensor steps, shift, kept, power, inverse_power;  // int64 (count + 1)
+};
+KESTREL_EXPORT ProbeColumns probeColumns(std::int64_t count, c10::Device device);
+
+// The probe positions of `columns.count` consecutive probes of each row, the
+// first at its current position (B, count), and where the sequence goes on:
+// the position and perturbation after them. The same sequence as stepping
+// with the scheme's `next`, computed in a fixed number of operations.
 struct ProbeBlock {
   at::Tensor positions;           // int64 (B, count)
   at::Tensor next_positions;      // int64 (B)
   at::Tensor next_perturbations;  // int64 (B)
 };
 KESTREL_EXPORT ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
-                                     const at::Tensor& mask, std::int64_t count);
+                                     const at::Tensor& mask, const ProbeColumns& columns);
 
 class KESTREL_EXPORT TorchClosedTable {
  public:
@@ -122,6 +131,7 @@ class KESTREL_EXPORT TorchClosedTable {
   // The lookup by comparing whole keys at every probe: for the rows whose
   // hash matched a stored entry of another key.
   Lookup lookupComparingKeys(const at::Tensor& keys, const at::Tensor& hashes) const;
+  const ProbeColumns& columnsFor(std::int64_t count) const;
   // Moves every row's probe position one step along its sequence.
   void advance(at::Tensor& positions, at::Tensor& perturbations) const;
 
@@ -135,14 +145,15 @@ class KESTREL_EXPORT TorchClosedTable {
   std::int64_t entry_capacity_ = 0;
   std::int64_t size_ = 0;
   std::int64_t used_slots_ = 0;
-  at::Tensor slots_;        // int64 (capacity), -1 = empty
-  at::Tensor keys_;         // (entry_capacity, W)
-  at::Tensor costs_;        // (entry_capacity)
-  at::Tensor hashes_;       // int64 (entry_capacity)
-  at::Tensor mask_;         // int64 (1): capacity - 1
-  at::Tensor salt_;         // int64, 0-dim
-  at::Tensor multipliers_;  // int64 (W)
-  at::Tensor mixers_;       // int64 (W)
+  mutable std::map<std::int64_t, ProbeColumns> probe_columns_;  // by probe count, for lookups
+  at::Tensor slots_;                                            // int64 (capacity), -1 = empty
+  at::Tensor keys_;                                             // (entry_capacity, W)
+  at::Tensor costs_;                                            // (entry_capacity)
+  at::Tensor hashes_;                                           // int64 (entry_capacity)
+  at::Tensor mask_;                                             // int64 (1): capacity - 1
+  at::Tensor salt_;                                             // int64, 0-dim
+  at::Tensor multipliers_;                                      // int64 (W)
+  at::Tensor mixers_;                                           // int64 (W)
 };
 
 // In "in_place" mode several kept children may share a CLOSED entry: the row
