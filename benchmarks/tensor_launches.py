@@ -6,6 +6,8 @@ Run:
     .venv/bin/python benchmarks/tensor_launches.py            # batches 1000, 10000, 50000
     .venv/bin/python benchmarks/tensor_launches.py --quick    # batch 1000, smaller budget
     .venv/bin/python benchmarks/tensor_launches.py --top 15   # also the most frequent operations
+    .venv/bin/python benchmarks/tensor_launches.py --open-sizes    # iteration time against OPEN size
+    python benchmarks/tensor_launches.py --device cuda:0      # on a GPU: counted there, timed with CUDA events
 
 Workload: puzzle15 scramble(1000, seed 7), weight 0.7, the Manhattan package,
 the first --budget generated nodes (default 400,000).
@@ -20,7 +22,19 @@ iteration whatever the device computes; the modelled rate is nodes per
 iteration over it.
 
 Speed: the CPU-tensor search's nodes/s beside the CPU solver's on the same
-state and budget, the median of --repeats runs with the min-max spread.
+state and budget, the median of --repeats runs with the min-max spread. With
+--device cuda:N the search runs through run_torch_gpu_astar on that device
+with a Manhattan package compiled for CUDA, and the table adds the measured
+time per iteration (CUDA events around each solve, over its iterations) and
+the measured nodes/s; the CPU solver column is left out.
+
+OPEN sizes (--open-sizes): one search of --open-budget nodes at batch 10000,
+weight 1 (so that OPEN grows large); each iteration's time (its
+"torchgpu.iteration" event in the profiler trace) against
+the number of OPEN entries its pop chose from (the length of the pop's one
+top-k, read from a profiled run of the same search), as medians over the
+iterations in bands around 100K, 1M and 5M entries. Flat medians mean the
+iteration's work does not grow with OPEN beyond one pass over it.
 """
 
 from __future__ import annotations
@@ -28,8 +42,11 @@ from __future__ import annotations
 import argparse
 import collections
 import functools
+import json
+import os
 import statistics
 import sys
+import tempfile
 
 import torch
 from torch.profiler import ProfilerActivity, profile
@@ -59,17 +76,39 @@ SYNCS = {"aten::_local_scalar_dense", "aten::nonzero"}
 LAUNCH_US, SYNC_US = 5.0, 15.0
 
 
+DEVICE = "cpu"
+
+
 def start_state():
     return kestrel_puzzles.scramble(ENV, 1000, 7)
 
 
 def package():
-    return str(kestrel_puzzles.manhattan_package(ENV))
+    if DEVICE == "cpu":
+        return str(kestrel_puzzles.manhattan_package(ENV))
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from tensor_solver import cuda_manhattan_package
+
+    return cuda_manhattan_package(ENV)
 
 
-def tensor_solve(batch, budget, **options):
-    return _testing.run_torch_astar_on_device(start_state(), ENV, package(), WEIGHT, batch, device="cpu",
-                                              search_budget=budget, **options)
+def tensor_solve(batch, budget, weight=WEIGHT, **options):
+    if DEVICE == "cpu":
+        return _testing.run_torch_astar_on_device(start_state(), ENV, package(), weight, batch, device="cpu",
+                                                  search_budget=budget, **options)
+    return kestrel_cpp.run_torch_gpu_astar(start_state(), ENV, package(), weight, batch, device=DEVICE,
+                                           search_budget=budget, **options)
+
+
+def device_seconds(solve):
+    """(result, seconds) of one solve on the GPU, timed by CUDA events."""
+    start, end = torch.cuda.Event(enable_timing=True), torch.cuda.Event(enable_timing=True)
+    torch.cuda.synchronize()
+    start.record()
+    result = solve()
+    end.record()
+    torch.cuda.synchronize()
+    return result, start.elapsed_time(end) / 1e3
 
 
 def cpu_solve(batch, budget):
@@ -113,23 +152,53 @@ def spread(values):
 
 
 def launch_table(batches, budget, repeats, top):
-    print(f"tensor solver per iteration, {ENV} scramble(1000, seed 7), weight {WEIGHT}, first {budget:,} nodes; "
-          f"CPU-tensor and CPU solver nodes/s: median (min-max) of {repeats}")
-    header = ("batch", "iterations", "nodes/it", "launches/it", "syncs/it", "model us/it", "model nodes/s",
-              "tensor/cpu nodes/s", "CPU solver nodes/s")
+    on_gpu = DEVICE != "cpu"
+    print(f"tensor solver per iteration on {DEVICE}, {ENV} scramble(1000, seed 7), weight {WEIGHT}, first "
+          f"{budget:,} nodes; nodes/s: median (min-max) of {repeats}")
+    header = ["batch", "iterations", "nodes/it", "launches/it", "syncs/it", "model us/it", "model nodes/s"]
+    header += ["measured us/it", f"tensor/{DEVICE} nodes/s"] if on_gpu else ["tensor/cpu nodes/s", "CPU solver nodes/s"]
     print(" | ".join(header))
     for batch in batches:
         iterations, nodes, launches, syncs, names = count(batch, budget)
         per_launch, per_sync = launches / iterations, syncs / iterations
         model_us = per_launch * LAUNCH_US + per_sync * SYNC_US
-        tensor = rates(functools.partial(tensor_solve, batch, budget), repeats)
-        cpu = rates(functools.partial(cpu_solve, batch, budget), repeats)
-        print(f"{batch} | {iterations} | {nodes / iterations:,.0f} | {per_launch:.1f} | {per_sync:.1f} | "
-              f"{model_us:,.0f} | {nodes / iterations / model_us * 1e6 / 1e6:.2f}M | {spread(tensor)} | {spread(cpu)}",
-              flush=True)
+        row = [str(batch), str(iterations), f"{nodes / iterations:,.0f}", f"{per_launch:.1f}", f"{per_sync:.1f}",
+               f"{model_us:,.0f}", f"{nodes / iterations / model_us:.2f}M"]
+        if on_gpu:
+            runs = [device_seconds(functools.partial(tensor_solve, batch, budget)) for _ in range(repeats)]
+            row.append(f"{statistics.median(seconds for _, seconds in runs) / iterations * 1e6:,.0f}")
+            row.append(spread([result["nodes_generated"] / seconds for result, seconds in runs]))
+        else:
+            row.append(spread(rates(functools.partial(tensor_solve, batch, budget), repeats)))
+            row.append(spread(rates(functools.partial(cpu_solve, batch, budget), repeats)))
+        print(" | ".join(row), flush=True)
         if top:
-            common = names.most_common(top)
-            print("    " + ", ".join(f"{name[6:]} {n / iterations:.1f}" for name, n in common), flush=True)
+            print("    " + ", ".join(f"{name[6:]} {n / iterations:.1f}" for name, n in names.most_common(top)),
+                  flush=True)
+
+
+def open_size_table(budget):
+    """Iteration time against the size of OPEN, batch 10000."""
+    with profile(activities=[ProfilerActivity.CPU], record_shapes=True) as prof:
+        tensor_solve(10000, budget, weight=1.0)
+    sizes = [event.input_shapes[0][0] for event in prof.events()
+             if event.name == "aten::topk" and event.input_shapes and len(event.input_shapes[0]) == 1]
+    with tempfile.TemporaryDirectory() as directory:
+        tensor_solve(10000, budget, weight=1.0, profile_dir=directory, profile_trace=True, profile_run_id="open")
+        with open(os.path.join(directory, "open_trace.json")) as trace:
+            events = json.load(trace)
+    events = events.get("traceEvents", events) if isinstance(events, dict) else events
+    times = [event["dur"] / 1e6 for event in events if event.get("name") == "torchgpu.iteration"]
+    print(f"iteration time against OPEN size on {DEVICE}, batch 10000, weight 1, first {budget:,} nodes "
+          f"({len(times)} iterations, OPEN up to {max(sizes):,} entries)")
+    print("OPEN entries | iterations | ms/iteration: median (min-max)")
+    for label, low, high in (("~100K", 50_000, 200_000), ("~1M", 500_000, 2_000_000),
+                             ("~5M", 2_500_000, 10_000_000)):
+        chosen = [seconds * 1e3 for seconds, size in zip(times, sizes) if low <= size < high]
+        if chosen:
+            print(f"{label} | {len(chosen)} | {statistics.median(chosen):.1f} ({min(chosen):.1f}-{max(chosen):.1f})")
+        else:
+            print(f"{label} | 0 | none in this band: raise --open-budget")
 
 
 def main(argv=None) -> int:
@@ -138,8 +207,15 @@ def main(argv=None) -> int:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--top", type=int, default=0, help="show the N most frequent operations per iteration")
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--device", default="cpu", help="cpu, or cuda:N for the public solver on that GPU")
+    parser.add_argument("--open-sizes", action="store_true")
+    parser.add_argument("--open-budget", type=int, default=15_000_000)
     args = parser.parse_args(argv)
-    torch.set_num_threads(max(1, torch.get_num_threads()))
+    global DEVICE
+    DEVICE = args.device
+    if args.open_sizes:
+        open_size_table(args.open_budget)
+        return 0
     batches = (1000,) if args.quick else (1000, 10000, 50000)
     budget = 100_000 if args.quick else args.budget
     launch_table(batches, budget, 1 if args.quick else args.repeats, args.top)

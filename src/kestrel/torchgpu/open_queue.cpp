@@ -25,94 +25,10 @@ void requireSameCount(const at::Tensor& index, const at::Tensor& cost) {
 
 }  // namespace
 
-TorchOpenQueue::TorchOpenQueue(const at::Tensor& index, const at::Tensor& cost, c10::ScalarType index_dtype,
-                               c10::ScalarType cost_dtype, c10::Device device, std::int64_t capacity, bool fixed)
-    : index_dtype_(index_dtype), cost_dtype_(cost_dtype), device_(device), fixed_(fixed) {
-  at::Tensor first_index = entries(index, device_, index_dtype_);
-  at::Tensor first_cost = entries(cost, device_, cost_dtype_);
-  requireSameCount(first_index, first_cost);
-  const std::int64_t n = first_index.size(0);
-  if (fixed_ && capacity < n) {
-    throw std::invalid_argument("fixed OPEN capacity is smaller than the initial OPEN size");
-  }
-  size_ = n;
-  if (!fixed_ && capacity <= n) {
-    // No room to gain from a buffer: appends concatenate instead.
-    index_ = std::move(first_index);
-    cost_ = std::move(first_cost);
-    return;
-  }
-  buffered_ = true;
-  const auto on = at::TensorOptions().device(device_);
-  index_buffer_ = at::empty({capacity}, on.dtype(index_dtype_));
-  cost_buffer_ = at::empty({capacity}, on.dtype(cost_dtype_));
-  index_buffer_.narrow(0, 0, n).copy_(first_index);
-  cost_buffer_.narrow(0, 0, n).copy_(first_cost);
-  index_ = index_buffer_.narrow(0, 0, n);
-  cost_ = cost_buffer_.narrow(0, 0, n);
-}
+namespace {
 
-std::int64_t TorchOpenQueue::bufferRows() const { return buffered_ ? index_buffer_.size(0) : 0; }
-
-void TorchOpenQueue::ensureCapacity(std::int64_t need) {
-  const std::int64_t rows = bufferRows();
-  if (!buffered_ || need <= rows) {
-    return;
-  }
-  if (fixed_) {
-    throw std::runtime_error("fixed OPEN capacity exhausted at capacity=" + std::to_string(rows));
-  }
-  const std::int64_t grown = rows > std::numeric_limits<std::int64_t>::max() / 2 ? need : std::max(2 * rows, need);
-  at::Tensor index_buffer = at::empty({grown}, index_buffer_.options());
-  at::Tensor cost_buffer = at::empty({grown}, cost_buffer_.options());
-  index_buffer.narrow(0, 0, size_).copy_(index_);
-  cost_buffer.narrow(0, 0, size_).copy_(cost_);
-  index_buffer_ = std::move(index_buffer);
-  cost_buffer_ = std::move(cost_buffer);
-  index_ = index_buffer_.narrow(0, 0, size_);
-  cost_ = cost_buffer_.narrow(0, 0, size_);
-}
-
-void TorchOpenQueue::replace(const at::Tensor& index, const at::Tensor& cost) {
-  at::Tensor next_index = entries(index, device_, index_dtype_);
-  at::Tensor next_cost = entries(cost, device_, cost_dtype_);
-  requireSameCount(next_index, next_cost);
-  const std::int64_t n = next_index.size(0);
-  if (!buffered_) {
-    index_ = std::move(next_index);
-    cost_ = std::move(next_cost);
-    size_ = n;
-    return;
-  }
-  ensureCapacity(n);
-  size_ = n;
-  index_buffer_.narrow(0, 0, n).copy_(next_index);
-  cost_buffer_.narrow(0, 0, n).copy_(next_cost);
-  index_ = index_buffer_.narrow(0, 0, n);
-  cost_ = cost_buffer_.narrow(0, 0, n);
-}
-
-void TorchOpenQueue::append(const at::Tensor& index, const at::Tensor& cost) {
-  at::Tensor more_index = entries(index, device_, index_dtype_);
-  at::Tensor more_cost = entries(cost, device_, cost_dtype_);
-  requireSameCount(more_index, more_cost);
-  const std::int64_t n = more_index.size(0);
-  if (n == 0) {
-    return;
-  }
-  if (!buffered_) {
-    index_ = at::cat({index_, more_index});
-    cost_ = at::cat({cost_, more_cost});
-    size_ += n;
-    return;
-  }
-  ensureCapacity(size_ + n);
-  index_buffer_.narrow(0, size_, n).copy_(more_index);
-  cost_buffer_.narrow(0, size_, n).copy_(more_cost);
-  size_ += n;
-  index_ = index_buffer_.narrow(0, 0, size_);
-  cost_ = cost_buffer_.narrow(0, 0, size_);
-}
+constexpr std::int64_t kNumberBits = 32;  // insertion numbers, below the cost bits
+constexpr std::int64_t kNumberMask = (std::int64_t{1} << kNumberBits) - 1;
 
 // Costs of at most 32 bits as integers in the same order, with each float's
 // two zeros made one and every NaN the largest value, as the sort sees them;
@@ -142,21 +58,146 @@ std::optional<at::Tensor> orderedCostBits(const at::Tensor& cost) {
   }
 }
 
-// The first k positions of a stable ascending sort of the costs: ordered by
-// cost, equal costs in queue order.
-at::Tensor TorchOpenQueue::cheapestPositions(std::int64_t k) const {
-  // Narrow costs with their queue position below them are distinct keys in
-  // the stable order: one top-k, without asking the host anything.
-  if (const std::optional<at::Tensor> bits = orderedCostBits(cost_); bits && size_ < (std::int64_t{1} << 32)) {
-    const at::Tensor keys = at::bitwise_left_shift(*bits, 32) | at::arange(size_, bits->options());
-    return std::get<1>(keys.topk(k, 0, /*largest=*/false, /*sorted=*/true));
+bool hasKeys(c10::ScalarType cost_dtype) {
+  return orderedCostBits(at::empty({0}, at::TensorOptions().dtype(cost_dtype))).has_value();
+}
+
+}  // namespace
+
+TorchOpenQueue::TorchOpenQueue(const at::Tensor& index, const at::Tensor& cost, c10::ScalarType index_dtype,
+                               c10::ScalarType cost_dtype, c10::Device device, std::int64_t capacity, bool fixed)
+    : index_dtype_(index_dtype), cost_dtype_(cost_dtype), device_(device), fixed_(fixed), keyed_(hasKeys(cost_dtype)) {
+  at::Tensor first_index = entries(index, device_, index_dtype_);
+  at::Tensor first_cost = entries(cost, device_, cost_dtype_);
+  requireSameCount(first_index, first_cost);
+  const std::int64_t n = first_index.size(0);
+  if (fixed_ && capacity < n) {
+    throw std::invalid_argument("fixed OPEN capacity is smaller than the initial OPEN size");
   }
+  at::Tensor first_keys = keyed_ ? keysFor(first_cost) : at::Tensor();
+  size_ = n;
+  if (!fixed_ && capacity <= n) {
+    // No room to gain from a buffer: appends concatenate instead. Copies, as
+    // pops write into the rows and the caller's tensors must stay as they are.
+    index_ = first_index.clone();
+    cost_ = first_cost.clone();
+    keys_ = std::move(first_keys);
+    return;
+  }
+  buffered_ = true;
+  const auto on = at::TensorOptions().device(device_);
+  index_buffer_ = at::empty({capacity}, on.dtype(index_dtype_));
+  cost_buffer_ = at::empty({capacity}, on.dtype(cost_dtype_));
+  index_buffer_.narrow(0, 0, n).copy_(first_index);
+  cost_buffer_.narrow(0, 0, n).copy_(first_cost);
+  if (keyed_) {
+    keys_buffer_ = at::empty({capacity}, on.dtype(at::kLong));
+    keys_buffer_.narrow(0, 0, n).copy_(first_keys);
+  }
+  setLive(n);
+}
+
+std::int64_t TorchOpenQueue::bufferRows() const { return buffered_ ? index_buffer_.size(0) : 0; }
+
+void TorchOpenQueue::setLive(std::int64_t size) {
+  size_ = size;
+  index_ = index_buffer_.narrow(0, 0, size_);
+  cost_ = cost_buffer_.narrow(0, 0, size_);
+  if (keyed_) keys_ = keys_buffer_.narrow(0, 0, size_);
+}
+
+at::Tensor TorchOpenQueue::keysFor(const at::Tensor& cost) {
+  const std::int64_t n = cost.size(0);
+  if (next_number_ + n > kNumberMask) {
+    // Insertion numbers would run out: renumber the queue 0, 1, ... in order.
+    const at::Tensor order = std::get<1>((keys_ & kNumberMask).sort());
+    const at::Tensor renumbered = at::empty_like(order).index_copy_(0, order, at::arange(size_, order.options()));
+    keys_.copy_((keys_ & ~kNumberMask) | renumbered);
+    next_number_ = size_;
+  }
+  const at::Tensor numbers = at::arange(next_number_, next_number_ + n, cost.options().dtype(at::kLong));
+  next_number_ += n;
+  return at::bitwise_left_shift(*orderedCostBits(cost), kNumberBits) | numbers;
+}
+
+void TorchOpenQueue::ensureCapacity(std::int64_t need) {
+  const std::int64_t rows = bufferRows();
+  if (!buffered_ || need <= rows) {
+    return;
+  }
+  if (fixed_) {
+    throw std::runtime_error("fixed OPEN capacity exhausted at capacity=" + std::to_string(rows));
+  }
+  const std::int64_t grown = rows > std::numeric_limits<std::int64_t>::max() / 2 ? need : std::max(2 * rows, need);
+  const auto grow = [&](at::Tensor& buffer, const at::Tensor& live) {
+    at::Tensor larger = at::empty({grown}, buffer.options());
+    larger.narrow(0, 0, size_).copy_(live);
+    buffer = std::move(larger);
+  };
+  grow(index_buffer_, index_);
+  grow(cost_buffer_, cost_);
+  if (keyed_) grow(keys_buffer_, keys_);
+  setLive(size_);
+}
+
+void TorchOpenQueue::assign(const at::Tensor& index, const at::Tensor& cost, const at::Tensor& keys) {
+  const std::int64_t n = index.size(0);
+  if (!buffered_) {
+    index_ = index.clone();  // pops write into the rows
+    cost_ = cost.clone();
+    keys_ = keys;
+    size_ = n;
+    return;
+  }
+  ensureCapacity(n);
+  index_buffer_.narrow(0, 0, n).copy_(index);
+  cost_buffer_.narrow(0, 0, n).copy_(cost);
+  if (keyed_) keys_buffer_.narrow(0, 0, n).copy_(keys);
+  setLive(n);
+}
+
+void TorchOpenQueue::replace(const at::Tensor& index, const at::Tensor& cost) {
+  at::Tensor next_index = entries(index, device_, index_dtype_);
+  at::Tensor next_cost = entries(cost, device_, cost_dtype_);
+  requireSameCount(next_index, next_cost);
+  if (keyed_) {
+    size_ = 0;  // nothing of the old queue is renumbered
+    next_number_ = 0;
+  }
+  assign(next_index, next_cost, keyed_ ? keysFor(next_cost) : at::Tensor());
+}
+
+void TorchOpenQueue::append(const at::Tensor& index, const at::Tensor& cost) {
+  at::Tensor more_index = entries(index, device_, index_dtype_);
+  at::Tensor more_cost = entries(cost, device_, cost_dtype_);
+  requireSameCount(more_index, more_cost);
+  const std::int64_t n = more_index.size(0);
+  if (n == 0) {
+    return;
+  }
+  const at::Tensor more_keys = keyed_ ? keysFor(more_cost) : at::Tensor();
+  if (!buffered_) {
+    index_ = at::cat({index_, more_index});
+    cost_ = at::cat({cost_, more_cost});
+    if (keyed_) keys_ = at::cat({keys_, more_keys});
+    size_ += n;
+    return;
+  }
+  ensureCapacity(size_ + n);
+  index_buffer_.narrow(0, size_, n).copy_(more_index);
+  cost_buffer_.narrow(0, size_, n).copy_(more_cost);
+  if (keyed_) keys_buffer_.narrow(0, size_, n).copy_(more_keys);
+  setLive(size_ + n);
+}
+
+// The first k positions of a stable ascending sort of the costs: ordered by
+// cost, equal costs in queue order. Sorting the whole queue every iteration
+// costs more and more as it grows, so only the entries no dearer than the
+// k-th smallest cost are sorted; they hold the same first k.
+at::Tensor TorchOpenQueue::cheapestPositions(std::int64_t k) const {
   const auto stableAscending = [](const at::Tensor& values) {
     return at::argsort(values, /*stable=*/true, /*dim=*/0, /*descending=*/false);
   };
-  // Sorting the whole queue every iteration costs more and more as it grows,
-  // so only the entries no dearer than the k-th smallest cost are sorted;
-  // they hold the same first k.
   if (2 * k < size_) {
     const at::Tensor kth = std::get<0>(cost_.topk(k, 0, /*largest=*/false, /*sorted=*/false)).max();
     const at::Tensor candidates = cost_.le(kth).nonzero().reshape({-1});  // ascending: queue order
@@ -168,19 +209,54 @@ at::Tensor TorchOpenQueue::cheapestPositions(std::int64_t k) const {
   return stableAscending(cost_).narrow(0, 0, k);
 }
 
+TorchOpenQueue::Popped TorchOpenQueue::popByKeys(std::int64_t k) {
+  const at::Tensor selected = std::get<1>(keys_.topk(k, 0, /*largest=*/false, /*sorted=*/true));
+  Popped popped{index_.index_select(0, selected).to(at::kLong), cost_.index_select(0, selected)};
+  removeRows(std::get<0>(selected.sort()));
+  return popped;
+}
+
+void TorchOpenQueue::removeRows(const at::Tensor& rows) {
+  const std::int64_t k = rows.size(0);
+  const std::int64_t rest = size_ - k;
+  // Refill the removed rows below `rest` with the rows at or above it that
+  // stay, pairing both in ascending order; there are as many of each.
+  // Removed rows at or above `rest` are cut off with the tail.
+  const at::TensorOptions longs = rows.options();
+  const at::Tensor tail_removed = at::zeros({k + 1}, longs.dtype(at::kBool))
+                                      .index_fill_(0, at::where(rows.ge(rest), rows - rest, k), true)
+                                      .narrow(0, 0, k);
+  const at::Tensor movers = std::get<0>(
+      at::where(tail_removed, std::numeric_limits<std::int64_t>::max(), at::arange(rest, size_, longs)).sort());
+  // Where no mover is left the row is in the tail: it is copied onto itself.
+  const at::Tensor sources = at::where(rows.lt(rest), movers, rows);
+  index_.index_copy_(0, rows, index_.index_select(0, sources));
+  cost_.index_copy_(0, rows, cost_.index_select(0, sources));
+  keys_.index_copy_(0, rows, keys_.index_select(0, sources));
+  if (buffered_) {
+    setLive(rest);
+  } else {
+    index_ = index_.narrow(0, 0, rest);
+    cost_ = cost_.narrow(0, 0, rest);
+    keys_ = keys_.narrow(0, 0, rest);
+    size_ = rest;
+  }
+}
+
 TorchOpenQueue::Popped TorchOpenQueue::pop(std::int64_t batch) {
   const std::int64_t k = std::max<std::int64_t>(std::min(size_, batch), 0);
   if (k == 0) {
     const auto on = at::TensorOptions().device(device_);
     return {at::empty({0}, on.dtype(at::kLong)), at::empty({0}, on.dtype(cost_dtype_))};
   }
+  if (keyed_) return popByKeys(k);
   const at::Tensor selected = cheapestPositions(k);
   Popped popped{index_.index_select(0, selected).to(at::kLong), cost_.index_select(0, selected)};
   at::Tensor keep = at::ones({size_}, at::TensorOptions().device(device_).dtype(at::kBool));
   keep.index_fill_(0, selected, false);
   // The host knows how many stay: no read of the mask.
   const at::Tensor rest = at::nonzero_static(keep, size_ - k).reshape({-1});
-  replace(index_.index_select(0, rest), cost_.index_select(0, rest));
+  assign(index_.index_select(0, rest), cost_.index_select(0, rest), at::Tensor());
   return popped;
 }
 
@@ -189,11 +265,33 @@ void TorchOpenQueue::removeNodes(const at::Tensor& node_ids, std::int64_t node_c
     return;
   }
   // A mark per node and one gather, linear in the queue: membership through
-  // a sort of the whole queue would cost that sort every iteration.
-  at::Tensor removed = at::zeros({node_count}, index_.options().dtype(at::kBool));
-  removed.index_fill_(0, node_ids.to(device_, at::kLong).reshape({-1}), true);
-  const at::Tensor keep = removed.index_select(0, index_.to(at::kLong)).logical_not();
-  replace(index_.index({keep}), cost_.index({keep}));
+  // a sort of the whole queue would cost that sort every iteration. The
+  // marks stay allocated and are cleared after use, so the work beyond the
+  // gather is proportional to the nodes removed.
+  if (node_marks_.numel() < node_count) {
+    node_marks_ = at::zeros({std::max(node_count, 2 * node_marks_.numel())}, index_.options().dtype(at::kBool));
+  }
+  const at::Tensor ids = node_ids.to(device_, at::kLong).reshape({-1});
+  node_marks_.index_fill_(0, ids, true);
+  const at::Tensor marked = node_marks_.index_select(0, index_.to(at::kLong));
+  node_marks_.index_fill_(0, ids, false);
+  if (keyed_) {
+    const at::Tensor rows = marked.nonzero().reshape({-1});  // ascending
+    if (rows.size(0) > 0) removeRows(rows);
+    return;
+  }
+  const at::Tensor kept = marked.logical_not().nonzero().reshape({-1});
+  assign(index_.index_select(0, kept), cost_.index_select(0, kept), at::Tensor());
+}
+
+// Rows are in insertion order unless they carry keys; then their insertion
+// numbers give it.
+at::Tensor TorchOpenQueue::index() const {
+  return keyed_ ? index_.index_select(0, std::get<1>((keys_ & kNumberMask).sort())) : index_;
+}
+
+at::Tensor TorchOpenQueue::cost() const {
+  return keyed_ ? cost_.index_select(0, std::get<1>((keys_ & kNumberMask).sort())) : cost_;
 }
 
 ClosedNodeIndex::ClosedNodeIndex(std::int64_t length, std::int64_t start_node, c10::Device device, bool fixed)

@@ -1,8 +1,13 @@
 #pragma once
 
-// OPEN of the tensor solver: parallel tensors of node indices and costs in
-// insertion order. A pop takes the cheapest batch with one stable sort, so
-// equal costs leave in insertion order; removals keep the order of the rest.
+// OPEN of the tensor solver: parallel tensors of node indices and costs.
+// A pop takes the cheapest batch, equal costs in queue (insertion) order.
+// Costs of up to 32 bits also carry a key per entry: the cost as an
+// order-preserving integer above the entry's insertion number. Keys are
+// distinct and in pop order, so a pop is one top-k over them, and the popped
+// rows are refilled from the end of the queue, in work proportional to the
+// batch, since the rows' positions no longer carry their order. Wider costs
+// keep rows in queue order and pop through a stable sort of the candidates.
 // Buffered (preallocated rows, views of the live part) unless an adaptive
 // queue starts with a capacity no larger than its first contents.
 
@@ -27,6 +32,7 @@ class KESTREL_EXPORT TorchOpenQueue {
   // Buffered queues grow to max(2 * rows, need); fixed mode throws
   // std::runtime_error "fixed OPEN capacity exhausted at capacity=<rows>".
   void ensureCapacity(std::int64_t need);
+  // The whole queue becomes these entries, in this order.
   void replace(const at::Tensor& index, const at::Tensor& cost);
   void append(const at::Tensor& index, const at::Tensor& cost);
 
@@ -46,20 +52,32 @@ class KESTREL_EXPORT TorchOpenQueue {
   bool empty() const { return size_ == 0; }
   bool buffered() const { return buffered_; }
   std::int64_t bufferRows() const;  // 0 when unbuffered
-  const at::Tensor& index() const { return index_; }
-  const at::Tensor& cost() const { return cost_; }
+  // The entries in queue order.
+  at::Tensor index() const;
+  at::Tensor cost() const;
 
  private:
   at::Tensor cheapestPositions(std::int64_t k) const;
+  Popped popByKeys(std::int64_t k);
+  // Removes the rows at these positions (ascending, distinct) from a keyed
+  // queue in work proportional to their number.
+  void removeRows(const at::Tensor& rows);
+  // Keys for new entries, numbered on from next_number_.
+  at::Tensor keysFor(const at::Tensor& cost);
+  void assign(const at::Tensor& index, const at::Tensor& cost, const at::Tensor& keys);
+  void setLive(std::int64_t size);
 
   c10::ScalarType index_dtype_;
   c10::ScalarType cost_dtype_;
   c10::Device device_;
   bool fixed_;
   bool buffered_ = false;
+  bool keyed_ = false;  // costs of up to 32 bits: rows carry keys
+  std::int64_t next_number_ = 0;
   std::int64_t size_ = 0;
-  at::Tensor index_, cost_;                // the live entries
-  at::Tensor index_buffer_, cost_buffer_;  // buffered mode only
+  at::Tensor index_, cost_, keys_;                       // the live entries
+  at::Tensor index_buffer_, cost_buffer_, keys_buffer_;  // buffered mode only
+  at::Tensor node_marks_;                                // bool per node, all false between removals
 };
 
 // "in_place" mode: CLOSED entry index -> node index (-1 = none). Starts with
