@@ -3,7 +3,9 @@
 # root: builds _backend_impl and _testing against that machine's torch,
 # assembles an importable kestrel_cpp with the kestrel_puzzles plugin under
 # build/gpu-site, compiles the Manhattan packages for CUDA, runs the tensor
-# tests on cuda:0 through the public function, then prints the benchmark table.
+# tests on cuda:0 through the public function, then prints the benchmark table
+# and the launch table (operations and host reads per iteration, with the
+# time per iteration from CUDA events).
 # Under 8 minutes. With OUT set, everything is logged to $OUT/gpu_check.log,
 # beside the CMake configure logs and the tests' JUnit XML.
 #
@@ -185,11 +187,11 @@ else
   limit=$(( $(left) - 120 ))
   [ "$limit" -gt 200 ] && limit=200
   [ "$limit" -ge 30 ] || die "only $(left) s left before the tests"
-  log "tests/python/test_tensor_solver.py on cuda:0 (KESTREL_TENSOR_DEVICE=cuda:0, at most $limit s)"
+  log "the tensor solver's tests on cuda:0 (KESTREL_TENSOR_DEVICE=cuda:0, at most $limit s)"
   junit=()
   if [ -n "${OUT:-}" ]; then junit=(--junitxml="$OUT/test_tensor_solver.xml"); fi
   KESTREL_TENSOR_DEVICE=cuda:0 timeout "$limit" "$PY" -m pytest -q -rfEs -p no:cacheprovider --durations=10 \
-    "${junit[@]}" tests/python/test_tensor_solver.py || tests_rc=$?
+    "${junit[@]}" tests/python/test_tensor_solver.py tests/python/test_both_solvers.py -k "tensor" || tests_rc=$?
   [ "$tests_rc" -eq 124 ] && log "ERROR: the tests ran past $limit s"
   log "tests exit status: $tests_rc"
 fi
@@ -205,6 +207,14 @@ else
   timeout "$limit" "$PY" benchmarks/tensor_solver.py --quick --states 3 --cuda-repeats 5 --cuda-budget 2000000 \
     || bench_rc=$?
   [ "$bench_rc" -eq 124 ] && log "ERROR: the benchmark ran past $limit s"
+fi
+limit=$(( $(left) - 5 ))
+if [ "$limit" -ge 30 ]; then
+  log "benchmarks/tensor_launches.py on cuda:0 (at most $limit s)"
+  timeout "$limit" "$PY" benchmarks/tensor_launches.py --device cuda:0 --repeats 3 || bench_rc=$?
+else
+  log "ERROR: only $(left) s left: skipping the launch table"
+  bench_rc=1
 fi
 
 nvidia-smi --query-gpu=name,temperature.gpu,clocks.sm,memory.used --format=csv,noheader || true
