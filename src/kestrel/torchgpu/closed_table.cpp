@@ -100,8 +100,10 @@ TorchClosedTable::TorchClosedTable(std::int64_t key_width, c10::Device device, c
   // from 64 random bits on every backend.
   salt_ = at::randint(std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
                       at::IntArrayRef{}, longs);
-  multipliers_ = at::arange(1, key_width_ + 1, longs) * asInt64(0x9E3779B97F4A7C15ULL);
-  mixers_ = splitMix64(multipliers_ ^ asInt64(0xBF58476D1CE4E5B9ULL));
+  // Odd, so that keys differing in one column never sum alike.
+  mixers_ = splitMix64((at::arange(1, key_width_ + 1, longs) * asInt64(0x9E3779B97F4A7C15ULL)) ^
+                       asInt64(0xBF58476D1CE4E5B9ULL)) |
+            1;
 }
 
 at::Tensor TorchClosedTable::normalizeKeys(const at::Tensor& keys) const {
@@ -115,17 +117,21 @@ at::Tensor TorchClosedTable::normalizeKeys(const at::Tensor& keys) const {
   return keys.to(device_, key_dtype_);
 }
 
+// A weighted sum of the columns, mixed once: every column is weighted by its
+// own odd pseudo-random number, and the salt keeps the table's layout from
+// being predictable. Integer columns multiply as they are (the product is
+// int64); float columns are converted first.
 at::Tensor TorchClosedTable::hashKeys(const at::Tensor& keys) const {
-  const at::Tensor columns = keys.to(device_, at::kLong);
+  const at::Tensor on_device = keys.to(device_);
+  const at::Tensor columns = at::isFloatingType(on_device.scalar_type()) ? on_device.to(at::kLong) : on_device;
   const std::int64_t rows = columns.size(0);
   const auto sumTerms = [&](std::int64_t begin, std::int64_t end) {
-    const at::Tensor mixed = splitMix64((columns.slice(1, begin, end) ^ salt_) + multipliers_.slice(0, begin, end));
-    return (mixed * mixers_.slice(0, begin, end)).sum(1);
+    return (columns.slice(1, begin, end) * mixers_.slice(0, begin, end)).sum(1, /*keepdim=*/false, at::kLong);
   };
   at::Tensor acc;
   const std::int64_t chunk = std::max(kWholeRowColumns, kHashChunkElements / std::max<std::int64_t>(rows, 1));
   if (key_width_ > kWholeRowColumns && chunk < key_width_) {
-    acc = at::zeros({rows}, columns.options());
+    acc = at::zeros({rows}, mixers_.options());
     for (std::int64_t begin = 0; begin < key_width_; begin += chunk) {
       acc += sumTerms(begin, std::min(begin + chunk, key_width_));
     }

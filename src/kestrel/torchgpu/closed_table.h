@@ -152,7 +152,6 @@ class KESTREL_EXPORT TorchClosedTable {
   at::Tensor hashes_;                                           // int64 (entry_capacity)
   at::Tensor mask_;                                             // int64 (1): capacity - 1
   at::Tensor salt_;                                             // int64, 0-dim
-  at::Tensor multipliers_;                                      // int64 (W)
   at::Tensor mixers_;                                           // int64 (W)
 };
 
