@@ -59,6 +59,16 @@ std::pair<std::int64_t, bool> readCountAndFlag(const at::Tensor& count, const at
   return {packed & (kFlagBit - 1), (packed & kFlagBit) != 0};
 }
 
+// Two counts, each at most `limit`, read by the host in one transfer.
+std::pair<std::int64_t, std::int64_t> readTwoCounts(const at::Tensor& first, const at::Tensor& second,
+                                                    std::int64_t limit) {
+  constexpr std::int64_t kShift = 31;
+  if (limit >= (std::int64_t{1} << kShift)) return {first.item<std::int64_t>(), second.item<std::int64_t>()};
+  const std::int64_t packed =
+      first.to(at::kLong).add(at::bitwise_left_shift(second.to(at::kLong), kShift)).item<std::int64_t>();
+  return {packed & ((std::int64_t{1} << kShift) - 1), packed >> kShift};
+}
+
 // True at the first element of each run of equal values in a sorted 1-D tensor.
 at::Tensor runStarts(const at::Tensor& sorted) {
   at::Tensor starts = at::ones({sorted.size(0)}, sorted.options().dtype(at::kBool));
@@ -150,18 +160,23 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   at::Tensor sorted_hashes, order;
   std::tie(sorted_hashes, order) = stableSort(hashes);
   const at::Tensor starts = runStarts(sorted_hashes);
-  if (starts.all().item<bool>()) return {identity, hashes, keys};
 
   // Group the rows by hash, numbering runs of the sorted hashes; the stable
   // sort makes each run's first row the first in batch order. A row-wise
   // unique costs far more than this sort, and is needed only if two different
-  // keys share a 64-bit hash, which the key comparison below detects.
-  const at::Tensor first_rows = order.masked_select(starts);
-  at::Tensor group = at::empty_like(order);
-  group.index_copy_(0, order, starts.to(at::kLong).cumsum(0).sub(1));
-  const at::Tensor unique_keys = keys.index_select(0, first_rows);
-  if (keys.eq(unique_keys.index_select(0, group)).all().item<bool>()) {
-    return {group, hashes.index_select(0, first_rows), unique_keys};
+  // keys share a 64-bit hash, which the key comparison detects: every row is
+  // compared with its run's first row. One read tells the number of runs and
+  // whether the comparison failed.
+  const at::Tensor positions = at::arange(rows, order.options());
+  const at::Tensor run_first = order.index_select(0, std::get<0>(at::where(starts, positions, 0).cummax(0)));
+  const at::Tensor mismatch = keys.index_select(0, order).ne(keys.index_select(0, run_first)).any();
+  const auto [unique, shared_hash] = readCountAndFlag(starts.sum(), mismatch);
+  if (unique == rows) return {identity, hashes, keys};
+  if (!shared_hash) {
+    const at::Tensor first_rows = order.index_select(0, at::nonzero_static(starts, unique).reshape({-1}));
+    at::Tensor group = at::empty_like(order);
+    group.index_copy_(0, order, starts.to(at::kLong).cumsum(0).sub(1));
+    return {group, hashes.index_select(0, first_rows), keys.index_select(0, first_rows)};
   }
   at::Tensor exact_keys, exact_group;
   std::tie(exact_keys, exact_group, std::ignore) = at::unique_dim(keys, 0, /*sorted=*/true, /*return_inverse=*/true);
@@ -410,16 +425,16 @@ at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& co
   at::Tensor result = lookup.entry.to(device_, at::kLong).clone();
 
   // Only stored keys have an entry to update: a row without one would index
-  // entry -1, the last row.
+  // entry -1, the last row. One read tells how many rows of each kind.
   const at::Tensor to_update = update ? update->to(device_, at::kBool) & found : found;
-  const at::Tensor updated = to_update.nonzero().squeeze(1);
-  if (updated.size(0) > 0) {
+  const at::Tensor not_found = found.logical_not();
+  const auto [update_count, count] = readTwoCounts(to_update.sum(), not_found.sum(), found.size(0));
+  if (update_count > 0) {
+    const at::Tensor updated = at::nonzero_static(to_update, update_count).reshape({-1});
     costs_.index_copy_(0, result.index_select(0, updated), rows_costs.index_select(0, updated));
   }
-
-  const at::Tensor fresh = found.logical_not().nonzero().squeeze(1);
-  const std::int64_t count = fresh.size(0);
   if (count == 0) return result;
+  const at::Tensor fresh = at::nonzero_static(not_found, count).reshape({-1});
   if (size_ + count > entry_capacity_) {
     if (fixed_) {
       throw std::runtime_error("fixed CLOSED entry capacity exhausted at capacity=" + std::to_string(entry_capacity_));
