@@ -429,12 +429,18 @@ def memory_line(args) -> list[str]:
     return lines
 
 
-def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--quick", action="store_true", help="smoke run, a minute or two")
+def workload_arguments(description: str, quick_help: str, scramble: int) -> argparse.ArgumentParser:
+    """The arguments every solver benchmark takes: --quick and the states' --seed, --weight and --scramble."""
+    ap = argparse.ArgumentParser(description=description)
+    ap.add_argument("--quick", action="store_true", help=quick_help)
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--weight", type=float, default=0.7)
-    ap.add_argument("--scramble", type=int, default=1000, help="random-walk length of the benchmark states")
+    ap.add_argument("--scramble", type=int, default=scramble, help="random-walk length of the benchmark states")
+    return ap
+
+
+def main() -> None:
+    ap = workload_arguments(__doc__.split("\n")[0], "smoke run, a minute or two", 1000)
     ap.add_argument("--repeats", type=int, default=None, help="measured C++ passes per figure, after a warm-up")
     ap.add_argument("--demo-only", action="store_true", help="only the demo search (and the memory lines)")
     ap.add_argument("--no-memory", action="store_true")

@@ -43,7 +43,6 @@ tensors >= 300,000 nodes/s; on CUDA >= 10,000,000 nodes/s.
 
 from __future__ import annotations
 
-import argparse
 import os
 import statistics
 import sys
@@ -57,7 +56,7 @@ import kestrel_cpp._testing as testing
 import kestrel_puzzles
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cpu_solver import load, replay_reaches_goal
+from cpu_solver import load, replay_reaches_goal, workload_arguments
 
 ENV = "puzzle15"
 BATCHES = (100, 1000, 10000)
@@ -249,11 +248,7 @@ def split_row(label: str, batch: int, split: dict) -> str:
 
 
 def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--quick", action="store_true", help="smoke run: one state, one repeat, small caps")
-    ap.add_argument("--seed", type=int, default=0)
-    ap.add_argument("--weight", type=float, default=0.7)
-    ap.add_argument("--scramble", type=int, default=300, help="random-walk length of the benchmark states")
+    ap = workload_arguments(__doc__.split("\n")[0], "smoke run: one state, one repeat, small caps", 300)
     ap.add_argument("--states", type=int, default=None, help="number of states (default 3, --quick 1)")
     ap.add_argument("--repeats", type=int, default=None, help="passes per cell (default 3, --quick 1)")
     ap.add_argument("--budget", type=int, default=None,
