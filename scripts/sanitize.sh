@@ -39,6 +39,11 @@ rm -rf "$BUILD/python"
 mkdir -p "$BUILD/python"
 cp -r python/kestrel_cpp "$BUILD/python/"
 cp "$BUILD"/_backend_impl.*.so "$BUILD"/_testing.*.so "$BUILD"/_environments.*.so "$BUILD/python/kestrel_cpp/"
+# The type stub is generated from the module by importing it, which an
+# instrumented module cannot be without the sanitizer runtime: take the one
+# the regular build generated (the same functions).
+cp "$("$PY" -c 'import kestrel_cpp, os; print(os.path.dirname(kestrel_cpp.__file__))')/_backend_impl.pyi" \
+  "$BUILD/python/kestrel_cpp/"
 
 echo "[sanitize] Python tests against the instrumented modules"
 # The interpreter's own allocations are never freed at exit, so leak reports
