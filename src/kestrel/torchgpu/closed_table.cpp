@@ -44,7 +44,7 @@ constexpr std::int64_t kMinimumCapacity = 8;
 constexpr std::int64_t kWholeRowColumns = 16;
 constexpr std::int64_t kHashChunkElements = 2097152;
 // Probes in a lookup's first block; each further block doubles.
-constexpr std::int64_t kFirstProbeBlock = 4;
+constexpr std::int64_t kFirstProbeBlock = 8;
 
 std::int64_t asInt64(std::uint64_t value) { return static_cast<std::int64_t>(value); }
 
