@@ -52,21 +52,30 @@ std::string slotsExhausted(std::int64_t capacity) {
   return "fixed CLOSED capacity exhausted at capacity=" + std::to_string(capacity);
 }
 
-// A count below 2^40 and a flag, read by the host in one transfer.
-std::pair<std::int64_t, bool> readCountAndFlag(const at::Tensor& count, const at::Tensor& flag) {
-  constexpr std::int64_t kFlagBit = std::int64_t{1} << 40;
-  const std::int64_t packed = count.to(at::kLong).add(flag.to(at::kLong).mul(kFlagBit)).item<std::int64_t>();
-  return {packed & (kFlagBit - 1), (packed & kFlagBit) != 0};
-}
-
-// Two counts, each at most `limit`, read by the host in one transfer.
-std::pair<std::int64_t, std::int64_t> readTwoCounts(const at::Tensor& first, const at::Tensor& second,
-                                                    std::int64_t limit) {
-  constexpr std::int64_t kShift = 31;
-  if (limit >= (std::int64_t{1} << kShift)) return {first.item<std::int64_t>(), second.item<std::int64_t>()};
-  const std::int64_t packed =
-      first.to(at::kLong).add(at::bitwise_left_shift(second.to(at::kLong), kShift)).item<std::int64_t>();
-  return {packed & ((std::int64_t{1} << kShift) - 1), packed >> kShift};
+// Counts, each at most `limit`, and a flag, read by the host in one transfer
+// where they fit in 63 bits together (one read each otherwise).
+struct HostCounts {
+  std::vector<std::int64_t> counts;
+  bool flag = false;
+};
+HostCounts readCounts(std::initializer_list<at::Tensor> counts, const at::Tensor& flag, std::int64_t limit) {
+  const std::int64_t bits = 62 / static_cast<std::int64_t>(counts.size());
+  HostCounts read;
+  if (limit >= (std::int64_t{1} << bits)) {
+    for (const at::Tensor& count : counts) read.counts.push_back(count.item<std::int64_t>());
+    read.flag = flag.item<bool>();
+    return read;
+  }
+  at::Tensor packed = flag.to(at::kLong);
+  for (const at::Tensor& count : counts) packed = at::bitwise_left_shift(packed, bits) + count.to(at::kLong);
+  std::int64_t value = packed.item<std::int64_t>();
+  read.counts.resize(counts.size());
+  for (std::size_t i = counts.size(); i-- > 0;) {
+    read.counts[i] = value & ((std::int64_t{1} << bits) - 1);
+    value >>= bits;
+  }
+  read.flag = value != 0;
+  return read;
 }
 
 // True at the first element of each run of equal values in a sorted 1-D tensor.
@@ -170,7 +179,9 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   const at::Tensor positions = at::arange(rows, order.options());
   const at::Tensor run_first = order.index_select(0, std::get<0>(at::where(starts, positions, 0).cummax(0)));
   const at::Tensor mismatch = keys.index_select(0, order).ne(keys.index_select(0, run_first)).any();
-  const auto [unique, shared_hash] = readCountAndFlag(starts.sum(), mismatch);
+  const HostCounts read = readCounts({starts.sum()}, mismatch, rows);
+  const std::int64_t unique = read.counts[0];
+  const bool shared_hash = read.flag;
   if (unique == rows) return {identity, hashes, keys};
   if (!shared_hash) {
     const at::Tensor first_rows = order.index_select(0, at::nonzero_static(starts, unique).reshape({-1}));
@@ -384,7 +395,9 @@ bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& has
     at::Tensor starts = runStarts(sorted_slots);
     // Given slots are trusted only where still empty; the other keys look again.
     if (first && first_slots != nullptr) starts = starts & slots_.index_select(0, sorted_slots.clamp_min(0)).lt(0);
-    const auto [winner_count, blocked] = readCountAndFlag(starts.sum(), unplaceable.any());
+    const HostCounts read = readCounts({starts.sum()}, unplaceable.any(), n);
+    const std::int64_t winner_count = read.counts[0];
+    const bool blocked = read.flag;
     if (blocked) {
       // A key without an empty slot in reach (the table must grow) or, rarely,
       // one that shares its hash with a stored key: look again by keys.
@@ -422,13 +435,20 @@ at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& co
   const at::Tensor rows_costs = costs.to(device_, cost_dtype_).reshape({-1});
   const at::Tensor rows_hashes = hashes.to(device_, at::kLong).reshape({-1});
   const at::Tensor found = lookup.found.to(device_, at::kBool);
-  at::Tensor result = lookup.entry.to(device_, at::kLong).clone();
 
   // Only stored keys have an entry to update: a row without one would index
   // entry -1, the last row. One read tells how many rows of each kind.
   const at::Tensor to_update = update ? update->to(device_, at::kBool) & found : found;
-  const at::Tensor not_found = found.logical_not();
-  const auto [update_count, count] = readTwoCounts(to_update.sum(), not_found.sum(), found.size(0));
+  const HostCounts read =
+      readCounts({to_update.sum(), found.logical_not().sum()}, at::zeros({}, found.options()), found.size(0));
+  return insertCounted(rows_keys, rows_costs, rows_hashes, lookup, to_update, read.counts[0], read.counts[1]);
+}
+
+at::Tensor TorchClosedTable::insertCounted(const at::Tensor& rows_keys, const at::Tensor& rows_costs,
+                                           const at::Tensor& rows_hashes, const Lookup& lookup,
+                                           const at::Tensor& to_update, std::int64_t update_count, std::int64_t count) {
+  const at::Tensor not_found = lookup.found.to(device_, at::kBool).logical_not();
+  at::Tensor result = lookup.entry.to(device_, at::kLong).clone();
   if (update_count > 0) {
     const at::Tensor updated = at::nonzero_static(to_update, update_count).reshape({-1});
     costs_.index_copy_(0, result.index_select(0, updated), rows_costs.index_select(0, updated));
@@ -481,16 +501,35 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   const Groups groups = dedupeBatch(keys, hashKeys(keys));
   const std::int64_t unique = groups.keys.size(0);
   reserve(used_slots_ + unique);
-  const Lookup found = lookup(groups.keys, groups.hashes);
+  // Hashes only at first: whether a found row met another key of its hash is
+  // read with the counts, and only then are keys compared at every probe.
+  Lookup found = lookup(groups.keys, groups.hashes, KeyCheck::Skip);
+  const at::Tensor shared_hash =
+      found.found.logical_and(groups.keys.ne(keys_.index_select(0, found.entry.clamp_min(0))).any(1)).any();
+  FilterDecision decision = decide(groups, costs, found);
+  HostCounts read =
+      readCounts({decision.to_update.sum(), found.found.logical_not().sum(), decision.accept.sum()}, shared_hash, rows);
+  if (read.flag) {
+    found = lookup(groups.keys, groups.hashes);
+    decision = decide(groups, costs, found);
+    read = readCounts({decision.to_update.sum(), found.found.logical_not().sum(), decision.accept.sum()},
+                      at::zeros({}, shared_hash.options()), rows);
+  }
+  const at::Tensor entries = insertCounted(groups.keys, decision.new_costs, groups.hashes, found, decision.to_update,
+                                           read.counts[0], read.counts[1]);
+  const at::Tensor child_entries = unique == rows ? entries : entries.index_select(0, groups.group);
+  return {decision.accept, at::where(decision.accept, child_entries, -1), read.counts[2]};
+}
+
+TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, const at::Tensor& costs,
+                                                          const Lookup& found) const {
+  const std::int64_t rows = costs.size(0);
   // Entry rows past size() are uninitialised, but only found rows read them.
   const at::Tensor stored = at::where(found.found, costs_.index_select(0, found.entry.clamp_min(0)),
                                       at::full({}, unreachedCost(cost_dtype_), costs_.options()));
-
-  if (unique == rows) {
+  if (groups.keys.size(0) == rows) {
     const at::Tensor accept = costs < stored;
-    const at::Tensor entries =
-        insert(groups.keys, at::minimum(stored, costs), groups.hashes, found, found.found & accept);
-    return {accept, at::where(accept, entries, -1)};
+    return {accept, at::minimum(stored, costs), found.found & accept};
   }
 
   // A child beats every earlier child of its state exactly when no earlier
@@ -500,6 +539,7 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   // its position is below every position before it in its state's run. The
   // running minimum runs over integer positions offset per state, so it stays
   // exact whatever the magnitude of the costs.
+  const at::TensorOptions longs = costs.options().dtype(at::kLong);
   const at::Tensor by_cost = std::get<1>(stableSort(costs));
   const at::Tensor state_by_cost = groups.group.index_select(0, by_cost);
   at::Tensor states, within;
@@ -515,8 +555,7 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   const at::Tensor accept = record_in_batch & (costs < stored.index_select(0, groups.group));
 
   const at::Tensor cheapest = stored.clone().scatter_reduce_(0, groups.group, costs, "amin", /*include_self=*/true);
-  const at::Tensor entries = insert(groups.keys, cheapest, groups.hashes, found, found.found & (cheapest < stored));
-  return {accept, at::where(accept, entries.index_select(0, groups.group), -1)};
+  return {accept, cheapest, found.found & (cheapest < stored)};
 }
 
 at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs) {

@@ -101,8 +101,9 @@ class KESTREL_EXPORT TorchClosedTable {
   // and records the new best costs. Both duplicate modes decide alike; the
   // "in_place" mode also uses the entry index of each accepted child's state.
   struct Filtered {
-    at::Tensor accept;   // bool (B)
-    at::Tensor entries;  // int64 (B): the state's entry, -1 for rejected children
+    at::Tensor accept;          // bool (B)
+    at::Tensor entries;         // int64 (B): the state's entry, -1 for rejected children
+    std::int64_t accepted = 0;  // children accepted, known to the host
   };
   Filtered filter(const at::Tensor& children, const at::Tensor& child_costs);
 
@@ -132,6 +133,19 @@ class KESTREL_EXPORT TorchClosedTable {
   // hash matched a stored entry of another key.
   Lookup lookupComparingKeys(const at::Tensor& keys, const at::Tensor& hashes) const;
   const ProbeColumns& columnsFor(std::int64_t count) const;
+  // insert() once the host knows how many rows update and how many are new.
+  at::Tensor insertCounted(const at::Tensor& keys, const at::Tensor& costs, const at::Tensor& hashes,
+                           const Lookup& lookup, const at::Tensor& to_update, std::int64_t update_count,
+                           std::int64_t fresh_count);
+  // What filter() decides for each child and each state of the batch: which
+  // children it accepts, the cost each state keeps and which stored states
+  // get a lower cost.
+  struct FilterDecision {
+    at::Tensor accept;     // bool (B)
+    at::Tensor new_costs;  // (U) in the cost dtype
+    at::Tensor to_update;  // bool (U)
+  };
+  FilterDecision decide(const Groups& groups, const at::Tensor& costs, const Lookup& found) const;
   // Moves every row's probe position one step along its sequence.
   void advance(at::Tensor& positions, at::Tensor& perturbations) const;
 

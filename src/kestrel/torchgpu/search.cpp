@@ -295,19 +295,15 @@ class TorchSearch {
   // The children CLOSED accepts; under "in_place" only the cheapest child of
   // each state.
   Children filterThroughClosed(Children children) {
-    at::Tensor accept;
+    TorchClosedTable::Filtered filtered;
     {
       auto phase = timer_.phase(Phase::ClosedFilter);
-      if (children.rows() == 0) {
-        accept = at::zeros({0}, index_options_.dtype(at::kBool));
-      } else {
-        TorchClosedTable::Filtered filtered = setup_.closed.filter(children.states, children.path_cost);
-        accept = filtered.accept;
-        if (in_place_) children.entries = filtered.entries;
-      }
+      filtered = setup_.closed.filter(children.states, children.path_cost);
+      if (in_place_) children.entries = filtered.entries;
     }
     auto phase = timer_.phase(Phase::CheckMisc);
-    Children kept = children.select(accept.nonzero().reshape({-1}));
+    // The host knows how many were accepted: no read of the mask.
+    Children kept = children.select(at::nonzero_static(filtered.accept, filtered.accepted).reshape({-1}));
     if (in_place_ && kept.rows() > 1) kept = kept.select(cheapestPerEntry(kept.entries, kept.path_cost));
     return kept;
   }
