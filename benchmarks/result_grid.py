@@ -9,8 +9,9 @@ Run:
 Grid: for the CPU solver and the tensor solver (on CPU tensors, or on the
 device given by --device), every combination of duplicate_update_mode,
 solution_move_source, goal_stop_mode and hashtable_algorithm, over puzzle8
-states (weight 1, batch 1 and 50) and puzzle15 states (weight 0.7, batch 50
-and 500), with the Manhattan packages of the bundled plugin. Each line of the
+states (weight 1, batch 1 and 50), puzzle15 states (weight 0.7, batch 50
+and 500) and the first 100,000 nodes of a long puzzle15 search (batch 10 and
+1000), with the Manhattan packages of the bundled plugin. Each line of the
 output is one search: its settings, nodes_generated, solved and moves. Lines
 are written as they finish, so an interrupted run keeps what it did.
 """
@@ -29,19 +30,20 @@ MODES = {
     "goal_stop_mode": ["stop_before_goal", "expand_popped_batch"],
     "hashtable_algorithm": ["linear_probing", "python_dict"],
 }
-# (env, scramble depth, seeds, weight, batch sizes)
+# (env, scramble depth, seeds, weight, batch sizes, generated-node cap or 0)
 WORKLOADS = [
-    ("puzzle8", 30, range(3), 1.0, (1, 50)),
-    ("puzzle15", 40, range(2), 0.7, (50, 500)),
+    ("puzzle8", 30, range(3), 1.0, (1, 50), 0),
+    ("puzzle15", 40, range(2), 0.7, (50, 500), 0),
+    ("puzzle15", 1000, (7,), 0.7, (10, 1000), 100_000),  # long searches with many duplicates in each batch
 ]
-KEY_FIELDS = ("solver", "env", "seed", "weight", "batch_size", *MODES)
+KEY_FIELDS = ("solver", "env", "depth", "seed", "weight", "batch_size", *MODES)
 
 
 def searches(solvers):
-    for solver, (env, depth, seeds, weight, batches) in itertools.product(solvers, WORKLOADS):
+    for solver, (env, depth, seeds, weight, batches, budget) in itertools.product(solvers, WORKLOADS):
         for seed, batch_size, modes in itertools.product(seeds, batches, itertools.product(*MODES.values())):
             yield {"solver": solver, "env": env, "depth": depth, "seed": seed, "weight": weight,
-                   "batch_size": batch_size, **dict(zip(MODES, modes))}
+                   "batch_size": batch_size, "budget": budget, **dict(zip(MODES, modes))}
 
 
 def run(out: Path, device: str) -> None:
@@ -51,7 +53,7 @@ def run(out: Path, device: str) -> None:
     def solve(search):
         state = kestrel_puzzles.scramble(search["env"], search["depth"], search["seed"])
         package = str(kestrel_puzzles.manhattan_package(search["env"]))
-        options = {name: search[name] for name in MODES}
+        options = {name: search[name] for name in MODES} | {"search_budget": search["budget"]}
         if search["solver"] == "cpu":
             return kestrel_cpp.run_weighted_astar(state, search["env"], package, search["weight"],
                                                   search["batch_size"], "cpu", **options)

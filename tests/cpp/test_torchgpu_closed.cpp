@@ -232,6 +232,25 @@ TEST(TorchClosedTable, FilterInPlaceReturnsEntriesOfAcceptedChildren) {
   EXPECT_TRUE(table.costs().index_select(0, entries.slice(0, 2)).equal(floats({1, 3})));
 }
 
+// The host learns how many children, or how many states, the filter keeps,
+// and selects them with that count: a wrong count would select wrong rows.
+TEST(TorchClosedTable, FilterCountsKeptChildrenOrStates) {
+  for (const auto keep : {TorchClosedTable::Keep::Accepted, TorchClosedTable::Keep::CheapestPerState}) {
+    TorchClosedTable table = makeTable(2, 8);
+    table.filter(longs({1, 1}), floats({4}));
+    // State 9 improves twice (5 then 2), state 1 once, state 7 is new, 1's second child loses.
+    const at::Tensor children = longs({9, 9, 1, 1, 9, 9, 7, 7, 1, 1}).reshape({-1, 2});
+    const auto filtered = table.filter(children, floats({5, 3, 2, 6, 3}), keep);
+    EXPECT_TRUE(filtered.accept.equal(bools({1, 1, 1, 1, 0})));
+    EXPECT_EQ(filtered.kept, keep == TorchClosedTable::Keep::Accepted ? 4 : 3);
+    if (keep == TorchClosedTable::Keep::CheapestPerState) {
+      const at::Tensor rows = kestrel::cheapestPerEntry(filtered.entries, floats({5, 3, 2, 6, 3}), filtered.kept);
+      EXPECT_TRUE(rows.equal(longs({1, 2, 3})));
+      EXPECT_TRUE(rows.equal(kestrel::cheapestPerEntry(filtered.entries, floats({5, 3, 2, 6, 3}))));
+    }
+  }
+}
+
 // Widely spread costs over many states, with quarter steps within a state: a
 // running minimum over costs offset by state * cost range would round those
 // steps away in float32. Per state: +0.5, +0.25 (better), +0.25 (not better).

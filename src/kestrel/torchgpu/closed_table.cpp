@@ -490,7 +490,8 @@ at::Tensor TorchClosedTable::insertCounted(const at::Tensor& rows_keys, const at
   return result;
 }
 
-TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, const at::Tensor& child_costs) {
+TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, const at::Tensor& child_costs,
+                                                    Keep keep) {
   const at::Tensor keys = normalizeKeys(children);
   const std::int64_t rows = keys.size(0);
   const at::TensorOptions longs = at::TensorOptions().dtype(at::kLong).device(device_);
@@ -507,12 +508,13 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   const at::Tensor shared_hash =
       found.found.logical_and(groups.keys.ne(keys_.index_select(0, found.entry.clamp_min(0))).any(1)).any();
   FilterDecision decision = decide(groups, costs, found);
+  const auto keptCount = [&] { return keep == Keep::Accepted ? decision.accept.sum() : decision.improved.sum(); };
   HostCounts read =
-      readCounts({decision.to_update.sum(), found.found.logical_not().sum(), decision.accept.sum()}, shared_hash, rows);
+      readCounts({decision.to_update.sum(), found.found.logical_not().sum(), keptCount()}, shared_hash, rows);
   if (read.flag) {
     found = lookup(groups.keys, groups.hashes);
     decision = decide(groups, costs, found);
-    read = readCounts({decision.to_update.sum(), found.found.logical_not().sum(), decision.accept.sum()},
+    read = readCounts({decision.to_update.sum(), found.found.logical_not().sum(), keptCount()},
                       at::zeros({}, shared_hash.options()), rows);
   }
   const at::Tensor entries = insertCounted(groups.keys, decision.new_costs, groups.hashes, found, decision.to_update,
@@ -529,7 +531,7 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
                                       at::full({}, unreachedCost(cost_dtype_), costs_.options()));
   if (groups.keys.size(0) == rows) {
     const at::Tensor accept = costs < stored;
-    return {accept, at::minimum(stored, costs), found.found & accept};
+    return {accept, at::minimum(stored, costs), found.found & accept, accept};
   }
 
   // A child beats every earlier child of its state exactly when no earlier
@@ -555,18 +557,22 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   const at::Tensor accept = record_in_batch & (costs < stored.index_select(0, groups.group));
 
   const at::Tensor cheapest = stored.clone().scatter_reduce_(0, groups.group, costs, "amin", /*include_self=*/true);
-  return {accept, cheapest, found.found & (cheapest < stored)};
+  const at::Tensor improved = cheapest < stored;
+  return {accept, cheapest, found.found & improved, improved};
 }
 
-at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs) {
-  const std::int64_t rows = entries.size(0);
-  if (rows < 2) return at::arange(rows, entries.options().dtype(at::kLong));
-  // Two stable sorts order rows by entry, then cost, then batch position.
+at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs, std::optional<std::int64_t> count) {
+  // Two stable sorts order rows by entry, then cost, then batch position;
+  // rows without an entry sort after all others and are never chosen.
+  constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
   const at::Tensor by_cost = std::get<1>(stableSort(costs));
   at::Tensor sorted_entries, within;
-  std::tie(sorted_entries, within) = stableSort(entries.index_select(0, by_cost));
+  std::tie(sorted_entries, within) = stableSort(at::where(entries.ge(0), entries, kNone).index_select(0, by_cost));
   const at::Tensor order = by_cost.index_select(0, within);
-  return std::get<0>(order.masked_select(runStarts(sorted_entries)).sort());
+  const at::Tensor starts = runStarts(sorted_entries).logical_and_(sorted_entries.ne(kNone));
+  const at::Tensor chosen =
+      count ? order.index_select(0, at::nonzero_static(starts, *count).reshape({-1})) : order.masked_select(starts);
+  return std::get<0>(chosen.sort());
 }
 
 }  // namespace kestrel

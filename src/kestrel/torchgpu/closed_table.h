@@ -100,12 +100,16 @@ class KESTREL_EXPORT TorchClosedTable {
   // stored cost of its state and every earlier same-state child of the batch,
   // and records the new best costs. Both duplicate modes decide alike; the
   // "in_place" mode also uses the entry index of each accepted child's state.
+  // `keep` says which count the host learns with the filter: of accepted
+  // children, or of states with an accepted child (whose cheapest child
+  // "in_place" keeps, see cheapestPerEntry).
+  enum class Keep { Accepted, CheapestPerState };
   struct Filtered {
-    at::Tensor accept;          // bool (B)
-    at::Tensor entries;         // int64 (B): the state's entry, -1 for rejected children
-    std::int64_t accepted = 0;  // children accepted, known to the host
+    at::Tensor accept;      // bool (B)
+    at::Tensor entries;     // int64 (B): the state's entry, -1 for rejected children
+    std::int64_t kept = 0;  // children or states kept, as `keep` asked
   };
-  Filtered filter(const at::Tensor& children, const at::Tensor& child_costs);
+  Filtered filter(const at::Tensor& children, const at::Tensor& child_costs, Keep keep = Keep::Accepted);
 
   std::int64_t keyWidth() const { return key_width_; }
   std::int64_t capacity() const { return capacity_; }
@@ -143,7 +147,8 @@ class KESTREL_EXPORT TorchClosedTable {
   struct FilterDecision {
     at::Tensor accept;     // bool (B)
     at::Tensor new_costs;  // (U) in the cost dtype
-    at::Tensor to_update;  // bool (U)
+    at::Tensor to_update;  // bool (U): stored states that get a lower cost
+    at::Tensor improved;   // bool (U): states with an accepted child
   };
   FilterDecision decide(const Groups& groups, const at::Tensor& costs, const Lookup& found) const;
   // Moves every row's probe position one step along its sequence.
@@ -171,7 +176,9 @@ class KESTREL_EXPORT TorchClosedTable {
 
 // In "in_place" mode several kept children may share a CLOSED entry: the row
 // indices of the cheapest child per entry (the first in batch order on equal
-// cost), ascending. Fewer than two rows: 0..B-1.
-KESTREL_EXPORT at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs);
+// cost), ascending. Rows with entry -1 are skipped. `count`, the number of
+// distinct entries, spares the host a read when it is known.
+KESTREL_EXPORT at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs,
+                                           std::optional<std::int64_t> count = std::nullopt);
 
 }  // namespace kestrel

@@ -298,14 +298,15 @@ class TorchSearch {
     TorchClosedTable::Filtered filtered;
     {
       auto phase = timer_.phase(Phase::ClosedFilter);
-      filtered = setup_.closed.filter(children.states, children.path_cost);
-      if (in_place_) children.entries = filtered.entries;
+      filtered =
+          setup_.closed.filter(children.states, children.path_cost,
+                               in_place_ ? TorchClosedTable::Keep::CheapestPerState : TorchClosedTable::Keep::Accepted);
     }
     auto phase = timer_.phase(Phase::CheckMisc);
-    // The host knows how many were accepted: no read of the mask.
-    Children kept = children.select(at::nonzero_static(filtered.accept, filtered.accepted).reshape({-1}));
-    if (in_place_ && kept.rows() > 1) kept = kept.select(cheapestPerEntry(kept.entries, kept.path_cost));
-    return kept;
+    // The host knows how many stay: no read of the mask.
+    if (!in_place_) return children.select(at::nonzero_static(filtered.accept, filtered.kept).reshape({-1}));
+    children.entries = filtered.entries;
+    return children.select(cheapestPerEntry(filtered.entries, children.path_cost, filtered.kept));
   }
 
   struct Stored {
