@@ -251,6 +251,16 @@ TEST(TorchClosedTable, FilterCountsKeptChildrenOrStates) {
   }
 }
 
+// Children of one state are ordered by cost with negative costs and zeros of
+// both signs among them: a child is accepted only below every earlier one.
+TEST(TorchClosedTable, FilterOrdersNegativeAndSignedZeroCosts) {
+  TorchClosedTable table = makeTable(2, 8);
+  const at::Tensor children = longs({4, 4, 6, 6, 4, 4, 6, 6, 4, 4, 6, 6}).reshape({-1, 2});
+  const auto filtered = table.filter(children, floats({-1, 0.0f, -3, -0.0f, -2, -1}));
+  EXPECT_TRUE(filtered.accept.equal(bools({1, 1, 1, 0, 0, 1})));
+  EXPECT_TRUE(table.costs().slice(0, 0, 2).equal(floats({-3, -1})));
+}
+
 // Widely spread costs over many states, with quarter steps within a state: a
 // running minimum over costs offset by state * cost range would round those
 // steps away in float32. Per state: +0.5, +0.25 (better), +0.25 (not better).

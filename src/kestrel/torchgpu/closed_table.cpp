@@ -14,6 +14,7 @@
 
 #include "kestrel/solve/sizes.h"
 #include "kestrel/torchgpu/hashing.h"
+#include "kestrel/torchgpu/sort_keys.h"
 
 namespace kestrel {
 
@@ -406,14 +407,12 @@ bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& has
       if (lookupComparingKeys(pending_keys, pending_hashes).slot.lt(0).any().item<bool>()) return false;
       return placeComparingKeys(pending_keys, pending_hashes, pending_ids);
     }
-    // Winners first, each group in (slot, id) order.
-    const at::Tensor ranked = order.index_select(0, std::get<1>(starts.logical_not().to(at::kByte).sort(
-                                                        /*stable=*/std::optional<bool>(true), /*dim=*/0)));
-    const at::Tensor winners = ranked.narrow(0, 0, winner_count);
+    const at::Tensor winners = order.index_select(0, at::nonzero_static(starts, winner_count).reshape({-1}));
     slots_.index_copy_(0, slots.index_select(0, winners), pending_ids.index_select(0, winners));
     used_slots_ += winner_count;
     if (winner_count == n) break;  // no two keys met in a slot
-    pending = pending.index_select(0, ranked.narrow(0, winner_count, n - winner_count));
+    pending = pending.index_select(
+        0, order.index_select(0, at::nonzero_static(starts.logical_not(), n - winner_count).reshape({-1})));
   }
   return true;
 }
@@ -542,11 +541,18 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   // running minimum runs over integer positions offset per state, so it stays
   // exact whatever the magnitude of the costs.
   const at::TensorOptions longs = costs.options().dtype(at::kLong);
-  const at::Tensor by_cost = std::get<1>(stableSort(costs));
-  const at::Tensor state_by_cost = groups.group.index_select(0, by_cost);
-  at::Tensor states, within;
-  std::tie(states, within) = stableSort(state_by_cost);
-  const at::Tensor positions = by_cost.index_select(0, within);
+  at::Tensor positions, states;
+  if (const std::optional<at::Tensor> bits = orderedCostBits(costs); bits && rows < (std::int64_t{1} << 31)) {
+    // Narrow costs below the state in one key: one stable sort. The costs,
+    // shifted from signed to unsigned 32 bits, keep their order.
+    positions = std::get<1>(stableSort(at::bitwise_left_shift(groups.group, 32) | (*bits + (std::int64_t{1} << 31))));
+    states = groups.group.index_select(0, positions);
+  } else {
+    const at::Tensor by_cost = std::get<1>(stableSort(costs));
+    at::Tensor within;
+    std::tie(states, within) = stableSort(groups.group.index_select(0, by_cost));
+    positions = by_cost.index_select(0, within);
+  }
   const at::Tensor starts = runStarts(states);
   const at::Tensor offset = positions - states * rows;
   const at::Tensor running = std::get<0>(offset.cummin(0));

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "kestrel/torchgpu/sort_keys.h"
+
 namespace kestrel {
 
 namespace {
@@ -29,34 +31,6 @@ namespace {
 
 constexpr std::int64_t kNumberBits = 32;  // insertion numbers, below the cost bits
 constexpr std::int64_t kNumberMask = (std::int64_t{1} << kNumberBits) - 1;
-
-// Costs of at most 32 bits as integers in the same order, with each float's
-// two zeros made one and every NaN the largest value, as the sort sees them;
-// none for wider costs.
-std::optional<at::Tensor> orderedCostBits(const at::Tensor& cost) {
-  const auto floatBits = [&](c10::ScalarType bits_type, std::int64_t magnitude) {
-    // Adding +0 turns -0 into +0; a NaN becomes the positive quiet NaN, whose
-    // bits lie above infinity's.
-    const at::Tensor canonical = at::where(cost.isnan(), std::numeric_limits<double>::quiet_NaN(), cost.add(0.0));
-    const at::Tensor bits = canonical.view(bits_type).to(at::kLong);
-    // Negative floats count down as their bits count up: flip their magnitude.
-    return bits ^ (bits.lt(0).to(at::kLong) * magnitude);
-  };
-  switch (cost.scalar_type()) {
-    case at::kFloat:
-      return floatBits(at::kInt, 0x7FFFFFFF);
-    case at::kHalf:
-    case at::kBFloat16:
-      return floatBits(at::kShort, 0x7FFF);
-    case at::kInt:
-    case at::kShort:
-    case at::kChar:
-    case at::kByte:
-      return cost.to(at::kLong);
-    default:
-      return std::nullopt;
-  }
-}
 
 bool hasKeys(c10::ScalarType cost_dtype) {
   return orderedCostBits(at::empty({0}, at::TensorOptions().dtype(cost_dtype))).has_value();

@@ -384,13 +384,12 @@ class TorchSearch {
     // the table's size: the host knows how long the map must be.
     node_of_entry_->ensureLength(setup_.closed.size());
     const at::Tensor mapped = node_of_entry_->values().index_select(0, kept.entries);
-    // New rows first, then rows of states that have a node, each in batch
-    // order; one host read tells where the two meet.
+    // Rows of states without a node and rows of states with one, each in batch
+    // order; one host read tells how many there are of each.
     const at::Tensor existing = mapped.ge(0);
-    const at::Tensor order = std::get<1>(existing.to(at::kByte).sort(/*stable=*/std::optional<bool>(true), /*dim=*/0));
-    const std::int64_t fresh_count = kept.rows() - existing.sum().item<std::int64_t>();
-    const at::Tensor new_rows = order.narrow(0, 0, fresh_count);
-    const at::Tensor old_rows = order.narrow(0, fresh_count, kept.rows() - fresh_count);
+    const std::int64_t old_count = existing.sum().item<std::int64_t>();
+    const at::Tensor new_rows = at::nonzero_static(existing.logical_not(), kept.rows() - old_count).reshape({-1});
+    const at::Tensor old_rows = at::nonzero_static(existing, old_count).reshape({-1});
 
     at::Tensor ids = at::empty({kept.rows()}, index_options_);
     if (old_rows.numel() > 0) {

@@ -1,0 +1,22 @@
+#pragma once
+
+// Sort keys for the tensor solver: values turned into integers that sort the
+// same way, so that a value and a tie-breaker can share one int64 key and one
+// sort (or top-k) replaces several.
+
+#include <ATen/core/Tensor.h>
+
+#include <optional>
+
+#include "kestrel/export.h"
+
+namespace kestrel {
+
+// Values of at most 32 bits (float32, float16, bfloat16 and the integer
+// types up to int32) as int64 integers in the same order, with a float's two
+// zeros made one and every NaN the largest value, as a stable sort sees
+// them; none for wider values. The integers fit in 32 signed bits, so they
+// can be shifted above a 32-bit tie-breaker.
+KESTREL_EXPORT std::optional<at::Tensor> orderedCostBits(const at::Tensor& cost);
+
+}  // namespace kestrel
