@@ -262,6 +262,20 @@ TEST(TorchClosedTable, FilterOrdersNegativeAndSignedZeroCosts) {
   EXPECT_TRUE(table.costs().index_select(0, filtered.entries.index_select(0, longs({2, 5}))).equal(floats({-3, -1})));
 }
 
+// Float keys hash through their integer parts, so 0.25 and 0.5 share a hash:
+// the batch's states are then numbered by sorting keys, and each child must
+// still be matched with its own state's entry and cost.
+TEST(TorchClosedTable, FilterKeepsEachChildWithItsStateWhenDistinctKeysShareAHash) {
+  TorchClosedTable table(1, c10::Device(c10::kCPU), at::kFloat, at::kFloat, 8, ProbeScheme::LinearProbing, false);
+  const at::Tensor children = floats({0.5f, 0.25f});
+  const auto filtered = table.filter(children.view({2, 1}), floats({1, 2}));
+  EXPECT_TRUE(filtered.accept.equal(bools({1, 1})));
+  EXPECT_TRUE(table.keys().index_select(0, filtered.entries).view({-1}).equal(children));
+  EXPECT_TRUE(table.costs().index_select(0, filtered.entries).equal(floats({1, 2})));
+  const auto again = table.filter(children.view({2, 1}), floats({0.5f, 3}));
+  EXPECT_TRUE(again.accept.equal(bools({1, 0})));
+}
+
 // Widely spread costs over many states, with quarter steps within a state: a
 // running minimum over costs offset by state * cost range would round those
 // steps away in float32. Per state: +0.5, +0.25 (better), +0.25 (not better).

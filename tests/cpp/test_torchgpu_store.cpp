@@ -250,6 +250,18 @@ TEST(TorchOpenQueue, PopsOfALargeQueueMatchAStableSortOfAllCosts) {
   }
 }
 
+TEST(TorchOpenQueue, ReplaceMayGrowTheBufferAndRestartsTheOrder) {
+  for (const QueueMode& mode : kQueueModes) {
+    if (mode.fixed) continue;
+    TorchOpenQueue queue(ids({1, 2, 3}), costs({3, 2, 1}), at::kLong, at::kFloat, kCpu, mode.capacity, false);
+    queue.replace(ids({7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23}),
+                  costs({5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0, 0, 9, 9, 8, 8, 7}));
+    EXPECT_EQ(queue.size(), 17) << mode.name;
+    EXPECT_EQ(longs(queue.index()).front(), 7) << mode.name;
+    EXPECT_EQ(longs(queue.pop(3).nodes), Longs({17, 18, 15})) << mode.name;
+  }
+}
+
 TEST(TorchOpenQueue, RemoveNodesKeepsOrderOfTheRest) {
   for (const QueueMode& mode : kQueueModes) {
     TorchOpenQueue queue(ids({5}), costs({0.5}), at::kLong, at::kFloat, kCpu, mode.capacity, false);

@@ -164,7 +164,7 @@ at::Tensor TorchClosedTable::hashKeys(const at::Tensor& keys) const {
 TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const {
   const std::int64_t rows = keys.size(0);
   const at::Tensor identity = at::arange(rows, hashes.options().dtype(at::kLong));
-  if (rows < 2) return {identity, hashes, keys};
+  if (rows < 2) return {identity, hashes, keys, true};
   // Equal keys have equal hashes, so a batch without a repeated hash has no
   // repeated key and skips the grouping.
   at::Tensor sorted_hashes, order;
@@ -183,7 +183,7 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   const HostCounts read = readCounts({starts.sum()}, mismatch, rows);
   const std::int64_t unique = read.counts[0];
   const bool shared_hash = read.flag;
-  if (unique == rows) return {identity, hashes, keys};
+  if (unique == rows) return {identity, hashes, keys, true};
   if (!shared_hash) {
     const at::Tensor first_rows = order.index_select(0, at::nonzero_static(starts, unique).reshape({-1}));
     at::Tensor group = at::empty_like(order);
@@ -235,7 +235,7 @@ ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at:
     const at::Tensor all = (positions.unsqueeze(1) + columns.steps) & mask;
     return {all.narrow(1, 0, count), all.select(1, count), perturbations};
   }
-  const at::Tensor p = at::bitwise_right_shift(perturbations.unsqueeze(1), columns.shift) & columns.kept;
+  const at::Tensor p = at::bitwise_right_shift(perturbations.unsqueeze(1), columns.shift) & columns.low_bits;
   const at::Tensor sums = ((p + 1) * columns.inverse_power).cumsum(1);
   const at::Tensor all = ((positions.unsqueeze(1) + sums) * columns.power) & mask;
   return {all.narrow(1, 0, count), all.select(1, count), p.select(1, count)};
@@ -254,7 +254,8 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   const std::int64_t rows = all_keys.size(0);
   if (all_hashes.size(0) != rows) throw std::invalid_argument("Expected one hash per key row");
   const at::TensorOptions longs = all_hashes.options();
-  Lookup result{at::zeros({rows}, longs.dtype(at::kBool)), at::full({rows}, -1, longs), at::full({rows}, -1, longs)};
+  Lookup result{at::zeros({rows}, longs.dtype(at::kBool)), at::full({rows}, -1, longs), at::full({rows}, -1, longs),
+                capacity_};
   if (rows == 0) return result;
 
   // Probes run in blocks: a block gathers the next few slots of every row
@@ -314,7 +315,8 @@ TorchClosedTable::Lookup TorchClosedTable::lookupComparingKeys(const at::Tensor&
                                                                const at::Tensor& all_hashes) const {
   const std::int64_t rows = all_keys.size(0);
   const at::TensorOptions longs = all_hashes.options();
-  Lookup result{at::zeros({rows}, longs.dtype(at::kBool)), at::full({rows}, -1, longs), at::full({rows}, -1, longs)};
+  Lookup result{at::zeros({rows}, longs.dtype(at::kBool)), at::full({rows}, -1, longs), at::full({rows}, -1, longs),
+                capacity_};
 
   // Rows still searching, compacted each round so that work shrinks with
   // them; `active` maps them back to the batch.
@@ -377,9 +379,10 @@ bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& has
   for (bool first = true; pending.size(0) > 0; first = false) {
     const std::int64_t n = pending.size(0);
     const at::Tensor pending_ids = all_ids.index_select(0, pending);
+    const bool given = first && first_slots != nullptr;
     at::Tensor slots;
     at::Tensor unplaceable;  // a key without an empty slot in reach, or one that seems stored
-    if (first && first_slots != nullptr) {
+    if (given) {
       slots = *first_slots;
       unplaceable = slots.lt(0);
     } else {
@@ -389,41 +392,39 @@ bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& has
       slots = found.slot;
       unplaceable = found.found.logical_or(slots.lt(0));
     }
-    // Ascending (slot, id): the first row of each slot's run is its smallest id.
-    const at::Tensor order =
-        std::get<1>((at::bitwise_left_shift(slots, 32) | (pending_ids & asInt64(0xFFFFFFFFULL))).sort());
-    const at::Tensor sorted_slots = slots.index_select(0, order);
-    at::Tensor starts = runStarts(sorted_slots);
-    // Given slots are trusted only where still empty; the other keys look again.
-    if (first && first_slots != nullptr) starts = starts & slots_.index_select(0, sorted_slots.clamp_min(0)).lt(0);
-    const HostCounts read = readCounts({starts.sum()}, unplaceable.any(), n);
-    const std::int64_t winner_count = read.counts[0];
-    const bool blocked = read.flag;
-    if (blocked) {
+    // Ascending (slot, id): the first row of each slot's run is its smallest
+    // id (ids stay below 2^32). Given slots are trusted only where still
+    // empty; the other keys look again.
+    const auto rank = [&](const at::Tensor& candidates) {
+      const at::Tensor order =
+          std::get<1>((at::bitwise_left_shift(candidates, 32) | (pending_ids & asInt64(0xFFFFFFFFULL))).sort());
+      const at::Tensor sorted_slots = candidates.index_select(0, order);
+      at::Tensor starts = runStarts(sorted_slots);
+      if (given) starts = starts & slots_.index_select(0, sorted_slots.clamp_min(0)).lt(0);
+      return std::pair{order, starts};
+    };
+    auto [order, starts] = rank(slots);
+    HostCounts read = readCounts({starts.sum()}, unplaceable.any(), n);
+    if (read.flag) {
       // A key without an empty slot in reach (the table must grow) or, rarely,
-      // one that shares its hash with a stored key: look again by keys.
-      const at::Tensor pending_keys = keys.index_select(0, pending);
-      const at::Tensor pending_hashes = hashes.index_select(0, pending);
-      if (lookupComparingKeys(pending_keys, pending_hashes).slot.lt(0).any().item<bool>()) return false;
-      return placeComparingKeys(pending_keys, pending_hashes, pending_ids);
+      // one that shares its hash with a stored key: those keys look again by
+      // comparing keys, and the round goes on with what they find.
+      const at::Tensor redo = unplaceable.nonzero().reshape({-1});
+      const at::Tensor rows = pending.index_select(0, redo);
+      const Lookup exact = lookupComparingKeys(keys.index_select(0, rows), hashes.index_select(0, rows));
+      if (exact.found.any().item<bool>()) throw std::logic_error("CLOSED was asked to insert a key it holds");
+      if (exact.slot.lt(0).any().item<bool>()) return false;
+      slots = slots.index_copy(0, redo, exact.slot);
+      std::tie(order, starts) = rank(slots);
+      read = readCounts({starts.sum()}, at::zeros({}, starts.options()), n);
     }
+    const std::int64_t winner_count = read.counts[0];
     const at::Tensor winners = order.index_select(0, at::nonzero_static(starts, winner_count).reshape({-1}));
     slots_.index_copy_(0, slots.index_select(0, winners), pending_ids.index_select(0, winners));
     used_slots_ += winner_count;
     if (winner_count == n) break;  // no two keys met in a slot
     pending = pending.index_select(
         0, order.index_select(0, at::nonzero_static(starts.logical_not(), n - winner_count).reshape({-1})));
-  }
-  return true;
-}
-
-bool TorchClosedTable::placeComparingKeys(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids) {
-  for (std::int64_t row = 0; row < ids.size(0); ++row) {
-    const Lookup found = lookupComparingKeys(keys.narrow(0, row, 1), hashes.narrow(0, row, 1));
-    const std::int64_t slot = found.slot.item<std::int64_t>();
-    if (slot < 0) return false;
-    slots_.narrow(0, slot, 1).copy_(ids.narrow(0, row, 1));
-    ++used_slots_;
   }
   return true;
 }
@@ -445,14 +446,16 @@ at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& co
 
 at::Tensor TorchClosedTable::insertCounted(const at::Tensor& rows_keys, const at::Tensor& rows_costs,
                                            const at::Tensor& rows_hashes, const Lookup& lookup,
-                                           const at::Tensor& to_update, std::int64_t update_count, std::int64_t count) {
+                                           const at::Tensor& to_update, std::int64_t update_count,
+                                           std::int64_t fresh_count) {
   const at::Tensor not_found = lookup.found.to(device_, at::kBool).logical_not();
   at::Tensor result = lookup.entry.to(device_, at::kLong).clone();
   if (update_count > 0) {
     const at::Tensor updated = at::nonzero_static(to_update, update_count).reshape({-1});
     costs_.index_copy_(0, result.index_select(0, updated), rows_costs.index_select(0, updated));
   }
-  if (count == 0) return result;
+  if (fresh_count == 0) return result;
+  const std::int64_t count = fresh_count;
   const at::Tensor fresh = at::nonzero_static(not_found, count).reshape({-1});
   if (size_ + count > entry_capacity_) {
     if (fixed_) {
@@ -483,7 +486,12 @@ at::Tensor TorchClosedTable::insertCounted(const at::Tensor& rows_keys, const at
   // entries [0, size) and so must already include these.
   size_ += count;
   // The lookup's slot of a key it did not find is the first empty slot of
-  // the key's probe sequence, where placing starts.
+  // the key's probe sequence, where placing starts, unless the table has
+  // grown since (growing above re-placed every entry anyway).
+  if (lookup.capacity != capacity_) {
+    placeEntries(fresh_keys, fresh_hashes, ids);
+    return result;
+  }
   const at::Tensor first_slots = lookup.slot.to(device_, at::kLong).reshape({-1}).index_select(0, fresh);
   placeEntries(fresh_keys, fresh_hashes, ids, &first_slots);
   return result;
@@ -518,7 +526,7 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   }
   const at::Tensor entries = insertCounted(groups.keys, decision.new_costs, groups.hashes, found, decision.to_update,
                                            read.counts[0], read.counts[1]);
-  const at::Tensor child_entries = unique == rows ? entries : entries.index_select(0, groups.group);
+  const at::Tensor child_entries = groups.identity ? entries : entries.index_select(0, groups.group);
   return {decision.accept, at::where(decision.accept, child_entries, -1), read.counts[2]};
 }
 
@@ -528,7 +536,7 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   // Entry rows past size() are uninitialised, but only found rows read them.
   const at::Tensor stored = at::where(found.found, costs_.index_select(0, found.entry.clamp_min(0)),
                                       at::full({}, unreachedCost(cost_dtype_), costs_.options()));
-  if (groups.keys.size(0) == rows) {
+  if (groups.identity) {
     const at::Tensor accept = costs < stored;
     return {accept, at::minimum(stored, costs), found.found & accept, accept};
   }
@@ -563,8 +571,12 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   const at::Tensor accept = record_in_batch & (costs < stored.index_select(0, groups.group));
 
   const at::Tensor cheapest = stored.clone().scatter_reduce_(0, groups.group, costs, "amin", /*include_self=*/true);
-  const at::Tensor improved = cheapest < stored;
-  return {accept, cheapest, found.found & improved, improved};
+  // Counted from the accepted children themselves, so that the count stays
+  // the number of states kept even where costs do not compare (NaN).
+  const at::Tensor improved = at::zeros({stored.size(0)}, accept.options().dtype(at::kByte))
+                                  .scatter_reduce_(0, groups.group, accept.to(at::kByte), "amax")
+                                  .to(at::kBool);
+  return {accept, cheapest, found.found & (cheapest < stored), improved};
 }
 
 at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs, std::optional<std::int64_t> count) {

@@ -24,7 +24,7 @@ namespace kestrel {
 // count: k steps ahead), made once per count and device.
 struct ProbeColumns {
   std::int64_t count = 0;
-  at::Tensor steps, shift, kept, power, inverse_power;  // int64 (count + 1)
+  at::Tensor steps, shift, low_bits, power, inverse_power;  // int64 (count + 1)
 };
 KESTREL_EXPORT ProbeColumns probeColumns(std::int64_t count, c10::Device device);
 
@@ -51,16 +51,20 @@ class KESTREL_EXPORT TorchClosedTable {
   // mismatch" or "Keys must have shape (B, key_width)".
   at::Tensor normalizeKeys(const at::Tensor& keys) const;
 
-  // One int64 hash per row of normalised keys (salted SplitMix64 over the
-  // columns, in chunks for keys wider than 16).
+  // One int64 hash per row of normalised keys: a weighted sum of the columns
+  // (float columns truncated to integers), salted and mixed once; in chunks
+  // of columns for wide keys of large batches.
   at::Tensor hashKeys(const at::Tensor& keys) const;
 
   // Equal rows of a batch: group index per row, and per group the hash of
-  // its first row and its key. Without duplicates: 0..B-1 and the inputs.
+  // its first row and its key. Without duplicates: 0..B-1 and the inputs,
+  // and `identity` is set (distinct keys may also be numbered in another
+  // order, when two of them share a hash).
   struct Groups {
     at::Tensor group;   // int64 (B)
     at::Tensor hashes;  // int64 (U)
     at::Tensor keys;    // (U, W)
+    bool identity = false;
   };
   Groups dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const;
 
@@ -68,9 +72,10 @@ class KESTREL_EXPORT TorchClosedTable {
   // empty slot of its probe sequence (-1 when neither was met within
   // capacity probes), and its entry index (-1 when not found).
   struct Lookup {
-    at::Tensor found;  // bool (B)
-    at::Tensor slot;   // int64 (B)
-    at::Tensor entry;  // int64 (B)
+    at::Tensor found;           // bool (B)
+    at::Tensor slot;            // int64 (B)
+    at::Tensor entry;           // int64 (B)
+    std::int64_t capacity = 0;  // the table's capacity then: slots of another capacity are not its slots
   };
   // Probes compare hashes; found rows are then checked against the stored
   // keys, unless the caller knows none of its keys is stored and treats a
@@ -125,14 +130,12 @@ class KESTREL_EXPORT TorchClosedTable {
   // two-thirds load, then re-places every stored entry.
   void growSlots(std::int64_t need);
   // One placement attempt; false, with nothing of that round written, when a
-  // pending key met neither an empty slot nor itself within capacity probes.
+  // pending key meets no empty slot within capacity probes. A key the table
+  // already holds is a caller's error (std::logic_error).
   // `first_slots`, when given, is where each key's probe sequence meets its
   // first empty slot now (a lookup's slots), which saves the first lookup.
   bool placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
                    const at::Tensor* first_slots = nullptr);
-  // Places keys one by one, comparing whole keys: for a round in which a key
-  // shares its hash with a stored one.
-  bool placeComparingKeys(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
   // The lookup by comparing whole keys at every probe: for the rows whose
   // hash matched a stored entry of another key.
   Lookup lookupComparingKeys(const at::Tensor& keys, const at::Tensor& hashes) const;

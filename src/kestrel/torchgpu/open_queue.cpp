@@ -82,13 +82,14 @@ void TorchOpenQueue::setLive(std::int64_t size) {
 
 at::Tensor TorchOpenQueue::keysFor(const at::Tensor& cost) {
   const std::int64_t n = cost.size(0);
-  if (next_number_ + n > kNumberMask) {
+  if (next_number_ + n > kNumberMask && size_ > 0) {
     // Insertion numbers would run out: renumber the queue 0, 1, ... in order.
     const at::Tensor order = std::get<1>((keys_ & kNumberMask).sort());
     const at::Tensor renumbered = at::empty_like(order).index_copy_(0, order, at::arange(size_, order.options()));
     keys_.copy_((keys_ & ~kNumberMask) | renumbered);
     next_number_ = size_;
   }
+  if (next_number_ + n > kNumberMask) throw std::length_error("OPEN cannot number more than 2^32 entries");
   const at::Tensor numbers = at::arange(next_number_, next_number_ + n, cost.options().dtype(at::kLong));
   next_number_ += n;
   return at::bitwise_left_shift(*orderedCostBits(cost), kNumberBits) | numbers;
@@ -134,11 +135,16 @@ void TorchOpenQueue::replace(const at::Tensor& index, const at::Tensor& cost) {
   at::Tensor next_index = entries(index, device_, index_dtype_);
   at::Tensor next_cost = entries(cost, device_, cost_dtype_);
   requireSameCount(next_index, next_cost);
+  at::Tensor next_keys;
   if (keyed_) {
-    size_ = 0;  // nothing of the old queue is renumbered
+    // The new entries are the whole queue: they are numbered from 0.
+    const std::int64_t live = size_;
+    size_ = 0;
     next_number_ = 0;
+    next_keys = keysFor(next_cost);
+    size_ = live;
   }
-  assign(next_index, next_cost, keyed_ ? keysFor(next_cost) : at::Tensor());
+  assign(next_index, next_cost, next_keys);
 }
 
 void TorchOpenQueue::append(const at::Tensor& index, const at::Tensor& cost) {
