@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "kestrel/profiling/profiling_options.h"
+#include "kestrel/solve/profiling_options.h"
 #include "kestrel/solve/solve_result.h"
 
 namespace kestrel {

@@ -11,19 +11,14 @@
 #include <vector>
 
 #include "kestrel/export.h"
-#include "kestrel/profiling/profiling_options.h"
+#include "kestrel/solve/clock.h"
+#include "kestrel/solve/profiling_options.h"
 
 namespace kestrel {
 
 // Checks a run id that will prefix artifact file names: no "/" (which also
 // rules out absolute paths), no "..", no NUL byte. Throws std::invalid_argument.
 KESTREL_EXPORT void requireSafeRunId(const std::string& run_id);
-
-// Monotonic: every duration of a solve, and its trace, is measured on it.
-using Clock = std::chrono::steady_clock;
-using TimePoint = std::chrono::time_point<Clock, std::chrono::nanoseconds>;
-
-inline TimePoint now() { return std::chrono::time_point_cast<std::chrono::nanoseconds>(Clock::now()); }
 
 struct TraceEvent {
   std::string name;

@@ -412,8 +412,10 @@ class TypedSearch {
     if (end.solved) end.moves = reconstructPath<Costs>(best_goal_, options_.move_source);
     end.nodes_generated = nodes_generated_;
     end.budget_exceeded = outcome == SearchOutcome::BudgetExceeded;
-    SolveResult result = finishSearch(std::move(end), totals_, settings_.operation_breakdown, t0_, timer_);
+    const TimePoint finished = now();
+    SolveResult result = searchResult(std::move(end), totals_, settings_.operation_breakdown, t0_, finished);
     if (settings_.verbose) printFinalReport(outcome, result.moves, nodes_generated_, result.solve_time);
+    timer_.finishProfile(t0_, finished);
     return result;
   }
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "kestrel/profiling/phase_timer.h"
+#include "kestrel/solve/clock.h"
 #include "kestrel/solve/operation_totals.h"
 #include "kestrel/solve/solve_result.h"
 
@@ -20,11 +20,10 @@ struct SearchEnd {
   bool budget_exceeded = false;
 };
 
-// The result, its solve_time running from `start` to now; then the profiler's
-// "<prefix>.total" event and artifacts.
-inline SolveResult finishSearch(SearchEnd end, const OperationTotals& totals, bool operation_breakdown, TimePoint start,
-                                PhaseTimer& timer) {
-  const TimePoint finished = now();
+// The result, its solve_time running from `start` to `finished`, the moment
+// the search ended (the caller also closes its profile there).
+inline SolveResult searchResult(SearchEnd end, const OperationTotals& totals, bool operation_breakdown, TimePoint start,
+                                TimePoint finished) {
   SolveResult result;
   result.moves = std::move(end.moves);
   result.solve_time = static_cast<double>((finished - start).count()) / 1e9;
@@ -35,7 +34,6 @@ inline SolveResult finishSearch(SearchEnd end, const OperationTotals& totals, bo
     result.operation_timings = totals.timings();
     result.has_operation_timings = true;
   }
-  timer.finishProfile(start, finished);
   return result;
 }
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "kestrel/profiling/profiling_options.h"
+#include "kestrel/solve/profiling_options.h"
 #include "kestrel/solve/search_options.h"
 
 namespace kestrel {

@@ -109,7 +109,11 @@ class TorchSearch {
     if (end.solved) end.moves = reconstructMoves(setup_.store, env_, goal_node_, setup_.options.move_source);
     end.nodes_generated = nodes_generated_;
     end.budget_exceeded = budget_exceeded;
-    return finishSearch(std::move(end), totals_, setup_.config.operation_breakdown, setup_.start_time, timer_);
+    const TimePoint finished = now();
+    SolveResult result =
+        searchResult(std::move(end), totals_, setup_.config.operation_breakdown, setup_.start_time, finished);
+    timer_.finishProfile(setup_.start_time, finished);
+    return result;
   }
 
  private:
