@@ -68,11 +68,9 @@ class PhaseTimer {
     return phase(Phase::Iteration);
   }
 
-  bool enabled() const { return enabled_; }
-  // Seconds per phase since the last clear(): the current iteration's, or
-  // the start node's before the first iteration.
+  // Seconds per phase since the current iteration began, or the start
+  // node's before the first iteration.
   const PhaseSeconds& seconds() const { return seconds_; }
-  void clear() { seconds_.clear(); }
 
   // Records "<prefix>.total" from `start` to `end` and writes the profiler's
   // artifacts.

@@ -11,7 +11,6 @@
 #include <omp.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <limits>
