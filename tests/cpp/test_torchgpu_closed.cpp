@@ -101,6 +101,7 @@ TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
       ASSERT_EQ(block.positions.sizes(), (at::IntArrayRef{static_cast<std::int64_t>(kWords.size()), count}));
       for (std::int64_t k = 0; k < count; ++k) {
         ASSERT_TRUE(block.positions.select(1, k).equal(positions)) << "column " << k << " of " << count;
+        ASSERT_TRUE(block.perturbations.select(1, k).equal(perturbations)) << "column " << k << " of " << count;
         positions = scheme == ProbeScheme::LinearProbing
                         ? kestrel::LinearProbing::next(positions, perturbations, mask, kestrel::logicalShiftRight)
                         : kestrel::PythonDictProbing::next(positions, perturbations, mask, kestrel::logicalShiftRight);
@@ -147,6 +148,7 @@ TEST(TorchClosedTable, CapacityIsAPowerOfTwoOfAtLeastEight) {
     const TorchClosedTable table = makeTable(3, requested);
     EXPECT_EQ(table.capacity(), expected);
     EXPECT_EQ(table.entryCapacity(), expected);
+    EXPECT_EQ(table.slots().size(0), expected);
     EXPECT_TRUE(table.slots().eq(-1).all().item<bool>());
   }
 }
@@ -343,7 +345,38 @@ TEST(TorchClosedTable, LookupFindsEveryKeyAfterGrowth) {
     EXPECT_TRUE(found.entry.equal(at::arange(300, at::kLong)));
     EXPECT_TRUE(table.slots().index_select(0, found.slot).equal(found.entry));
     const at::Tensor unseen = counterKeys(50, 3, 300);
-    EXPECT_FALSE(table.lookup(unseen, table.hashKeys(unseen)).found.any().item<bool>());
+    const at::Tensor unseen_hashes = table.hashKeys(unseen);
+    const auto missing = table.lookup(unseen, unseen_hashes);
+    EXPECT_FALSE(missing.found.any().item<bool>());
+    // Each row's slot is `steps` probes along its sequence, the first empty
+    // one for a missing key.
+    for (std::int64_t row = 0; row < 50; ++row) {
+      kestrel::ProbeSequence probe(scheme, word(unseen_hashes, row), 511);
+      for (std::int64_t step = 0; step < missing.steps[row].item<std::int64_t>(); ++step) {
+        EXPECT_GE(table.slots()[probe.index()].item<std::int64_t>(), 0);
+        probe.advance();
+      }
+      EXPECT_EQ(static_cast<std::int64_t>(probe.index()), missing.slot[row].item<std::int64_t>());
+      EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), -1);
+    }
+  }
+}
+
+// One batch whose keys meet in slots again and again: about half a table of
+// new keys at once, into an empty table and into one already half full.
+// Every key must end in exactly one slot, found at its own entry.
+TEST(TorchClosedTable, FilterPlacesEveryKeyOfALargeBatch) {
+  for (ProbeScheme scheme : kSchemes) {
+    TorchClosedTable table = makeTable(2, 8192, scheme, /*fixed=*/true);
+    const at::Tensor keys = counterKeys(5000, 2);
+    table.filter(keys.slice(0, 0, 2500), at::zeros({2500}));
+    table.filter(keys.slice(0, 2500), at::zeros({2500}));
+    EXPECT_EQ(table.size(), 5000);
+    EXPECT_EQ(table.usedSlots(), 5000);
+    const at::Tensor occupied = table.slots().masked_select(table.slots().ge(0));
+    EXPECT_TRUE(std::get<0>(occupied.sort()).equal(at::arange(5000, at::kLong)));
+    const auto found = table.lookup(keys, table.hashKeys(keys));
+    EXPECT_TRUE(found.entry.equal(at::arange(5000, at::kLong)));
   }
 }
 

@@ -46,6 +46,11 @@ constexpr std::int64_t kWholeRowColumns = 16;
 constexpr std::int64_t kHashChunkElements = 2097152;
 // Probes in a lookup's first block; each further block doubles.
 constexpr std::int64_t kFirstProbeBlock = 8;
+// The fewest rows filter()'s later placement rounds make room for, and
+// the probes each of them makes: enough that a row meets no empty slot in
+// them about once in a thousand at the highest load.
+constexpr std::int64_t kLoserRows = 256;
+constexpr std::int64_t kLoserProbes = 16;
 
 std::int64_t asInt64(std::uint64_t value) { return static_cast<std::int64_t>(value); }
 
@@ -53,8 +58,9 @@ std::string slotsExhausted(std::int64_t capacity) {
   return "fixed CLOSED capacity exhausted at capacity=" + std::to_string(capacity);
 }
 
-// Counts, each at most `limit`, and a flag, read by the host in one transfer
-// where they fit in 63 bits together (one read each otherwise).
+// Counts, each at most `limit`, and a flag (none when undefined), read by
+// the host in one transfer where they fit in 63 bits together (one read each
+// otherwise).
 struct HostCounts {
   std::vector<std::int64_t> counts;
   bool flag = false;
@@ -64,11 +70,17 @@ HostCounts readCounts(std::initializer_list<at::Tensor> counts, const at::Tensor
   HostCounts read;
   if (limit >= (std::int64_t{1} << bits)) {
     for (const at::Tensor& count : counts) read.counts.push_back(count.item<std::int64_t>());
-    read.flag = flag.item<bool>();
+    read.flag = flag.defined() && flag.item<bool>();
     return read;
   }
-  at::Tensor packed = flag.to(at::kLong);
-  for (const at::Tensor& count : counts) packed = at::bitwise_left_shift(packed, bits) + count.to(at::kLong);
+  at::Tensor packed;
+  for (const at::Tensor& count : counts) {
+    if (!packed.defined()) {
+      packed = flag.defined() ? at::bitwise_left_shift(flag.to(at::kLong), bits) + count : count.to(at::kLong);
+    } else {
+      packed = at::bitwise_left_shift(packed, bits) + count;
+    }
+  }
   std::int64_t value = packed.item<std::int64_t>();
   read.counts.resize(counts.size());
   for (std::size_t i = counts.size(); i-- > 0;) {
@@ -112,7 +124,8 @@ TorchClosedTable::TorchClosedTable(std::int64_t key_width, c10::Device device, c
   capacity_ = asInt64(nextPowerOfTwo(static_cast<std::uint64_t>(std::max(kMinimumCapacity, requested_capacity))));
   entry_capacity_ = capacity_;
   mask_ = at::full({1}, capacity_ - 1, longs);
-  slots_ = at::full({capacity_}, -1, longs);
+  slot_array_ = at::full({capacity_ + 1}, -1, longs);
+  slots_ = slot_array_.narrow(0, 0, capacity_);
   keys_ = at::empty({entry_capacity_, key_width_}, longs.dtype(key_dtype_));
   costs_ = at::empty({entry_capacity_}, longs.dtype(cost_dtype_));
   hashes_ = at::empty({entry_capacity_}, longs);
@@ -233,12 +246,13 @@ ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at:
   const std::int64_t count = columns.count;
   if (scheme == ProbeScheme::LinearProbing) {
     const at::Tensor all = (positions.unsqueeze(1) + columns.steps) & mask;
-    return {all.narrow(1, 0, count), all.select(1, count), perturbations};
+    return {all.narrow(1, 0, count), perturbations.unsqueeze(1).expand({-1, count}), all.select(1, count),
+            perturbations};
   }
   const at::Tensor p = at::bitwise_right_shift(perturbations.unsqueeze(1), columns.shift) & columns.low_bits;
   const at::Tensor sums = ((p + 1) * columns.inverse_power).cumsum(1);
   const at::Tensor all = ((positions.unsqueeze(1) + sums) * columns.power) & mask;
-  return {all.narrow(1, 0, count), all.select(1, count), p.select(1, count)};
+  return {all.narrow(1, 0, count), p.narrow(1, 0, count), all.select(1, count), p.select(1, count)};
 }
 
 const ProbeColumns& TorchClosedTable::columnsFor(std::int64_t count) const {
@@ -254,17 +268,22 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   const std::int64_t rows = all_keys.size(0);
   if (all_hashes.size(0) != rows) throw std::invalid_argument("Expected one hash per key row");
   const at::TensorOptions longs = all_hashes.options();
-  Lookup result{at::zeros({rows}, longs.dtype(at::kBool)), at::full({rows}, -1, longs), at::full({rows}, -1, longs),
-                capacity_};
-  if (rows == 0) return result;
+  if (rows == 0) {
+    const at::Tensor none = at::empty({0}, longs);
+    return {none.to(at::kBool), none, none, none, none, capacity_};
+  }
 
   // Probes run in blocks: a block gathers the next few slots of every row
   // still probing at once and compares stored hashes only, so its cost in
   // operations does not depend on how many probes it covers. Only between
   // blocks is the host asked how many rows go on; blocks double, so a batch
-  // pays a few reads however long its longest probe sequence. Equal hashes of
+  // pays a few reads however long its longest probe sequence. A row stops at
+  // an empty slot or at its own hash; the first block writes every row's
+  // answer, later ones those of the rows still probing. Equal hashes of
   // different keys are caught afterwards.
-  at::Tensor active = at::arange(rows, longs);
+  Lookup result;
+  result.capacity = capacity_;
+  at::Tensor active;  // rows still probing after the first block
   at::Tensor active_hashes = all_hashes;
   at::Tensor positions = homeSlot(all_hashes, mask_);
   at::Tensor perturbations = all_hashes;
@@ -272,29 +291,42 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   for (std::int64_t block = kFirstProbeBlock; probes < capacity_; block *= 2) {
     const std::int64_t count = std::min(block, capacity_ - probes);
     const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
-    const std::int64_t n = active.size(0);
+    const std::int64_t n = active_hashes.size(0);
     const at::Tensor stored = slots_.index_select(0, next.positions.reshape({-1})).view({n, count});
     const at::Tensor empty = stored.lt(0);
-    const at::Tensor same = hashes_.index_select(0, stored.clamp_min(0).view({-1}))
+    // An empty slot stops a row whatever the hash its clamped index reads.
+    const at::Tensor stop = hashes_.index_select(0, stored.clamp_min(0).view({-1}))
                                 .view({n, count})
                                 .eq(active_hashes.unsqueeze(1))
-                                .logical_and_(empty.logical_not());
-    const at::Tensor stop = same.logical_or(empty);
-    // argmax gives the first maximal column: the row's first stop.
+                                .logical_or_(empty);
+    // argmax gives the first maximal column: the row's first stop (column 0
+    // where none, an answer a later block replaces).
     const at::Tensor first = stop.to(at::kByte).argmax(1, /*keepdim=*/true);
-    const at::Tensor stopped = stop.any(1);
-    const at::Tensor found = same.gather(1, first).squeeze(1);
+    at::Tensor slot = next.positions.gather(1, first).squeeze(1);
+    at::Tensor entry = stored.gather(1, first).squeeze(1);
+    at::Tensor perturbation = next.perturbations.gather(1, first).squeeze(1);
+    at::Tensor steps = first.squeeze(1) + probes;
     probes += count;
-    result.found.index_copy_(0, active, found);
-    result.slot.index_copy_(0, active, at::where(stopped, next.positions.gather(1, first).squeeze(1), -1));
-    result.entry.index_copy_(0, active, at::where(found, stored.gather(1, first).squeeze(1), -1));
-    const at::Tensor keep = stopped.logical_not().nonzero().squeeze(1);
+    if (!active.defined()) {
+      result.slot = slot, result.entry = entry, result.perturbation = perturbation, result.steps = steps;
+    } else {
+      result.slot.index_copy_(0, active, slot);
+      result.entry.index_copy_(0, active, entry);
+      result.perturbation.index_copy_(0, active, perturbation);
+      result.steps.index_copy_(0, active, steps);
+    }
+    const at::Tensor keep = stop.any(1).logical_not_().nonzero().squeeze(1);
+    active = active.defined() ? active.index_select(0, keep) : keep;
     if (keep.size(0) == 0) break;
-    active = active.index_select(0, keep);
     active_hashes = active_hashes.index_select(0, keep);
     positions = next.next_positions.index_select(0, keep);
     perturbations = next.next_perturbations.index_select(0, keep);
   }
+  if (active.size(0) > 0) {  // no stop within capacity probes
+    result.slot.index_fill_(0, active, -1);
+    result.entry.index_fill_(0, active, -1);
+  }
+  result.found = result.entry.ge(0);
 
   if (key_check == KeyCheck::Skip) return result;
   // A stored hash equal to a row's, under another key: that row's answer is
@@ -307,6 +339,8 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     result.found.index_copy_(0, redo, exact.found);
     result.slot.index_copy_(0, redo, exact.slot);
     result.entry.index_copy_(0, redo, exact.entry);
+    result.perturbation.index_copy_(0, redo, exact.perturbation);
+    result.steps.index_copy_(0, redo, exact.steps);
   }
   return result;
 }
@@ -315,7 +349,11 @@ TorchClosedTable::Lookup TorchClosedTable::lookupComparingKeys(const at::Tensor&
                                                                const at::Tensor& all_hashes) const {
   const std::int64_t rows = all_keys.size(0);
   const at::TensorOptions longs = all_hashes.options();
-  Lookup result{at::zeros({rows}, longs.dtype(at::kBool)), at::full({rows}, -1, longs), at::full({rows}, -1, longs),
+  Lookup result{at::zeros({rows}, longs.dtype(at::kBool)),
+                at::full({rows}, -1, longs),
+                at::full({rows}, -1, longs),
+                at::zeros({rows}, longs),
+                at::zeros({rows}, longs),
                 capacity_};
 
   // Rows still searching, compacted each round so that work shrinks with
@@ -334,6 +372,8 @@ TorchClosedTable::Lookup TorchClosedTable::lookupComparingKeys(const at::Tensor&
     result.found.index_copy_(0, active, same);
     result.slot.index_copy_(0, active, at::where(stop, positions, -1));
     result.entry.index_copy_(0, active, at::where(same, stored, -1));
+    result.perturbation.index_copy_(0, active, perturbations);
+    result.steps.index_fill_(0, active, probe);
     const at::Tensor keep = stop.logical_not().nonzero().squeeze(1);
     active = active.index_select(0, keep);
     active_keys = active_keys.index_select(0, keep);
@@ -355,7 +395,8 @@ void TorchClosedTable::growSlots(std::int64_t need) {
   while (3 * need >= 2 * capacity) capacity *= 2;
   capacity_ = capacity;
   mask_ = at::full({1}, capacity_ - 1, mask_.options());
-  slots_ = at::full({capacity_}, -1, slots_.options());
+  slot_array_ = at::full({capacity_ + 1}, -1, slot_array_.options());
+  slots_ = slot_array_.narrow(0, 0, capacity_);
   used_slots_ = 0;
   // Stored hashes are reused: keys are never hashed twice.
   if (size_ > 0) {
@@ -375,58 +416,143 @@ void TorchClosedTable::placeEntries(const at::Tensor& keys, const at::Tensor& ha
 bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
                                    const at::Tensor* first_slots) {
   const at::Tensor all_ids = ids.to(device_, at::kLong).reshape({-1});
-  at::Tensor pending = at::arange(all_ids.size(0), all_ids.options());
-  for (bool first = true; pending.size(0) > 0; first = false) {
-    const std::int64_t n = pending.size(0);
-    const at::Tensor pending_ids = all_ids.index_select(0, pending);
-    const bool given = first && first_slots != nullptr;
-    at::Tensor slots;
+  const std::int64_t scratch = capacity_;
+  at::Tensor pending;  // the rows still to place; undefined while that is all of them
+  const auto pendingRows = [&](const at::Tensor& values) {
+    return pending.defined() ? values.index_select(0, pending) : values;
+  };
+  for (bool first = true;; first = false) {
+    const at::Tensor pending_keys = pendingRows(keys), pending_hashes = pendingRows(hashes);
+    const at::Tensor pending_ids = pendingRows(all_ids);
+    const std::int64_t n = pending_ids.size(0);
+    if (n == 0) return true;
+    at::Tensor candidates;
     at::Tensor unplaceable;  // a key without an empty slot in reach, or one that seems stored
-    if (given) {
-      slots = *first_slots;
-      unplaceable = slots.lt(0);
+    if (first && first_slots != nullptr) {
+      // Given slots are trusted only where still empty; the other keys look
+      // again next round.
+      unplaceable = first_slots->lt(0);
+      const at::Tensor taken = slot_array_.index_select(0, first_slots->clamp_min(0)).ge(0);
+      candidates = at::where(unplaceable.logical_or(taken), scratch, *first_slots);
     } else {
       // The keys are not stored, so a found one met another key of its hash;
       // the hashes alone do not place it.
-      const Lookup found = lookup(keys.index_select(0, pending), hashes.index_select(0, pending), KeyCheck::Skip);
-      slots = found.slot;
-      unplaceable = found.found.logical_or(slots.lt(0));
+      const Lookup found = lookup(pending_keys, pending_hashes, KeyCheck::Skip);
+      unplaceable = found.found.logical_or(found.slot.lt(0));
+      candidates = at::where(unplaceable, scratch, found.slot);
     }
-    // Ascending (slot, id): the first row of each slot's run is its smallest
-    // id (ids stay below 2^32). Given slots are trusted only where still
-    // empty; the other keys look again.
-    const auto rank = [&](const at::Tensor& candidates) {
-      const at::Tensor order =
-          std::get<1>((at::bitwise_left_shift(candidates, 32) | (pending_ids & asInt64(0xFFFFFFFFULL))).sort());
-      const at::Tensor sorted_slots = candidates.index_select(0, order);
-      at::Tensor starts = runStarts(sorted_slots);
-      if (given) starts = starts & slots_.index_select(0, sorted_slots.clamp_min(0)).lt(0);
-      return std::pair{order, starts};
-    };
-    auto [order, starts] = rank(slots);
-    HostCounts read = readCounts({starts.sum()}, unplaceable.any(), n);
+    const at::Tensor won = claimSlots(candidates, pending_ids);
+    const at::Tensor lost = won.logical_not().logical_and_(unplaceable.logical_not());
+    const HostCounts read = readCounts({won.sum(), lost.sum()}, unplaceable.any(), n);
+    used_slots_ += read.counts[0];
     if (read.flag) {
       // A key without an empty slot in reach (the table must grow) or, rarely,
-      // one that shares its hash with a stored key: those keys look again by
-      // comparing keys, and the round goes on with what they find.
+      // one that shares its hash with a stored key.
       const at::Tensor redo = unplaceable.nonzero().reshape({-1});
-      const at::Tensor rows = pending.index_select(0, redo);
-      const Lookup exact = lookupComparingKeys(keys.index_select(0, rows), hashes.index_select(0, rows));
-      if (exact.found.any().item<bool>()) throw std::logic_error("CLOSED was asked to insert a key it holds");
-      if (exact.slot.lt(0).any().item<bool>()) return false;
-      slots = slots.index_copy(0, redo, exact.slot);
-      std::tie(order, starts) = rank(slots);
-      read = readCounts({starts.sum()}, at::zeros({}, starts.options()), n);
+      if (!placeComparingKeys(pending_keys.index_select(0, redo), pending_hashes.index_select(0, redo),
+                              pending_ids.index_select(0, redo))) {
+        return false;
+      }
     }
-    const std::int64_t winner_count = read.counts[0];
-    const at::Tensor winners = order.index_select(0, at::nonzero_static(starts, winner_count).reshape({-1}));
-    slots_.index_copy_(0, slots.index_select(0, winners), pending_ids.index_select(0, winners));
-    used_slots_ += winner_count;
-    if (winner_count == n) break;  // no two keys met in a slot
-    pending = pending.index_select(
-        0, order.index_select(0, at::nonzero_static(starts.logical_not(), n - winner_count).reshape({-1})));
+    if (read.counts[1] == 0) return true;
+    const at::Tensor losers = at::nonzero_static(lost, read.counts[1]).reshape({-1});
+    pending = pending.defined() ? pending.index_select(0, losers) : losers;
+  }
+}
+
+bool TorchClosedTable::placeComparingKeys(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids) {
+  at::Tensor pending_keys = keys, pending_hashes = hashes, pending_ids = ids;
+  while (pending_ids.size(0) > 0) {
+    const Lookup exact = lookupComparingKeys(pending_keys, pending_hashes);
+    if (exact.found.any().item<bool>()) throw std::logic_error("CLOSED was asked to insert a key it holds");
+    if (exact.slot.lt(0).any().item<bool>()) return false;
+    const at::Tensor lost = claimSlots(exact.slot, pending_ids).logical_not().nonzero().reshape({-1});
+    used_slots_ += pending_ids.size(0) - lost.size(0);
+    pending_keys = pending_keys.index_select(0, lost);
+    pending_hashes = pending_hashes.index_select(0, lost);
+    pending_ids = pending_ids.index_select(0, lost);
   }
   return true;
+}
+
+at::Tensor TorchClosedTable::claimSlots(const at::Tensor& candidates, const at::Tensor& ids) {
+  // Empty slots read -1; made the largest id for the moment, the smallest
+  // id claiming one replaces it.
+  slot_array_.index_fill_(0, candidates, std::numeric_limits<std::int64_t>::max());
+  slot_array_.scatter_reduce_(0, candidates, ids, "amin", /*include_self=*/true);
+  return slot_array_.index_select(0, candidates).eq(ids).logical_and_(candidates.ne(capacity_));
+}
+
+at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tensor& ids, const Lookup& found) {
+  const std::int64_t rows = fresh.size(0);
+  const std::int64_t scratch = capacity_;
+  // Round one: each new key claims the first empty slot of its sequence,
+  // where the lookup stopped.
+  const at::Tensor reachable = fresh.logical_and(found.slot.ge(0));
+  at::Tensor won = claimSlots(at::where(reachable, found.slot, scratch), ids);
+  at::Tensor placed = won.sum();
+  // Later rounds: the keys that lost a slot to a smaller id probe on from it
+  // for one block and claim again. Keys meet in a slot about as often as
+  // pairs of them share a random slot, so each round has far fewer losers
+  // than the one before; each makes room for a share of the rows that its
+  // losers exceed only rarely. Padding rows (-1) claim nothing.
+  at::Tensor lost = reachable.logical_and(won.logical_not());
+  at::Tensor from_ids = ids, slot = found.slot, perturbation = found.perturbation, steps = found.steps;
+  const std::int64_t count = std::min(kLoserProbes, capacity_);
+  const ProbeColumns& columns = columnsFor(count);
+  for (const std::int64_t share : {4, 32}) {
+    const std::int64_t bound = std::min(lost.size(0), std::max(kLoserRows, rows / share));
+    const at::Tensor losers = at::nonzero_static(lost, bound, /*fill_value=*/-1).reshape({-1});
+    const at::Tensor from = losers.clamp_min(0);
+    const ProbeBlock next =
+        probeBlock(scheme_, slot.index_select(0, from), perturbation.index_select(0, from), mask_, columns);
+    steps = steps.index_select(0, from);
+    // Column 0 is the slot just lost. A sequence ends after capacity probes.
+    const at::Tensor within = columns.steps.narrow(0, 0, count).lt((capacity_ - steps).unsqueeze(1));
+    const at::Tensor empty =
+        slots_.index_select(0, next.positions.reshape({-1})).view({bound, count}).lt(0).logical_and_(within);
+    const at::Tensor first = empty.to(at::kByte).argmax(1, /*keepdim=*/true);
+    const at::Tensor claiming = empty.any(1).logical_and_(losers.ge(0));
+    slot = next.positions.gather(1, first).squeeze(1);
+    from_ids = from_ids.index_select(0, from);
+    won = claimSlots(at::where(claiming, slot, scratch), from_ids);
+    placed = placed + won.sum();
+    lost = claiming.logical_and_(won.logical_not());
+    perturbation = next.perturbations.gather(1, first).squeeze(1);
+    steps = steps + first.squeeze(1);
+  }
+  return placed;
+}
+
+void TorchClosedTable::placeMissed(const at::Tensor& fresh, const at::Tensor& keys, const at::Tensor& hashes,
+                                   const at::Tensor& ids) {
+  const at::Tensor rows = fresh.nonzero().reshape({-1});
+  const at::Tensor fresh_keys = keys.index_select(0, rows), fresh_hashes = hashes.index_select(0, rows);
+  const at::Tensor fresh_ids = ids.index_select(0, rows);
+  // A placed key is found (at its own entry: every key of the batch is new).
+  const Lookup now = lookup(fresh_keys, fresh_hashes);
+  const at::Tensor missed = now.found.logical_not().nonzero().reshape({-1});
+  const at::Tensor first_slots = now.slot.index_select(0, missed);
+  placeEntries(fresh_keys.index_select(0, missed), fresh_hashes.index_select(0, missed),
+               fresh_ids.index_select(0, missed), &first_slots);
+}
+
+void TorchClosedTable::ensureEntryRows(std::int64_t need) {
+  if (need <= entry_capacity_) return;
+  if (fixed_) {
+    throw std::runtime_error("fixed CLOSED entry capacity exhausted at capacity=" + std::to_string(entry_capacity_));
+  }
+  std::int64_t capacity = 2 * entry_capacity_;
+  while (capacity < need) capacity *= 2;
+  const auto grow = [&](at::Tensor& rows, at::IntArrayRef shape) {
+    at::Tensor grown = at::empty(shape, rows.options());
+    grown.slice(0, 0, size_).copy_(rows.slice(0, 0, size_));
+    rows = std::move(grown);
+  };
+  grow(keys_, {capacity, key_width_});
+  grow(costs_, {capacity});
+  grow(hashes_, {capacity});
+  entry_capacity_ = capacity;
 }
 
 at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& costs, const at::Tensor& hashes,
@@ -439,8 +565,7 @@ at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& co
   // Only stored keys have an entry to update: a row without one would index
   // entry -1, the last row. One read tells how many rows of each kind.
   const at::Tensor to_update = update ? update->to(device_, at::kBool) & found : found;
-  const HostCounts read =
-      readCounts({to_update.sum(), found.logical_not().sum()}, at::zeros({}, found.options()), found.size(0));
+  const HostCounts read = readCounts({to_update.sum(), found.logical_not().sum()}, at::Tensor(), found.size(0));
   return insertCounted(rows_keys, rows_costs, rows_hashes, lookup, to_update, read.counts[0], read.counts[1]);
 }
 
@@ -457,23 +582,7 @@ at::Tensor TorchClosedTable::insertCounted(const at::Tensor& rows_keys, const at
   if (fresh_count == 0) return result;
   const std::int64_t count = fresh_count;
   const at::Tensor fresh = at::nonzero_static(not_found, count).reshape({-1});
-  if (size_ + count > entry_capacity_) {
-    if (fixed_) {
-      throw std::runtime_error("fixed CLOSED entry capacity exhausted at capacity=" + std::to_string(entry_capacity_));
-    }
-    std::int64_t capacity = 2 * entry_capacity_;
-    while (capacity < size_ + count) capacity *= 2;
-    at::Tensor grown_keys = at::empty({capacity, key_width_}, keys_.options());
-    at::Tensor grown_costs = at::empty({capacity}, costs_.options());
-    at::Tensor grown_hashes = at::empty({capacity}, hashes_.options());
-    grown_keys.slice(0, 0, size_).copy_(keys_.slice(0, 0, size_));
-    grown_costs.slice(0, 0, size_).copy_(costs_.slice(0, 0, size_));
-    grown_hashes.slice(0, 0, size_).copy_(hashes_.slice(0, 0, size_));
-    keys_ = grown_keys;
-    costs_ = grown_costs;
-    hashes_ = grown_hashes;
-    entry_capacity_ = capacity;
-  }
+  ensureEntryRows(size_ + count);
 
   const at::Tensor ids = at::arange(size_, size_ + count, result.options());
   const at::Tensor fresh_keys = rows_keys.index_select(0, fresh);
@@ -509,24 +618,25 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   const Groups groups = dedupeBatch(keys, hashKeys(keys));
   const std::int64_t unique = groups.keys.size(0);
   reserve(used_slots_ + unique);
-  // Hashes only at first: whether a found row met another key of its hash is
-  // read with the counts, and only then are keys compared at every probe.
-  Lookup found = lookup(groups.keys, groups.hashes, KeyCheck::Skip);
-  const at::Tensor shared_hash =
-      found.found.logical_and(groups.keys.ne(keys_.index_select(0, found.entry.clamp_min(0))).any(1)).any();
-  FilterDecision decision = decide(groups, costs, found);
-  const auto keptCount = [&] { return keep == Keep::Accepted ? decision.accept.sum() : decision.improved.sum(); };
-  HostCounts read =
-      readCounts({decision.to_update.sum(), found.found.logical_not().sum(), keptCount()}, shared_hash, rows);
-  if (read.flag) {
-    found = lookup(groups.keys, groups.hashes);
-    decision = decide(groups, costs, found);
-    read = readCounts({decision.to_update.sum(), found.found.logical_not().sum(), keptCount()},
-                      at::zeros({}, shared_hash.options()), rows);
-  }
-  const at::Tensor entries = insertCounted(groups.keys, decision.new_costs, groups.hashes, found, decision.to_update,
-                                           read.counts[0], read.counts[1]);
-  const at::Tensor child_entries = groups.identity ? entries : entries.index_select(0, groups.group);
+  ensureEntryRows(size_ + unique);
+  const Lookup found = lookup(groups.keys, groups.hashes);
+  const FilterDecision decision = decide(groups, costs, found);
+
+  // Every state of the batch writes its entry, a stored one the same key and
+  // hash again: no count is needed first. New states are numbered on from
+  // size() in batch order.
+  const at::Tensor fresh = found.found.logical_not();
+  const at::Tensor ids = at::where(fresh, fresh.cumsum(0, at::kLong).add_(size_ - 1), found.entry);
+  keys_.index_copy_(0, ids, groups.keys);
+  hashes_.index_copy_(0, ids, groups.hashes);
+  costs_.index_copy_(0, ids, decision.costs);
+  const at::Tensor placed = placeFresh(fresh, ids, found);
+  const at::Tensor kept = keep == Keep::Accepted ? decision.accept.sum() : decision.improved.sum();
+  const HostCounts read = readCounts({fresh.sum(), placed, kept}, at::Tensor(), rows);
+  size_ += read.counts[0];
+  used_slots_ += read.counts[1];
+  if (read.counts[1] < read.counts[0]) placeMissed(fresh, groups.keys, groups.hashes, ids);
+  const at::Tensor child_entries = groups.identity ? ids : ids.index_select(0, groups.group);
   return {decision.accept, at::where(decision.accept, child_entries, -1), read.counts[2]};
 }
 
@@ -538,7 +648,7 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
                                       at::full({}, unreachedCost(cost_dtype_), costs_.options()));
   if (groups.identity) {
     const at::Tensor accept = costs < stored;
-    return {accept, at::minimum(stored, costs), found.found & accept, accept};
+    return {accept, at::where(accept.logical_or(found.found.logical_not()), costs, stored), accept};
   }
 
   // A child beats every earlier child of its state exactly when no earlier
@@ -576,7 +686,9 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   const at::Tensor improved = at::zeros({stored.size(0)}, accept.options().dtype(at::kByte))
                                   .scatter_reduce_(0, groups.group, accept.to(at::kByte), "amax")
                                   .to(at::kBool);
-  return {accept, cheapest, found.found & (cheapest < stored), improved};
+  // A stored state keeps its cost unless a child beats it; a new one takes
+  // its cheapest child's, whatever it is.
+  return {accept, at::where(cheapest.lt(stored).logical_or_(found.found.logical_not()), cheapest, stored), improved};
 }
 
 at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs, std::optional<std::int64_t> count) {

@@ -34,6 +34,7 @@ KESTREL_EXPORT ProbeColumns probeColumns(std::int64_t count, c10::Device device)
 // with the scheme's `next`, computed in a fixed number of operations.
 struct ProbeBlock {
   at::Tensor positions;           // int64 (B, count)
+  at::Tensor perturbations;       // int64 (B, count): the perturbation at each of those positions
   at::Tensor next_positions;      // int64 (B)
   at::Tensor next_perturbations;  // int64 (B)
 };
@@ -70,11 +71,15 @@ class KESTREL_EXPORT TorchClosedTable {
 
   // Per row: whether its key is stored, the slot holding it or the first
   // empty slot of its probe sequence (-1 when neither was met within
-  // capacity probes), and its entry index (-1 when not found).
+  // capacity probes), and its entry index (-1 when not found). Where a row
+  // stopped, also the probe sequence's state there, from which a key that
+  // loses that empty slot to another probes on.
   struct Lookup {
     at::Tensor found;           // bool (B)
     at::Tensor slot;            // int64 (B)
     at::Tensor entry;           // int64 (B)
+    at::Tensor perturbation;    // int64 (B): the perturbation at `slot`
+    at::Tensor steps;           // int64 (B): probes made before `slot`
     std::int64_t capacity = 0;  // the table's capacity then: slots of another capacity are not its slots
   };
   // Probes compare hashes; found rows are then checked against the stored
@@ -129,13 +134,31 @@ class KESTREL_EXPORT TorchClosedTable {
   // Doubles the slot count (at least once) until `need` used slots stay below
   // two-thirds load, then re-places every stored entry.
   void growSlots(std::int64_t need);
-  // One placement attempt; false, with nothing of that round written, when a
-  // pending key meets no empty slot within capacity probes. A key the table
-  // already holds is a caller's error (std::logic_error).
+  // Places keys in rounds: each takes the first empty slot of its probe
+  // sequence, the smallest id winning a slot several keys met in, and the
+  // others look again. False, with nothing of the failing round written,
+  // when a pending key meets no empty slot within capacity probes. A key the
+  // table already holds is a caller's error (std::logic_error).
   // `first_slots`, when given, is where each key's probe sequence meets its
   // first empty slot now (a lookup's slots), which saves the first lookup.
   bool placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
                    const at::Tensor* first_slots = nullptr);
+  // The rows whose hash alone does not place them (it matches a stored key,
+  // or meets no empty slot): placed by comparing keys; false as above.
+  bool placeComparingKeys(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
+  // Writes each id into its candidate slot, the smallest id where several
+  // meet; a row whose candidate is the scratch slot claims nothing. Whether each row
+  // won its slot.
+  at::Tensor claimSlots(const at::Tensor& candidates, const at::Tensor& ids);
+  // filter()'s placement of its new entries (the rows marked `fresh`, with
+  // entry ids `ids`) from its lookup, without asking the host: keys that
+  // lose a slot to a smaller id probe on for one block and claim again. How
+  // many it placed (int64, 0-dim); placeMissed() places the rest.
+  at::Tensor placeFresh(const at::Tensor& fresh, const at::Tensor& ids, const Lookup& found);
+  void placeMissed(const at::Tensor& fresh, const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
+  // Entry rows for at least `need` entries (doubling); fixed mode throws
+  // std::runtime_error "fixed CLOSED entry capacity exhausted ...".
+  void ensureEntryRows(std::int64_t need);
   // The lookup by comparing whole keys at every probe: for the rows whose
   // hash matched a stored entry of another key.
   Lookup lookupComparingKeys(const at::Tensor& keys, const at::Tensor& hashes) const;
@@ -145,13 +168,11 @@ class KESTREL_EXPORT TorchClosedTable {
                            const Lookup& lookup, const at::Tensor& to_update, std::int64_t update_count,
                            std::int64_t fresh_count);
   // What filter() decides for each child and each state of the batch: which
-  // children it accepts, the cost each state keeps and which stored states
-  // get a lower cost.
+  // children it accepts and the cost each state keeps.
   struct FilterDecision {
-    at::Tensor accept;     // bool (B)
-    at::Tensor new_costs;  // (U) in the cost dtype
-    at::Tensor to_update;  // bool (U): stored states that get a lower cost
-    at::Tensor improved;   // bool (U): states with an accepted child
+    at::Tensor accept;    // bool (B)
+    at::Tensor costs;     // (U) in the cost dtype: each state's stored cost after the batch
+    at::Tensor improved;  // bool (U): states with an accepted child
   };
   FilterDecision decide(const Groups& groups, const at::Tensor& costs, const Lookup& found) const;
   // Moves every row's probe position one step along its sequence.
@@ -168,13 +189,16 @@ class KESTREL_EXPORT TorchClosedTable {
   std::int64_t size_ = 0;
   std::int64_t used_slots_ = 0;
   mutable std::map<std::int64_t, ProbeColumns> probe_columns_;  // by probe count, for lookups
-  at::Tensor slots_;                                            // int64 (capacity), -1 = empty
-  at::Tensor keys_;                                             // (entry_capacity, W)
-  at::Tensor costs_;                                            // (entry_capacity)
-  at::Tensor hashes_;                                           // int64 (entry_capacity)
-  at::Tensor mask_;                                             // int64 (1): capacity - 1
-  at::Tensor salt_;                                             // int64, 0-dim
-  at::Tensor mixers_;                                           // int64 (W)
+  // int64 (capacity + 1), -1 = empty. The last, the scratch slot past the
+  // probed ones, takes the claims of rows that must not claim a slot.
+  at::Tensor slot_array_;
+  at::Tensor slots_;   // the probed slots: a view of the first capacity
+  at::Tensor keys_;    // (entry_capacity, W)
+  at::Tensor costs_;   // (entry_capacity)
+  at::Tensor hashes_;  // int64 (entry_capacity)
+  at::Tensor mask_;    // int64 (1): capacity - 1
+  at::Tensor salt_;    // int64, 0-dim
+  at::Tensor mixers_;  // int64 (W)
 };
 
 // In "in_place" mode several kept children may share a CLOSED entry: the row
