@@ -10,6 +10,7 @@
 #include "kestrel/torchgpu/config.h"
 #include "kestrel/torchgpu/node_store.h"
 #include "kestrel/torchgpu/open_queue.h"
+#include "kestrel/torchgpu/solution_path.h"
 #include "support/expect_error.h"
 
 namespace kestrel {
@@ -339,4 +340,53 @@ TEST(ClosedNodeIndex, AdaptiveDoublesAndKeepsContents) {
 }
 
 }  // namespace
+// States on a line: state s has the children s + 1 (move 0) and s + 2
+// (move 1).
+class LineEnv : public TorchEnv {
+ public:
+  LineEnv() { num_moves = 2, state_width = 1, state_dtype = at::kLong; }
+  at::Tensor encodeState(const std::vector<std::uint8_t>&) const override { return at::zeros({1}, at::kLong); }
+  at::Tensor decodeStates(const at::Tensor& states) const override { return states; }
+  at::Tensor isSolved(const at::Tensor& states) const override { return states.eq(-1).view({-1}); }
+  std::pair<at::Tensor, at::Tensor> expand(const at::Tensor& states) const override {
+    return {at::stack({states + 1, states + 2}, 1), at::ones({2 * states.size(0)})};
+  }
+  std::vector<at::Tensor> networkInputs(const at::Tensor& states) const override { return {states.to(at::kFloat)}; }
+};
+
+// A path of 149 moves (more than one read of parent links), whose move k is
+// k % 2, read back from either source; then broken links and a state no
+// move reaches.
+TEST(TorchSolutionPath, FollowsParentLinksAndRefusesBrokenOnes) {
+  constexpr std::int64_t kNodes = 150;
+  const at::Tensor node = at::arange(kNodes, at::kLong);
+  const at::Tensor moves = (node - 1).remainder(2);
+  const at::Tensor state = at::cat({at::zeros({1}, at::kLong), (moves.narrow(0, 1, kNodes - 1) + 1).cumsum(0)});
+  const at::Tensor parent = node - 1;
+  const auto makeStore = [&] {
+    TorchNodeStore store(1, kCpu, {at::kLong, at::kFloat, at::kFloat, at::kFloat, at::kLong, at::kLong}, kNodes,
+                         /*fixed=*/true);
+    const at::Tensor zeros = at::zeros({kNodes});
+    store.append({state.view({kNodes, 1}), node, zeros, zeros, zeros, zeros, parent, at::where(node.eq(0), -1, moves)});
+    return store;
+  };
+  const LineEnv line;
+  const Longs want = longs(moves.narrow(0, 1, kNodes - 1));
+  for (MoveSource source : {MoveSource::Infer, MoveSource::Stored}) {
+    const std::vector<std::int32_t> got = reconstructMoves(makeStore(), line, kNodes - 1, source);
+    EXPECT_EQ(Longs(got.begin(), got.end()), want);
+  }
+
+  for (std::int64_t broken_parent : {120, 5000}) {  // a cycle, a link past the store
+    TorchNodeStore store = makeStore();
+    store.parentIndex()[100].fill_(broken_parent);
+    EXPECT_EQ(thrownMessage<std::runtime_error>([&] { reconstructMoves(store, line, kNodes - 1, MoveSource::Stored); }),
+              kParentCycleMessage);
+  }
+  TorchNodeStore store = makeStore();
+  store.states()[50].fill_(-7);
+  EXPECT_EQ(thrownMessage<std::runtime_error>([&] { reconstructMoves(store, line, kNodes - 1, MoveSource::Infer); }),
+            kTorchInferMoveMessage);
+}
+
 }  // namespace kestrel

@@ -8,28 +8,54 @@
 namespace kestrel {
 namespace {
 
+// Parent links are followed on the device a chunk of steps at a time, with
+// one read per chunk: a read per step would stall the device once per move.
+constexpr std::int64_t kStepsPerRead = 64;
+
 std::vector<std::int64_t> pathTo(const TorchNodeStore& store, std::int64_t goal_node) {
-  // One scalar read per step: paths are short beside the search itself.
   const at::Tensor& parent = store.parentIndex();
+  const std::int64_t size = store.size();
   std::vector<std::int64_t> path{goal_node};
-  for (std::int64_t node = parent[goal_node].item<std::int64_t>(); node >= 0;
-       node = parent[node].item<std::int64_t>()) {
-    if (node >= store.size() || static_cast<std::int64_t>(path.size()) >= store.size()) {
-      throw std::runtime_error(kParentCycleMessage);
+  at::Tensor node = at::full({1}, goal_node, parent.options().dtype(at::kLong));
+  for (;;) {
+    // Past the start node (parent -1) the walk stays at -1; a link outside
+    // the store stops there too, and is caught on the host.
+    std::vector<at::Tensor> steps;
+    steps.reserve(kStepsPerRead);
+    for (std::int64_t step = 0; step < kStepsPerRead; ++step) {
+      node = at::where(node.ge(0).logical_and_(node.lt(size)), parent.index_select(0, node.clamp(0, size - 1)), node);
+      steps.push_back(node);
     }
-    path.push_back(node);
+    const at::Tensor read = at::cat(steps).to(at::kCPU, at::kLong);
+    const std::int64_t* links = read.data_ptr<std::int64_t>();
+    for (const std::int64_t* link = links; link != links + read.numel(); ++link) {
+      if (*link < 0) {
+        std::reverse(path.begin(), path.end());
+        return path;
+      }
+      if (*link >= size || static_cast<std::int64_t>(path.size()) >= size)
+        throw std::runtime_error(kParentCycleMessage);
+      path.push_back(*link);
+    }
   }
-  std::reverse(path.begin(), path.end());
-  return path;
 }
 
-std::int32_t inferMove(const TorchNodeStore& store, const TorchEnv& environment, std::int64_t from, std::int64_t to) {
+// Each step's move: every parent of the path expanded at once, the lowest
+// move whose child equals the next state.
+std::vector<std::int32_t> inferMoves(const TorchNodeStore& store, const TorchEnv& environment,
+                                     const std::vector<std::int64_t>& path) {
   const at::Tensor states = store.states();
-  const at::Tensor children = environment.expand(states[from].view({1, -1})).first.to(states.scalar_type());
-  const at::Tensor matches = children.eq(states[to].view({1, 1, -1})).all(-1).view({-1});
-  const at::Tensor positions = matches.nonzero();
-  if (positions.size(0) == 0) throw std::runtime_error(kTorchInferMoveMessage);
-  return static_cast<std::int32_t>(positions[0][0].item<std::int64_t>());
+  const at::Tensor nodes = at::tensor(path, at::kLong).to(states.device());
+  const std::int64_t steps = nodes.size(0) - 1;
+  const at::Tensor parents = states.index_select(0, nodes.narrow(0, 0, steps));
+  const at::Tensor next = states.index_select(0, nodes.narrow(0, 1, steps));
+  const at::Tensor children =
+      environment.expand(parents).first.to(states.scalar_type()).view({steps, environment.num_moves, -1});
+  const at::Tensor matches = children.eq(next.unsqueeze(1)).all(-1);
+  const at::Tensor moves = at::where(matches.any(1), matches.to(at::kByte).argmax(1), -1).to(at::kCPU, at::kLong);
+  const std::int64_t* move = moves.data_ptr<std::int64_t>();
+  if (std::find(move, move + steps, -1) != move + steps) throw std::runtime_error(kTorchInferMoveMessage);
+  return std::vector<std::int32_t>(move, move + steps);
 }
 
 }  // namespace
@@ -48,8 +74,7 @@ std::vector<std::int32_t> reconstructMoves(const TorchNodeStore& store, const To
     moves.assign(move, move + stored.numel());
     return moves;
   }
-  for (std::size_t i = 1; i < path.size(); ++i) moves.push_back(inferMove(store, environment, path[i - 1], path[i]));
-  return moves;
+  return inferMoves(store, environment, path);
 }
 
 }  // namespace kestrel
