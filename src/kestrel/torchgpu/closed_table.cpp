@@ -3,6 +3,7 @@
 #include <ATen/ATen.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -48,9 +49,12 @@ constexpr std::int64_t kHashChunkElements = 2097152;
 constexpr std::int64_t kFirstProbeBlock = 8;
 // The fewest rows filter()'s later placement rounds make room for, and
 // the probes each of them makes: enough that a row meets no empty slot in
-// them about once in a thousand at the highest load.
+// them about once in a thousand at the highest load. A round runs while it
+// is expected to place more keys than this, below which leaving them to the
+// exact path costs less on average.
 constexpr std::int64_t kLoserRows = 256;
 constexpr std::int64_t kLoserProbes = 16;
+constexpr double kLosersWorthARound = 0.25;
 
 std::int64_t asInt64(std::uint64_t value) { return static_cast<std::int64_t>(value); }
 
@@ -493,15 +497,20 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   at::Tensor placed = won.sum();
   // Later rounds: the keys that lost a slot to a smaller id probe on from it
   // for one block and claim again. Keys meet in a slot about as often as
-  // pairs of them share a random slot, so each round has far fewer losers
-  // than the one before; each makes room for a share of the rows that its
-  // losers exceed only rarely. Padding rows (-1) claim nothing.
+  // random keys share one of the free slots, so the host expects how many
+  // lose each round; a round runs while more than a fraction of a key is
+  // expected to, with room for twice as many. What remains, rarely, is
+  // placeMissed()'s. Padding rows (-1) claim nothing.
+  const double free_slots = static_cast<double>(capacity_ - used_slots_);
+  const auto expectedLosers = [&](double keys) { return keys - free_slots * -std::expm1(-keys / free_slots); };
   at::Tensor lost = reachable.logical_and(won.logical_not());
   at::Tensor from_ids = ids, slot = found.slot, perturbation = found.perturbation, steps = found.steps;
   const std::int64_t count = std::min(kLoserProbes, capacity_);
   const ProbeColumns& columns = columnsFor(count);
-  for (const std::int64_t share : {4, 32}) {
-    const std::int64_t bound = std::min(lost.size(0), std::max(kLoserRows, rows / share));
+  for (double expected = expectedLosers(static_cast<double>(rows)); expected > kLosersWorthARound;
+       expected = expectedLosers(expected)) {
+    const std::int64_t bound =
+        std::min(lost.size(0), std::max(kLoserRows, static_cast<std::int64_t>(std::ceil(2 * expected))));
     const at::Tensor losers = at::nonzero_static(lost, bound, /*fill_value=*/-1).reshape({-1});
     const at::Tensor from = losers.clamp_min(0);
     const ProbeBlock next =
