@@ -2,10 +2,12 @@
 Manhattan heuristic package: what only the CPU solver does. What it shares
 with the tensor solver is in test_both_solvers.py."""
 
+import importlib.util
 import json
 import re
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -34,6 +36,27 @@ def test_every_cost_dtype_combination_gives_the_same_search(package8):
 
 
 # ---- Failures
+
+
+def _python_replay():
+    """The plain Python batched A* of the CPU benchmark, which replays a search
+    of the CPU solver exactly with exact_order=True."""
+    path = Path(__file__).resolve().parents[2] / "benchmarks" / "cpu_solver.py"
+    spec = importlib.util.spec_from_file_location("cpu_solver_benchmark", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.PythonWeightedAStar
+
+
+# Batches of more than 1024 popped nodes run in chunks; the search must be
+# the one a single pass over the batch makes.
+@pytest.mark.parametrize("batch_size", [2100, 2500])
+def test_large_batches_search_as_the_python_replay_does(package15, batch_size):
+    state = kestrel_puzzles.scramble("puzzle15", 100, 3)
+    result = solve(state, package15, "puzzle15", 0.8, batch_size)
+    replay = _python_replay()("puzzle15", package15).solve(state, 0.8, batch_size, exact_order=True)
+    assert (result["nodes_generated"], result["moves"]) == (replay["nodes_generated"], replay["moves"])
+    assert result["solved"]
 
 
 @pytest.mark.parametrize("setting, value, message", [

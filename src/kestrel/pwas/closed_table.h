@@ -53,19 +53,43 @@ class ClosedTable {
   // a whole batch of successors on its worker threads).
   Position locate(StateBytes key, std::uint64_t hash) const { return locateIn(slots_, key, hash); }
 
-  // A lookup follows three pointers that are rarely in cache: the slot, the
-  // node it holds, and that node's state bytes. A batch of lookups overlaps
-  // those misses by asking for them in stages ahead of use: first the slot,
-  // later the node that the (by then fetched) slot points to, later still the
-  // node's bytes. Hints only: a stale or wrong guess costs nothing but time.
+  // A lookup follows pointers that are rarely in cache: the slots of its
+  // probe sequence, the node a slot of its hash points to, and that node's
+  // state bytes. A batch of lookups overlaps those misses by asking for them
+  // in stages ahead of use, each stage reading only what the one before
+  // fetched: first the home slot; later the node there if it holds the hash,
+  // or else the next slot of the sequence; later still the key of the node at
+  // the home slot, or the node at the second slot, or else the third slot.
+  // Hints only: a stale or wrong guess costs nothing but time.
   void prefetchSlot(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
   void prefetchNode(std::uint64_t hash) const {
-    const Slot& slot = slots_[hash & (slots_.size() - 1)];
-    if (slot.node != nullptr && slot.hash == hash) __builtin_prefetch(slot.node);
+    ProbeSequence probe(scheme_, hash, slots_.size() - 1);
+    const Slot& home = slots_[probe.index()];
+    if (home.node == nullptr) return;
+    if (home.hash == hash) {
+      __builtin_prefetch(home.node);
+      return;
+    }
+    probe.advance();
+    __builtin_prefetch(&slots_[probe.index()]);
   }
   void prefetchKey(std::uint64_t hash) const {
-    const Slot& slot = slots_[hash & (slots_.size() - 1)];
-    if (slot.node != nullptr && slot.hash == hash) __builtin_prefetch(slot.node->state.data());
+    ProbeSequence probe(scheme_, hash, slots_.size() - 1);
+    const Slot& home = slots_[probe.index()];
+    if (home.node == nullptr) return;
+    if (home.hash == hash) {
+      __builtin_prefetch(home.node->state.data());
+      return;
+    }
+    probe.advance();
+    const Slot& second = slots_[probe.index()];
+    if (second.node == nullptr) return;
+    if (second.hash == hash) {
+      __builtin_prefetch(second.node);
+      return;
+    }
+    probe.advance();
+    __builtin_prefetch(&slots_[probe.index()]);
   }
 
   // The node holding an equal key, or null.

@@ -2,10 +2,11 @@
 
 // Body of the CPU search. Included only by the files that instantiate it.
 //
-// Each iteration: pop up to `batch` nodes and goal-test them; expand them in
-// parallel; build the successor nodes; goal-test the successors in parallel;
-// filter them through CLOSED; evaluate the accepted ones in one network call;
-// compute f = weight * g + h in parallel; push them onto OPEN.
+// Each iteration: pop up to `batch` nodes and goal-test them; then, a chunk
+// of popped nodes at a time, expand them in parallel, lay the successors out,
+// goal-test them in parallel, filter them through CLOSED and write the
+// network rows of the accepted ones; evaluate every accepted row in one
+// network call; compute f = weight * g + h in parallel; push them onto OPEN.
 
 #include <c10/core/InferenceMode.h>
 #include <omp.h>
@@ -39,6 +40,10 @@ namespace kestrel {
 // smaller region runs on the solving thread alone.
 inline constexpr std::int64_t kMinParallelEnvironmentCalls = 32;
 inline constexpr std::int64_t kMinParallelCostRows = 4096;
+// Popped nodes per chunk of an iteration: their successors are laid out,
+// tested, filtered and written as network rows while still in cache, and
+// the rejected ones are freed before the next chunk allocates.
+inline constexpr std::size_t kChunkNodes = 1024;
 
 // The initial capacities, refused when their reservations could never be met.
 inline InitialCapacities reservableCapacities(const SolverSettings& settings) {
@@ -113,7 +118,7 @@ class TypedSearch {
     std::vector<float> output;
     {
       auto phase = timer_.phase(Phase::Heuristic);
-      writeNetworkInputs({root->env.get()});
+      writeNetworkInputs({root->env.get()}, 0);
       auto infer = timer_.phase(Phase::HeuristicInfer);
       output = runner_.infer(net_inputs_, 1);
     }
@@ -145,8 +150,7 @@ class TypedSearch {
         ++iteration_;
         return SearchOutcome::Solved;
       }
-      nodes_generated_ += successor_envs_.size();
-      releaseIteration();
+      nodes_generated_ += iteration_successors_;
       team_.finishIteration(static_cast<std::int64_t>(popped_.size()));
 
       if (!goal_popped_ && settings_.search_budget > 0 &&
@@ -164,10 +168,16 @@ class TypedSearch {
     popBatch();
     iteration_threads_ = team_.threads();
     if (popped_.empty()) return false;
-    expandBatch();
-    buildSuccessors();
-    testSuccessorGoals();
-    filterThroughClosed();
+    startExpansion();
+    for (std::size_t begin = 0; begin < popped_.size(); begin += kChunkNodes) {
+      const std::size_t end = std::min(popped_.size(), begin + kChunkNodes);
+      expandChunk(begin, end);
+      buildSuccessors(begin, end);
+      testSuccessorGoals();
+      filterThroughClosed();
+      writeAcceptedInputs();
+      releaseChunk();
+    }
     evaluateAccepted();
     assignCosts();
     pushAccepted();
@@ -176,7 +186,7 @@ class TypedSearch {
 
   // The iteration's operation timings and, with print_internals, its lines.
   void report(bool expanded) {
-    totals_.iteration(timer_.seconds(), {expanded, !successor_envs_.empty(), !accepted_.empty()});
+    totals_.iteration(timer_.seconds(), {expanded, iteration_successors_ > 0, !accepted_.empty()});
     if (expanded && settings_.print_internals) {
       printIterationReport({iteration_, &accepted_heuristics_, &accepted_depths_, iterationTimes(timer_.seconds())});
     }
@@ -211,19 +221,27 @@ class TypedSearch {
     return items >= min_items ? iteration_threads_ : 1;
   }
 
-  // OpenMP region 1.
-  void expandBatch() {
-    auto phase = timer_.phase(Phase::Expand);
-    const std::int64_t n = static_cast<std::int64_t>(popped_.size());
-    children_.resize(popped_.size());
+  // The children's depths, taken before any chunk's filter may lower a
+  // popped node's own depth in place, and the iteration's empty totals.
+  void startExpansion() {
     child_depth_.resize(popped_.size());
+    for (std::size_t i = 0; i < popped_.size(); ++i) child_depth_[i] = popped_[i]->depth + 1;
+    iteration_successors_ = 0;
+    accepted_.clear();
+    accepted_goal_.clear();
+  }
+
+  // OpenMP region 1: expands popped nodes [begin, end).
+  void expandChunk(std::size_t begin, std::size_t end) {
+    auto phase = timer_.phase(Phase::Expand);
+    const std::int64_t n = static_cast<std::int64_t>(end - begin);
+    children_.resize(end - begin);
     ParallelErrors errors;
     const int threads = regionThreads(n, kMinParallelEnvironmentCalls);
 #pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t i = 0; i < n; ++i) {
       try {
-        children_[i] = popped_[i]->env->expand();
-        child_depth_[i] = popped_[i]->depth + 1;
+        children_[i] = popped_[begin + i]->env->expand();
       } catch (...) {
         errors.capture();
       }
@@ -234,16 +252,16 @@ class TypedSearch {
   // Lays the successors out flat, in successor order, with a copy of each
   // one's state bytes (plugins expect state() on the solving thread, and may
   // reuse what it returned). They become nodes only when CLOSED accepts
-  // them; most are duplicates and die with the iteration.
-  void buildSuccessors() {
+  // them; most are duplicates and die with the chunk.
+  void buildSuccessors(std::size_t begin, std::size_t end) {
     auto phase = timer_.hostPhase(Phase::ExpandMisc);
     successor_envs_.clear();
     successor_popped_.clear();
     successor_move_.clear();
     successor_key_end_.clear();
     successor_keys_.clear();
-    for (std::size_t i = 0; i < popped_.size(); ++i) {
-      std::vector<std::unique_ptr<Environment>>& children = children_[i];
+    for (std::size_t i = begin; i < end; ++i) {
+      std::vector<std::unique_ptr<Environment>>& children = children_[i - begin];
       for (std::size_t l = 0; l < children.size(); ++l) {
         if (children[l] == nullptr) throw std::runtime_error(kNullSuccessorMessage);
         const StateBytes state(children[l]->state());
@@ -256,6 +274,7 @@ class TypedSearch {
       children.clear();
     }
     const std::size_t w = successor_envs_.size();
+    iteration_successors_ += w;
     successor_state_.resize(w);
     for (std::size_t j = 0; j < w; ++j) {
       const std::size_t begin = j == 0 ? 0 : successor_key_end_[j - 1];
@@ -295,9 +314,6 @@ class TypedSearch {
     constexpr std::size_t kSlotAhead = 32;
     constexpr std::size_t kNodeAhead = 16;
     constexpr std::size_t kKeyAhead = 8;
-    accepted_.clear();
-    accepted_index_.clear();
-    accepted_envs_.clear();
     const std::size_t w = successor_envs_.size();
     for (std::size_t j = 0; j < std::min(kSlotAhead, w); ++j) closed_.prefetchSlot(successor_hash_[j]);
     for (std::size_t j = 0; j < w; ++j) {
@@ -326,12 +342,21 @@ class TypedSearch {
   }
 
   // `env` is the successor's environment, which the network evaluates: the
-  // node's own for a new node, the duplicate's (alive until the iteration
-  // ends) for an in-place update.
+  // node's own for a new node, the duplicate's (alive until the chunk ends)
+  // for an in-place update.
   void accept(Node* node, std::size_t successor_index, const Environment* env) {
     accepted_.push_back(node);
-    accepted_index_.push_back(successor_index);
-    accepted_envs_.push_back(env);
+    accepted_goal_.push_back(successor_goal_[successor_index]);
+    chunk_envs_.push_back(env);
+  }
+
+  // The network rows of the chunk's accepted successors, after those of the
+  // chunks before it.
+  void writeAcceptedInputs() {
+    if (chunk_envs_.empty()) return;
+    auto phase = timer_.phase(Phase::Heuristic);
+    writeNetworkInputs(chunk_envs_, accepted_.size() - chunk_envs_.size());
+    chunk_envs_.clear();
   }
 
   // One network call for every accepted row.
@@ -339,14 +364,14 @@ class TypedSearch {
     accepted_heuristics_.clear();
     if (accepted_.empty()) return;
     auto phase = timer_.phase(Phase::Heuristic);
-    writeNetworkInputs(accepted_envs_);
     auto infer = timer_.phase(Phase::HeuristicInfer);
     accepted_heuristics_ = runner_.infer(net_inputs_, accepted_.size());
   }
 
-  // Fills net_inputs_ with one row per environment: input q of row k holds the
+  // Writes rows first_row, first_row + 1, ... of net_inputs_, one per
+  // environment, and ends the inputs there: input q of a row holds the
   // segment of that environment's write_inputs() that belongs to input q.
-  void writeNetworkInputs(const std::vector<const Environment*>& envs) {
+  void writeNetworkInputs(const std::vector<const Environment*>& envs, std::size_t first_row) {
     auto phase = timer_.phase(Phase::WriteInputs);
     const std::size_t rows = envs.size();
     // write_inputs() writes input_size() floats into a buffer sized for the
@@ -354,16 +379,18 @@ class TypedSearch {
     for (const Environment* env : envs) {
       if (env->input_size() != input_buffer_.size()) throw std::runtime_error(kSuccessorInputSizeMessage);
     }
-    for (std::size_t q = 0; q < net_inputs_.size(); ++q) net_inputs_[q].resize(rows * input_widths_[q]);
+    for (std::size_t q = 0; q < net_inputs_.size(); ++q) net_inputs_[q].resize((first_row + rows) * input_widths_[q]);
     if (net_inputs_.size() == 1) {
       // One input: the buffer is the row itself, so write in place.
-      for (std::size_t k = 0; k < rows; ++k) envs[k]->write_inputs(net_inputs_[0].data() + k * input_widths_[0]);
+      float* row = net_inputs_[0].data() + first_row * input_widths_[0];
+      for (std::size_t k = 0; k < rows; ++k) envs[k]->write_inputs(row + k * input_widths_[0]);
     } else {
       for (std::size_t k = 0; k < rows; ++k) {
         envs[k]->write_inputs(input_buffer_.data());
         const float* segment = input_buffer_.data();
         for (std::size_t q = 0; q < net_inputs_.size(); ++q) {
-          std::memcpy(net_inputs_[q].data() + k * input_widths_[q], segment, input_widths_[q] * sizeof(float));
+          std::memcpy(net_inputs_[q].data() + (first_row + k) * input_widths_[q], segment,
+                      input_widths_[q] * sizeof(float));
           segment += input_widths_[q];
         }
       }
@@ -382,7 +409,7 @@ class TypedSearch {
 #pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t k = 0; k < rows; ++k) {
       const std::int32_t depth = accepted_[k]->depth;
-      const float h = successor_goal_[accepted_index_[k]] ? 0.0f : accepted_heuristics_[k];
+      const float h = accepted_goal_[k] ? 0.0f : accepted_heuristics_[k];
       const TotalCost g_part = static_cast<TotalCost>(weight * static_cast<PathCost>(depth));
       open_costs_[k] = static_cast<OpenCost>(g_part + static_cast<TotalCost>(h));
       accepted_depths_[k] = depth;
@@ -400,8 +427,9 @@ class TypedSearch {
     for (Node* node : accepted_) open_.push(node);
   }
 
-  // Successors that CLOSED rejected die with their environments here.
-  void releaseIteration() { successor_envs_.clear(); }
+  // Successors that CLOSED rejected die with their environments here, and
+  // so do the duplicates' that updated a node in place, their rows written.
+  void releaseChunk() { successor_envs_.clear(); }
 
   // ---- Result.
 
@@ -449,9 +477,9 @@ class TypedSearch {
 
   // Per-iteration buffers, reused across iterations.
   std::vector<Node*> popped_;
-  std::vector<std::vector<std::unique_ptr<Environment>>> children_;
-  std::vector<std::int32_t> child_depth_;
-  // Successor j: its environment (owned until the store takes it), the
+  std::vector<std::vector<std::unique_ptr<Environment>>> children_;  // of the chunk's popped nodes
+  std::vector<std::int32_t> child_depth_;                            // of every popped node's children
+  // Successor j of the chunk: its environment (owned until the store takes it), the
   // index in popped_ of its parent, its move number, its state bytes (a view
   // into successor_keys_), and from the goal test on, its goal flag and the
   // hash of its bytes.
@@ -463,9 +491,13 @@ class TypedSearch {
   std::vector<std::size_t> successor_key_end_;  // where successor j's bytes end in successor_keys_
   std::vector<StateBytes> successor_state_;
   std::vector<std::uint64_t> successor_hash_;
+  std::size_t iteration_successors_ = 0;  // successors generated so far this iteration
+  // Accepted successors of the iteration, row for row: the node, whether it
+  // is a goal; and the environments of the current chunk's rows, until their
+  // network rows are written.
   std::vector<Node*> accepted_;
-  std::vector<std::size_t> accepted_index_;
-  std::vector<const Environment*> accepted_envs_;
+  std::vector<char> accepted_goal_;
+  std::vector<const Environment*> chunk_envs_;
   std::vector<float> accepted_heuristics_;
   std::vector<std::int32_t> accepted_depths_;
   std::vector<OpenCost> open_costs_;
