@@ -1,6 +1,7 @@
 #include <ATen/ATen.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -236,18 +237,31 @@ TEST(TorchOpenQueue, PopsOfALargeQueueMatchAStableSortOfAllCosts) {
       costs_all.index_put_({at::arange(4, 5000, 73)}, -inf);
       costs_all.index_put_({at::arange(5, 5000, 71)}, inf);
     }
-    costs_all = costs_all.to(type);
-    TorchOpenQueue queue(at::arange(5000, at::kLong), costs_all, at::kLong, type, kCpu, 8192, false);
-    at::Tensor remaining = at::arange(5000, at::kLong);
-    for (const std::int64_t k : {100, 1, 700, 3000, 1199}) {
+    // Entries 5000-9999 are appended along the way, 500 after each pop.
+    costs_all = at::cat({costs_all, at::randint(-10, 10, {5000}, at::kLong).to(at::kDouble)}).to(type);
+    TorchOpenQueue queue(at::arange(5000, at::kLong), costs_all.narrow(0, 0, 5000), at::kLong, type, kCpu, 8192, false);
+    at::Tensor remaining = at::arange(5000, at::kLong);  // in queue order
+    std::int64_t appended = 5000;
+    for (std::int64_t k : {100, 1, 700, 3000, 1199, 2000, 2500}) {
+      k = std::min(k, remaining.size(0));
       const at::Tensor order = at::argsort(costs_all.index_select(0, remaining), true, 0, false).narrow(0, 0, k);
       const at::Tensor expected = remaining.index_select(0, order);
       EXPECT_TRUE(queue.pop(k).nodes.equal(expected)) << k << " " << type;
       at::Tensor keep = at::ones({remaining.size(0)}, at::kBool).index_fill_(0, order, false);
       remaining = remaining.masked_select(keep);
+      // Removing every 7th node, popped ones included, takes the live ones only.
+      const at::Tensor removed = at::arange(0, appended, 7, at::kLong);
+      queue.removeNodes(removed, 10000);
+      remaining = remaining.masked_select(remaining.remainder(7).ne(0));
+      if (appended < 10000) {
+        queue.append(at::arange(appended, appended + 500, at::kLong), costs_all.narrow(0, appended, 500));
+        remaining = at::cat({remaining, at::arange(appended, appended + 500, at::kLong)});
+        appended += 500;
+      }
+      EXPECT_EQ(queue.size(), remaining.size(0)) << k << " " << type;
     }
     EXPECT_TRUE(queue.index().equal(remaining)) << type;
-    EXPECT_TRUE(queue.empty()) << type;
+    EXPECT_TRUE(queue.cost().equal(costs_all.index_select(0, remaining))) << type;
   }
 }
 

@@ -31,6 +31,11 @@ namespace {
 
 constexpr std::int64_t kNumberBits = 32;  // insertion numbers, below the cost bits
 constexpr std::int64_t kNumberMask = (std::int64_t{1} << kNumberBits) - 1;
+// The key of a removed row: above every live key, whose insertion number is
+// below kNumberMask.
+constexpr std::int64_t kRemoved = std::numeric_limits<std::int64_t>::max();
+// Removed rows are dropped once they outnumber the live ones and this.
+constexpr std::int64_t kFewestRemovedToCompact = 4096;
 
 bool hasKeys(c10::ScalarType cost_dtype) {
   return orderedCostBits(at::empty({0}, at::TensorOptions().dtype(cost_dtype))).has_value();
@@ -50,6 +55,7 @@ TorchOpenQueue::TorchOpenQueue(const at::Tensor& index, const at::Tensor& cost, 
   }
   at::Tensor first_keys = keyed_ ? keysFor(first_cost) : at::Tensor();
   size_ = n;
+  rows_ = n;
   if (!fixed_ && capacity <= n) {
     // No room to gain from a buffer: appends concatenate instead. Copies, as
     // pops write into the rows and the caller's tensors must stay as they are.
@@ -68,22 +74,23 @@ TorchOpenQueue::TorchOpenQueue(const at::Tensor& index, const at::Tensor& cost, 
     keys_buffer_ = at::empty({capacity}, on.dtype(at::kLong));
     keys_buffer_.narrow(0, 0, n).copy_(first_keys);
   }
-  setLive(n);
+  setRows(n);
 }
 
 std::int64_t TorchOpenQueue::bufferRows() const { return buffered_ ? index_buffer_.size(0) : 0; }
 
-void TorchOpenQueue::setLive(std::int64_t size) {
-  size_ = size;
-  index_ = index_buffer_.narrow(0, 0, size_);
-  cost_ = cost_buffer_.narrow(0, 0, size_);
-  if (keyed_) keys_ = keys_buffer_.narrow(0, 0, size_);
+void TorchOpenQueue::setRows(std::int64_t rows) {
+  rows_ = rows;
+  index_ = index_buffer_.narrow(0, 0, rows_);
+  cost_ = cost_buffer_.narrow(0, 0, rows_);
+  if (keyed_) keys_ = keys_buffer_.narrow(0, 0, rows_);
 }
 
 at::Tensor TorchOpenQueue::keysFor(const at::Tensor& cost) {
   const std::int64_t n = cost.size(0);
   if (next_number_ + n > kNumberMask && size_ > 0) {
     // Insertion numbers would run out: renumber the queue 0, 1, ... in order.
+    compact();
     const at::Tensor order = std::get<1>((keys_ & kNumberMask).sort());
     const at::Tensor renumbered = at::empty_like(order).index_copy_(0, order, at::arange(size_, order.options()));
     keys_.copy_((keys_ & ~kNumberMask) | renumbered);
@@ -106,13 +113,13 @@ void TorchOpenQueue::ensureCapacity(std::int64_t need) {
   const std::int64_t grown = rows > std::numeric_limits<std::int64_t>::max() / 2 ? need : std::max(2 * rows, need);
   const auto grow = [&](at::Tensor& buffer, const at::Tensor& live) {
     at::Tensor larger = at::empty({grown}, buffer.options());
-    larger.narrow(0, 0, size_).copy_(live);
+    larger.narrow(0, 0, rows_).copy_(live);
     buffer = std::move(larger);
   };
   grow(index_buffer_, index_);
   grow(cost_buffer_, cost_);
   if (keyed_) grow(keys_buffer_, keys_);
-  setLive(size_);
+  setRows(rows_);
 }
 
 void TorchOpenQueue::assign(const at::Tensor& index, const at::Tensor& cost, const at::Tensor& keys) {
@@ -121,14 +128,16 @@ void TorchOpenQueue::assign(const at::Tensor& index, const at::Tensor& cost, con
     index_ = index.clone();  // pops write into the rows
     cost_ = cost.clone();
     keys_ = keys;
-    size_ = n;
+    size_ = rows_ = n;
     return;
   }
+  setRows(0);  // nothing of the old rows is kept if the buffer grows
   ensureCapacity(n);
   index_buffer_.narrow(0, 0, n).copy_(index);
   cost_buffer_.narrow(0, 0, n).copy_(cost);
   if (keyed_) keys_buffer_.narrow(0, 0, n).copy_(keys);
-  setLive(n);
+  size_ = n;
+  setRows(n);
 }
 
 void TorchOpenQueue::replace(const at::Tensor& index, const at::Tensor& cost) {
@@ -160,14 +169,19 @@ void TorchOpenQueue::append(const at::Tensor& index, const at::Tensor& cost) {
     index_ = at::cat({index_, more_index});
     cost_ = at::cat({cost_, more_cost});
     if (keyed_) keys_ = at::cat({keys_, more_keys});
+    rows_ += n;
     size_ += n;
     return;
   }
-  ensureCapacity(size_ + n);
-  index_buffer_.narrow(0, size_, n).copy_(more_index);
-  cost_buffer_.narrow(0, size_, n).copy_(more_cost);
-  if (keyed_) keys_buffer_.narrow(0, size_, n).copy_(more_keys);
-  setLive(size_ + n);
+  // Removed rows give their room back before the buffer grows (or a fixed
+  // one is found too small).
+  if (rows_ + n > bufferRows()) compact();
+  ensureCapacity(rows_ + n);
+  index_buffer_.narrow(0, rows_, n).copy_(more_index);
+  cost_buffer_.narrow(0, rows_, n).copy_(more_cost);
+  if (keyed_) keys_buffer_.narrow(0, rows_, n).copy_(more_keys);
+  setRows(rows_ + n);
+  size_ += n;
 }
 
 // The first k positions of a stable ascending sort of the costs: ordered by
@@ -192,35 +206,21 @@ at::Tensor TorchOpenQueue::cheapestPositions(std::int64_t k) const {
 TorchOpenQueue::Popped TorchOpenQueue::popByKeys(std::int64_t k) {
   const at::Tensor selected = std::get<1>(keys_.topk(k, 0, /*largest=*/false, /*sorted=*/true));
   Popped popped{index_.index_select(0, selected).to(at::kLong), cost_.index_select(0, selected)};
-  removeRows(std::get<0>(selected.sort()));
+  keys_.index_fill_(0, selected, kRemoved);
+  size_ -= k;
+  compactIfSparse();
   return popped;
 }
 
-void TorchOpenQueue::removeRows(const at::Tensor& rows) {
-  const std::int64_t k = rows.size(0);
-  const std::int64_t rest = size_ - k;
-  // Refill the removed rows below `rest` with the rows at or above it that
-  // stay, pairing both in ascending order; there are as many of each.
-  // Removed rows at or above `rest` are cut off with the tail.
-  const at::TensorOptions longs = rows.options();
-  const at::Tensor tail_removed = at::zeros({k + 1}, longs.dtype(at::kBool))
-                                      .index_fill_(0, at::where(rows.ge(rest), rows - rest, k), true)
-                                      .narrow(0, 0, k);
-  const at::Tensor movers = std::get<0>(
-      at::where(tail_removed, std::numeric_limits<std::int64_t>::max(), at::arange(rest, size_, longs)).sort());
-  // Where no mover is left the row is in the tail: it is copied onto itself.
-  const at::Tensor sources = at::where(rows.lt(rest), movers, rows);
-  index_.index_copy_(0, rows, index_.index_select(0, sources));
-  cost_.index_copy_(0, rows, cost_.index_select(0, sources));
-  keys_.index_copy_(0, rows, keys_.index_select(0, sources));
-  if (buffered_) {
-    setLive(rest);
-  } else {
-    index_ = index_.narrow(0, 0, rest);
-    cost_ = cost_.narrow(0, 0, rest);
-    keys_ = keys_.narrow(0, 0, rest);
-    size_ = rest;
-  }
+void TorchOpenQueue::compactIfSparse() {
+  if (rows_ - size_ > std::max(size_, kFewestRemovedToCompact)) compact();
+}
+
+void TorchOpenQueue::compact() {
+  if (!keyed_ || rows_ == size_) return;
+  // The host knows how many rows live: no read of the mask.
+  const at::Tensor live = at::nonzero_static(keys_.ne(kRemoved), size_).reshape({-1});
+  assign(index_.index_select(0, live), cost_.index_select(0, live), keys_.index_select(0, live));
 }
 
 TorchOpenQueue::Popped TorchOpenQueue::pop(std::int64_t batch) {
@@ -256,8 +256,11 @@ void TorchOpenQueue::removeNodes(const at::Tensor& node_ids, std::int64_t node_c
   const at::Tensor marked = node_marks_.index_select(0, index_.to(at::kLong));
   node_marks_.index_fill_(0, ids, false);
   if (keyed_) {
-    const at::Tensor rows = marked.nonzero().reshape({-1});  // ascending
-    if (rows.size(0) > 0) removeRows(rows);
+    // Rows already removed may still name a marked node.
+    const at::Tensor removed = marked.logical_and_(keys_.ne(kRemoved));
+    size_ -= removed.sum().item<std::int64_t>();
+    keys_.masked_fill_(removed, kRemoved);
+    compactIfSparse();
     return;
   }
   const at::Tensor kept = marked.logical_not().nonzero().reshape({-1});
@@ -266,12 +269,13 @@ void TorchOpenQueue::removeNodes(const at::Tensor& node_ids, std::int64_t node_c
 
 // Rows are in insertion order unless they carry keys; then their insertion
 // numbers give it.
-at::Tensor TorchOpenQueue::index() const {
-  return keyed_ ? index_.index_select(0, std::get<1>((keys_ & kNumberMask).sort())) : index_;
-}
+at::Tensor TorchOpenQueue::index() const { return keyed_ ? index_.index_select(0, queueOrder()) : index_; }
 
-at::Tensor TorchOpenQueue::cost() const {
-  return keyed_ ? cost_.index_select(0, std::get<1>((keys_ & kNumberMask).sort())) : cost_;
+at::Tensor TorchOpenQueue::cost() const { return keyed_ ? cost_.index_select(0, queueOrder()) : cost_; }
+
+at::Tensor TorchOpenQueue::queueOrder() const {
+  const at::Tensor live = at::nonzero_static(keys_.ne(kRemoved), size_).reshape({-1});
+  return live.index_select(0, std::get<1>((keys_.index_select(0, live) & kNumberMask).sort()));
 }
 
 ClosedNodeIndex::ClosedNodeIndex(std::int64_t length, std::int64_t start_node, c10::Device device, bool fixed)

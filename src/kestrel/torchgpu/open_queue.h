@@ -4,10 +4,10 @@
 // A pop takes the cheapest batch, equal costs in queue (insertion) order.
 // Costs of up to 32 bits also carry a key per entry: the cost as an
 // order-preserving integer above the entry's insertion number. Keys are
-// distinct and in pop order, so a pop is one top-k over them, and the popped
-// rows are refilled from the end of the queue, in work proportional to the
-// batch, since the rows' positions no longer carry their order. Wider costs
-// keep rows in queue order and pop through a stable sort of the candidates.
+// distinct and in pop order, so a pop is one top-k over them; popped and
+// removed rows stay where they are with a key above every other, and are
+// dropped in one pass once they outnumber the live ones. Wider costs keep
+// rows in queue order and pop through a stable sort of the candidates.
 // Buffered (preallocated rows, views of the live part) unless an adaptive
 // queue starts with a capacity no larger than its first contents.
 
@@ -59,13 +59,16 @@ class KESTREL_EXPORT TorchOpenQueue {
  private:
   at::Tensor cheapestPositions(std::int64_t k) const;
   Popped popByKeys(std::int64_t k);
-  // Removes the rows at these positions (ascending, distinct) from a keyed
-  // queue in work proportional to their number.
-  void removeRows(const at::Tensor& rows);
+  // Drops the removed rows of a keyed queue; compactIfSparse() once they
+  // outnumber the live ones.
+  void compact();
+  void compactIfSparse();
+  // The live rows of a keyed queue in insertion order.
+  at::Tensor queueOrder() const;
   // Keys for new entries, numbered on from next_number_.
   at::Tensor keysFor(const at::Tensor& cost);
   void assign(const at::Tensor& index, const at::Tensor& cost, const at::Tensor& keys);
-  void setLive(std::int64_t size);
+  void setRows(std::int64_t rows);
 
   c10::ScalarType index_dtype_;
   c10::ScalarType cost_dtype_;
@@ -74,8 +77,9 @@ class KESTREL_EXPORT TorchOpenQueue {
   bool buffered_ = false;
   bool keyed_ = false;  // costs of up to 32 bits: rows carry keys
   std::int64_t next_number_ = 0;
-  std::int64_t size_ = 0;
-  at::Tensor index_, cost_, keys_;                       // the live entries
+  std::int64_t size_ = 0;                                // live entries
+  std::int64_t rows_ = 0;                                // rows of the tensors below: removed ones included
+  at::Tensor index_, cost_, keys_;                       // the rows in use
   at::Tensor index_buffer_, cost_buffer_, keys_buffer_;  // buffered mode only
   at::Tensor node_marks_;                                // bool per node, all false between removals
 };
