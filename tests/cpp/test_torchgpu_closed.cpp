@@ -132,6 +132,21 @@ TEST(TorchClosedTable, LookupIsExactWhenDifferentKeysShareAHash) {
   }
 }
 
+// The same when the first stored hash equal to a row's lies past the first
+// block of probes: nine keys of other hashes fill the home slot and the
+// eight after it, then a key shares the row's hash.
+TEST(TorchClosedTable, LookupIsExactWhenTheSharedHashLiesPastTheFirstBlock) {
+  TorchClosedTable table = makeTable(2, 64, ProbeScheme::LinearProbing);
+  const at::Tensor fillers = counterKeys(9, 2, 100), filler_hashes = at::arange(1, 10, at::kLong) * 64 + 5;
+  table.insert(fillers, at::zeros({9}), filler_hashes, table.lookup(fillers, filler_hashes));
+  const at::Tensor stored = longs({1, 2}).view({1, 2});
+  table.insert(stored, floats({1}), longs({5}), table.lookup(stored, longs({5})));
+  const TorchClosedTable::Lookup found = table.lookup(longs({3, 4, 1, 2}).view({2, 2}), longs({5, 5}));
+  EXPECT_TRUE(found.found.equal(bools({0, 1})));
+  EXPECT_TRUE(found.entry.equal(longs({-1, 9})));
+  EXPECT_TRUE(found.slot.equal(longs({15, 14})));
+}
+
 TEST(TorchClosedTable, ChunkedHashingMatchesWholeRows) {
   // 131072 rows of width 40 hash in column chunks of 16, 16 and 8; 64 rows
   // hash all columns at once.

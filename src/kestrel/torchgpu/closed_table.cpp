@@ -292,6 +292,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   at::Tensor positions = homeSlot(all_hashes, mask_);
   at::Tensor perturbations = all_hashes;
   std::int64_t probes = 0;
+  at::Tensor unchecked;  // the rows whose keys are still to compare; undefined: all of them
   for (std::int64_t block = kFirstProbeBlock; probes < capacity_; block *= 2) {
     const std::int64_t count = std::min(block, capacity_ - probes);
     const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
@@ -319,7 +320,20 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
       result.perturbation.index_copy_(0, active, perturbation);
       result.steps.index_copy_(0, active, steps);
     }
-    const at::Tensor keep = stop.any(1).logical_not_().nonzero().squeeze(1);
+    const at::Tensor probing = stop.any(1).logical_not_();
+    at::Tensor keep;
+    if (!active.defined() && key_check == KeyCheck::Compare) {
+      // Most batches stop within the first block: the read that tells how
+      // many rows go on also tells whether a row found there met another
+      // key of its hash, so such a batch needs no read for its key check.
+      const at::Tensor found = entry.ge(0).logical_and_(probing.logical_not());
+      const at::Tensor shared = found.logical_and_(all_keys.ne(keys_.index_select(0, entry.clamp_min(0))).any(1)).any();
+      const HostCounts read = readCounts({probing.sum()}, shared, rows);
+      keep = at::nonzero_static(probing, read.counts[0]).reshape({-1});
+      if (!read.flag) unchecked = keep;
+    } else {
+      keep = probing.nonzero().squeeze(1);
+    }
     active = active.defined() ? active.index_select(0, keep) : keep;
     if (keep.size(0) == 0) break;
     active_hashes = active_hashes.index_select(0, keep);
@@ -332,13 +346,15 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   }
   result.found = result.entry.ge(0);
 
-  if (key_check == KeyCheck::Skip) return result;
+  if (key_check == KeyCheck::Skip || (unchecked.defined() && unchecked.size(0) == 0)) return result;
   // A stored hash equal to a row's, under another key: that row's answer is
   // recomputed by comparing keys at every probe.
-  const at::Tensor wrong =
-      result.found.logical_and(all_keys.ne(keys_.index_select(0, result.entry.clamp_min(0))).any(1));
+  const at::Tensor checked = unchecked.defined() ? unchecked : at::arange(rows, longs);
+  const at::Tensor entries = result.entry.index_select(0, checked);
+  const at::Tensor wrong = entries.ge(0).logical_and_(
+      all_keys.index_select(0, checked).ne(keys_.index_select(0, entries.clamp_min(0))).any(1));
   if (wrong.any().item<bool>()) {
-    const at::Tensor redo = wrong.nonzero().squeeze(1);
+    const at::Tensor redo = checked.index_select(0, wrong.nonzero().squeeze(1));
     const Lookup exact = lookupComparingKeys(all_keys.index_select(0, redo), all_hashes.index_select(0, redo));
     result.found.index_copy_(0, redo, exact.found);
     result.slot.index_copy_(0, redo, exact.slot);
