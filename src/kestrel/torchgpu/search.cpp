@@ -63,17 +63,16 @@ void requireCostsInRange(const at::Tensor& wide, c10::ScalarType type, const cha
 }
 
 // The children of one expansion, or the kept part of them, row for row.
+// A child's parent, move and depth follow from its row in the expansion
+// (parent position * moves + move), so only that row is carried.
 struct Children {
-  at::Tensor states, depth, path_cost, parent_index, parent_move, solved, entries;
+  at::Tensor states, path_cost, solved, entries;
+  at::Tensor expansion_rows;  // int64; undefined: the whole expansion, in order
 
   Children select(const at::Tensor& rows) const {
-    return {states.index_select(0, rows),
-            depth.index_select(0, rows),
-            path_cost.index_select(0, rows),
-            parent_index.index_select(0, rows),
-            parent_move.index_select(0, rows),
-            solved.index_select(0, rows),
-            entries.defined() ? entries.index_select(0, rows) : entries};
+    return {states.index_select(0, rows), path_cost.index_select(0, rows), solved.index_select(0, rows),
+            entries.defined() ? entries.index_select(0, rows) : entries,
+            expansion_rows.defined() ? expansion_rows.index_select(0, rows) : rows};
   }
   std::int64_t rows() const { return states.size(0); }
 };
@@ -274,12 +273,13 @@ class TorchSearch {
 
   // The children of the popped nodes, n x M in parent-major order.
   Children expandBatch(const at::Tensor& expand_ids) {
-    at::Tensor parent_states, parent_cost, parent_depth;
+    at::Tensor parent_states, parent_cost;
     {
       auto phase = timer_.phase(Phase::PopMisc);
       parent_states = setup_.store.states().index_select(0, expand_ids);
       parent_cost = setup_.store.pathCost().index_select(0, expand_ids);
-      parent_depth = setup_.store.depth().index_select(0, expand_ids);
+      expanded_ = expand_ids;
+      expanded_depth_ = setup_.store.depth().index_select(0, expand_ids);
     }
     at::Tensor child_states, step_costs;
     {
@@ -287,7 +287,7 @@ class TorchSearch {
       std::tie(child_states, step_costs) = env_.expand(parent_states);
     }
     auto phase = timer_.phase(Phase::ExpandMisc);
-    return makeChildren(expand_ids, parent_cost, parent_depth, child_states, step_costs);
+    return makeChildren(parent_cost, child_states, step_costs);
   }
 
   at::Tensor testGoals(const Children& children) {
@@ -352,9 +352,9 @@ class TorchSearch {
   }
 
   // n x M children in parent-major order, in the storage types.
-  Children makeChildren(const at::Tensor& parents, const at::Tensor& parent_cost, const at::Tensor& parent_depth,
-                        const at::Tensor& child_states, const at::Tensor& step_costs) const {
-    const std::int64_t n = parents.size(0);
+  Children makeChildren(const at::Tensor& parent_cost, const at::Tensor& child_states,
+                        const at::Tensor& step_costs) const {
+    const std::int64_t n = parent_cost.size(0);
     const std::int64_t m = env_.num_moves;
     Children children;
     requireExact(child_states, setup_.types.node_state, "memory_dtype_node_state");
@@ -369,19 +369,28 @@ class TorchSearch {
       requireExactCosts(wide.flatten(), setup_.types.path_cost, "memory_dtype_path_cost");
       requireExactCosts(wide.flatten(), setup_.types.closed_cost, "memory_dtype_closed_cost");
     }
-    children.depth = parent_depth.repeat_interleave(m).add(1);
-    children.parent_index = parents.repeat_interleave(m).to(setup_.types.parent_index);
-    children.parent_move = at::arange(m, index_options_).repeat({n}).to(setup_.types.parent_move);
     return children;
+  }
+
+  // The node rows of these children, with parent, move and depth from their
+  // rows in the expansion.
+  NodeRows nodeRows(const Children& c, const at::Tensor& heuristic, const at::Tensor& total) const {
+    const at::Tensor parent = c.expansion_rows.div(env_.num_moves, "floor");
+    return NodeRows{c.states,
+                    expanded_depth_.index_select(0, parent).add(1),
+                    c.path_cost,
+                    heuristic,
+                    total,
+                    c.solved,
+                    expanded_.index_select(0, parent),
+                    c.expansion_rows.remainder(env_.num_moves)};
   }
 
   // Stores the kept children and returns the node index of each, in batch
   // order. In "in_place" mode a child whose state already has a node
   // overwrites that node (its index goes to `updated`); the others are new.
   at::Tensor persist(const Children& kept, const at::Tensor& heuristic, const at::Tensor& total, at::Tensor& updated) {
-    const auto rowsOf = [&](const Children& c, const at::Tensor& h, const at::Tensor& f) {
-      return NodeRows{c.states, c.depth, c.path_cost, h, f, c.solved, c.parent_index, c.parent_move};
-    };
+    const auto rowsOf = [&](const Children& c, const at::Tensor& h, const at::Tensor& f) { return nodeRows(c, h, f); };
     if (!in_place_ || kept.rows() == 0) return setup_.store.append(rowsOf(kept, heuristic, total));
 
     // Every kept child has its state's CLOSED entry, and entries are below
@@ -437,6 +446,7 @@ class TorchSearch {
   InterruptPoller interrupts_;
   std::optional<TorchOpenQueue> open_;
   std::optional<ClosedNodeIndex> node_of_entry_;
+  at::Tensor expanded_, expanded_depth_;  // the nodes this iteration expands, and their depths
   std::int64_t goal_node_ = -1;
   std::uint64_t nodes_generated_ = 0;
 };
