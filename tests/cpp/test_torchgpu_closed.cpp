@@ -378,11 +378,13 @@ TEST(TorchClosedTable, LookupFindsEveryKeyAfterGrowth) {
 }
 
 // One batch whose keys meet in slots again and again: about half a table of
-// new keys at once, into an empty table and into one already half full.
-// Every key must end in exactly one slot, found at its own entry.
+// new keys at once, into an empty table and into one already half full (or,
+// from a tiny adaptive table, re-placed as it grows). Every key must end in
+// exactly one slot, found at its own entry.
 TEST(TorchClosedTable, FilterPlacesEveryKeyOfALargeBatch) {
-  for (ProbeScheme scheme : kSchemes) {
-    TorchClosedTable table = makeTable(2, 8192, scheme, /*fixed=*/true);
+  for (const auto& [scheme, capacity] : {std::pair{ProbeScheme::LinearProbing, 8192}, {ProbeScheme::PythonDict, 8192},
+                                         {ProbeScheme::LinearProbing, 8}, {ProbeScheme::PythonDict, 8}}) {
+    TorchClosedTable table = makeTable(2, capacity, scheme, /*fixed=*/capacity > 8);
     const at::Tensor keys = counterKeys(5000, 2);
     table.filter(keys.slice(0, 0, 2500), at::zeros({2500}));
     table.filter(keys.slice(0, 2500), at::zeros({2500}));

@@ -418,10 +418,16 @@ void TorchClosedTable::growSlots(std::int64_t need) {
   slot_array_ = at::full({capacity_ + 1}, -1, slot_array_.options());
   slots_ = slot_array_.narrow(0, 0, capacity_);
   used_slots_ = 0;
-  // Stored hashes are reused: keys are never hashed twice.
-  if (size_ > 0) {
-    placeEntries(keys_.slice(0, 0, size_), hashes_.slice(0, 0, size_), at::arange(size_, hashes_.options()));
-  }
+  if (size_ == 0) return;
+  // Stored hashes are reused: keys are never hashed twice. In empty slots
+  // every key is new, so they are placed as a filter places its new keys,
+  // with one read.
+  const at::Tensor keys = keys_.slice(0, 0, size_), hashes = hashes_.slice(0, 0, size_);
+  const at::Tensor ids = at::arange(size_, hashes_.options());
+  const at::Tensor all = at::ones({size_}, hashes_.options().dtype(at::kBool));
+  const std::int64_t placed = placeFresh(all, ids, lookup(keys, hashes, KeyCheck::Skip)).item<std::int64_t>();
+  used_slots_ = placed;
+  if (placed < size_) placeMissed(all, keys, hashes, ids);
 }
 
 void TorchClosedTable::placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
