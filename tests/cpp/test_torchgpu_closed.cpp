@@ -382,8 +382,10 @@ TEST(TorchClosedTable, LookupFindsEveryKeyAfterGrowth) {
 // from a tiny adaptive table, re-placed as it grows). Every key must end in
 // exactly one slot, found at its own entry.
 TEST(TorchClosedTable, FilterPlacesEveryKeyOfALargeBatch) {
-  for (const auto& [scheme, capacity] : {std::pair{ProbeScheme::LinearProbing, 8192}, {ProbeScheme::PythonDict, 8192},
-                                         {ProbeScheme::LinearProbing, 8}, {ProbeScheme::PythonDict, 8}}) {
+  for (const auto& [scheme, capacity] : {std::pair{ProbeScheme::LinearProbing, 8192},
+                                         {ProbeScheme::PythonDict, 8192},
+                                         {ProbeScheme::LinearProbing, 8},
+                                         {ProbeScheme::PythonDict, 8}}) {
     TorchClosedTable table = makeTable(2, capacity, scheme, /*fixed=*/capacity > 8);
     const at::Tensor keys = counterKeys(5000, 2);
     table.filter(keys.slice(0, 0, 2500), at::zeros({2500}));
