@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -260,11 +261,8 @@ TEST(TorchClosedTable, FilterCountsKeptChildrenOrStates) {
     const auto filtered = table.filter(children, floats({5, 3, 2, 6, 3}), keep);
     EXPECT_TRUE(filtered.accept.equal(bools({1, 1, 1, 1, 0})));
     EXPECT_EQ(filtered.kept, keep == TorchClosedTable::Keep::Accepted ? 4 : 3);
-    if (keep == TorchClosedTable::Keep::CheapestPerState) {
-      const at::Tensor rows = kestrel::cheapestPerEntry(filtered.entries, floats({5, 3, 2, 6, 3}), filtered.kept);
-      EXPECT_TRUE(rows.equal(longs({1, 2, 3})));
-      EXPECT_TRUE(rows.equal(kestrel::cheapestPerEntry(filtered.entries, floats({5, 3, 2, 6, 3}))));
-    }
+    EXPECT_TRUE(filtered.kept_rows.equal(keep == TorchClosedTable::Keep::Accepted ? bools({1, 1, 1, 1, 0})
+                                                                                  : bools({0, 1, 1, 1, 0})));
   }
 }
 
@@ -325,14 +323,23 @@ TEST(TorchClosedTable, DedupeGroupsEqualKeysOnlyEvenWhenHashesCollide) {
   EXPECT_FALSE(collided.group[0].item<std::int64_t>() == collided.group[1].item<std::int64_t>());
 }
 
-TEST(TorchClosedTable, CheapestPerEntry) {
+// "in_place" keeps one child per improved state: its cheapest, the first in
+// batch order on equal cost (signed zeros tie; NaN is never the cheapest).
+TEST(TorchClosedTable, FilterKeepsTheCheapestChildOfEachImprovedState) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::tuple<std::vector<std::int64_t>, std::vector<float>, std::vector<std::int64_t>> cases[] = {
-      {{7, 3, 7}, {2, 5, 2}, {0, 1}},
-      {{4, 4, 4}, {3, 1, 1}, {1}},
-      {{6, 2, 6, 2}, {1, 9, 0, 8}, {2, 3}},
-      {{5}, {1}, {0}}};
-  for (const auto& [entries, costs, rows] : cases) {
-    EXPECT_TRUE(kestrel::cheapestPerEntry(longs(entries), floats(costs)).equal(longs(rows)));
+      {{7, 3, 7}, {2, 5, 2}, {1, 1, 0}},
+      {{4, 4, 4}, {3, 1, 1}, {0, 1, 0}},
+      {{6, 2, 6, 2}, {1, 9, 0, 8}, {0, 0, 1, 1}},
+      {{5}, {1}, {1}},
+      {{8, 8}, {-0.0f, 0.0f}, {1, 0}},
+      {{8, 8}, {nan, 1}, {0, 1}}};
+  for (const auto& [states, costs, kept] : cases) {
+    TorchClosedTable table = makeTable(1, 8);
+    const auto filtered =
+        table.filter(longs(states).view({-1, 1}), floats(costs), TorchClosedTable::Keep::CheapestPerState);
+    EXPECT_TRUE(filtered.kept_rows.equal(bools(kept)));
+    EXPECT_EQ(filtered.kept, bools(kept).sum().item<std::int64_t>());
   }
 }
 

@@ -668,7 +668,11 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   used_slots_ += read.counts[1];
   if (read.counts[1] < read.counts[0]) placeMissed(fresh, groups.keys, groups.hashes, ids);
   const at::Tensor child_entries = groups.identity ? ids : ids.index_select(0, groups.group);
-  return {decision.accept, at::where(decision.accept, child_entries, -1), read.counts[2]};
+  at::Tensor kept_rows = decision.accept;
+  if (keep == Keep::CheapestPerState && decision.cheapest.defined()) {
+    kept_rows = at::zeros_like(decision.accept).index_put_({decision.cheapest}, decision.improved);
+  }
+  return {decision.accept, at::where(decision.accept, child_entries, -1), kept_rows, read.counts[2]};
 }
 
 TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, const at::Tensor& costs,
@@ -679,7 +683,7 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
                                       at::full({}, unreachedCost(cost_dtype_), costs_.options()));
   if (groups.identity) {
     const at::Tensor accept = costs < stored;
-    return {accept, at::where(accept.logical_or(found.found.logical_not()), costs, stored), accept};
+    return {accept, at::where(accept.logical_or(found.found.logical_not()), costs, stored), accept, at::Tensor()};
   }
 
   // A child beats every earlier child of its state exactly when no earlier
@@ -717,23 +721,13 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   const at::Tensor improved = at::zeros({stored.size(0)}, accept.options().dtype(at::kByte))
                                   .scatter_reduce_(0, groups.group, accept.to(at::kByte), "amax")
                                   .to(at::kBool);
+  // Each state's run starts with its cheapest child (accepted whenever any
+  // child of the state is), and the runs come in state order, one per state.
+  const at::Tensor cheapest_child = positions.index_select(0, at::nonzero_static(starts, stored.size(0)).reshape({-1}));
   // A stored state keeps its cost unless a child beats it; a new one takes
   // its cheapest child's, whatever it is.
-  return {accept, at::where(cheapest.lt(stored).logical_or_(found.found.logical_not()), cheapest, stored), improved};
-}
-
-at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs, std::optional<std::int64_t> count) {
-  // Two stable sorts order rows by entry, then cost, then batch position;
-  // rows without an entry sort after all others and are never chosen.
-  constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
-  const at::Tensor by_cost = std::get<1>(stableSort(costs));
-  at::Tensor sorted_entries, within;
-  std::tie(sorted_entries, within) = stableSort(at::where(entries.ge(0), entries, kNone).index_select(0, by_cost));
-  const at::Tensor order = by_cost.index_select(0, within);
-  const at::Tensor starts = runStarts(sorted_entries).logical_and_(sorted_entries.ne(kNone));
-  const at::Tensor chosen =
-      count ? order.index_select(0, at::nonzero_static(starts, *count).reshape({-1})) : order.masked_select(starts);
-  return std::get<0>(chosen.sort());
+  return {accept, at::where(cheapest.lt(stored).logical_or_(found.found.logical_not()), cheapest, stored), improved,
+          cheapest_child};
 }
 
 }  // namespace kestrel

@@ -110,14 +110,15 @@ class KESTREL_EXPORT TorchClosedTable {
   // stored cost of its state and every earlier same-state child of the batch,
   // and records the new best costs. Both duplicate modes decide alike; the
   // "in_place" mode also uses the entry index of each accepted child's state.
-  // `keep` says which count the host learns with the filter: of accepted
-  // children, or of states with an accepted child (whose cheapest child
-  // "in_place" keeps, see cheapestPerEntry).
+  // `keep` says which children the caller keeps: every accepted one, or the
+  // cheapest child (the first in batch order on equal cost) of each state
+  // with an accepted child, which is itself accepted.
   enum class Keep { Accepted, CheapestPerState };
   struct Filtered {
     at::Tensor accept;      // bool (B)
     at::Tensor entries;     // int64 (B): the state's entry, -1 for rejected children
-    std::int64_t kept = 0;  // children or states kept, as `keep` asked
+    at::Tensor kept_rows;   // bool (B): the children kept, as `keep` asked
+    std::int64_t kept = 0;  // how many
   };
   Filtered filter(const at::Tensor& children, const at::Tensor& child_costs, Keep keep = Keep::Accepted);
 
@@ -173,6 +174,7 @@ class KESTREL_EXPORT TorchClosedTable {
     at::Tensor accept;    // bool (B)
     at::Tensor costs;     // (U) in the cost dtype: each state's stored cost after the batch
     at::Tensor improved;  // bool (U): states with an accepted child
+    at::Tensor cheapest;  // int64 (U): each state's cheapest child; undefined when every state has one child
   };
   FilterDecision decide(const Groups& groups, const at::Tensor& costs, const Lookup& found) const;
   // Moves every row's probe position one step along its sequence.
@@ -200,12 +202,5 @@ class KESTREL_EXPORT TorchClosedTable {
   at::Tensor salt_;    // int64, 0-dim
   at::Tensor mixers_;  // int64 (W)
 };
-
-// In "in_place" mode several kept children may share a CLOSED entry: the row
-// indices of the cheapest child per entry (the first in batch order on equal
-// cost), ascending. Rows with entry -1 are skipped. `count`, the number of
-// distinct entries, spares the host a read when it is known.
-KESTREL_EXPORT at::Tensor cheapestPerEntry(const at::Tensor& entries, const at::Tensor& costs,
-                                           std::optional<std::int64_t> count = std::nullopt);
 
 }  // namespace kestrel

@@ -308,9 +308,8 @@ class TorchSearch {
     }
     auto phase = timer_.phase(Phase::CheckMisc);
     // The host knows how many stay: no read of the mask.
-    if (!in_place_) return children.select(at::nonzero_static(filtered.accept, filtered.kept).reshape({-1}));
-    children.entries = filtered.entries;
-    return children.select(cheapestPerEntry(filtered.entries, children.path_cost, filtered.kept));
+    if (in_place_) children.entries = filtered.entries;
+    return children.select(at::nonzero_static(filtered.kept_rows, filtered.kept).reshape({-1}));
   }
 
   struct Stored {
