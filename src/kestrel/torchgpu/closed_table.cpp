@@ -516,7 +516,7 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   // where the lookup stopped.
   const at::Tensor reachable = fresh.logical_and(found.slot.ge(0));
   at::Tensor won = claimSlots(at::where(reachable, found.slot, scratch), ids);
-  at::Tensor placed = won.sum();
+  std::vector<at::Tensor> wins{won};  // every round's winners, counted once at the end
   // Later rounds: the keys that lost a slot to a smaller id probe on from it
   // for one block and claim again. Keys meet in a slot about as often as
   // random keys share one of the free slots, so the host expects how many
@@ -547,12 +547,12 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     slot = next.positions.gather(1, first).squeeze(1);
     from_ids = from_ids.index_select(0, from);
     won = claimSlots(at::where(claiming, slot, scratch), from_ids);
-    placed = placed + won.sum();
+    wins.push_back(won);
     lost = claiming.logical_and_(won.logical_not());
     perturbation = next.perturbations.gather(1, first).squeeze(1);
     steps = steps + first.squeeze(1);
   }
-  return placed;
+  return at::cat(wins).sum();
 }
 
 void TorchClosedTable::placeMissed(const at::Tensor& fresh, const at::Tensor& keys, const at::Tensor& hashes,
