@@ -716,14 +716,12 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   const at::Tensor accept = record_in_batch & (costs < stored.index_select(0, groups.group));
 
   const at::Tensor cheapest = stored.clone().scatter_reduce_(0, groups.group, costs, "amin", /*include_self=*/true);
-  // Counted from the accepted children themselves, so that the count stays
-  // the number of states kept even where costs do not compare (NaN).
-  const at::Tensor improved = at::zeros({stored.size(0)}, accept.options().dtype(at::kByte))
-                                  .scatter_reduce_(0, groups.group, accept.to(at::kByte), "amax")
-                                  .to(at::kBool);
-  // Each state's run starts with its cheapest child (accepted whenever any
-  // child of the state is), and the runs come in state order, one per state.
+  // Each state's run starts with its cheapest child, and the runs come in
+  // state order, one per state. That child is accepted exactly when some
+  // child of the state is (NaN sorts last and is never accepted), so it
+  // tells which states improved.
   const at::Tensor cheapest_child = positions.index_select(0, at::nonzero_static(starts, stored.size(0)).reshape({-1}));
+  const at::Tensor improved = accept.index_select(0, cheapest_child);
   // A stored state keeps its cost unless a child beats it; a new one takes
   // its cheapest child's, whatever it is.
   return {accept, at::where(cheapest.lt(stored).logical_or_(found.found.logical_not()), cheapest, stored), improved,
