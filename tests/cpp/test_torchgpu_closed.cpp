@@ -159,6 +159,20 @@ TEST(TorchClosedTable, ChunkedHashingMatchesWholeRows) {
   EXPECT_EQ(std::get<0>(at::_unique(chunked)).size(0), 64);
 }
 
+// One-byte keys of sixteen columns hash two 64-bit words at a time: a row
+// hashes alike wherever it sits (at an offset, in a non-contiguous view) and
+// every single changed byte changes the hash.
+TEST(TorchClosedTable, NarrowKeysHashByTheirBytes) {
+  const TorchClosedTable table(16, c10::Device(c10::kCPU), at::kByte, at::kFloat, 8, ProbeScheme::PythonDict, false);
+  at::manual_seed(3);
+  const at::Tensor keys = at::randint(0, 256, {64, 16}, at::kLong).to(at::kByte);
+  const at::Tensor hashes = table.hashKeys(keys);
+  EXPECT_TRUE(table.hashKeys(keys.slice(0, 5, 9)).equal(hashes.slice(0, 5, 9)));
+  EXPECT_TRUE(table.hashKeys(keys.t().contiguous().t()).equal(hashes));
+  const at::Tensor changed = keys[0].repeat({16, 1}) ^ at::eye(16, at::kByte);
+  EXPECT_EQ(std::get<0>(at::_unique(at::cat({table.hashKeys(changed), hashes.slice(0, 0, 1)}))).size(0), 17);
+}
+
 TEST(TorchClosedTable, CapacityIsAPowerOfTwoOfAtLeastEight) {
   for (const auto& [requested, expected] : {std::pair{1000, 1024}, {5, 8}, {1024, 1024}, {0, 8}}) {
     const TorchClosedTable table = makeTable(3, requested);

@@ -157,23 +157,32 @@ at::Tensor TorchClosedTable::normalizeKeys(const at::Tensor& keys) const {
 // A weighted sum of the columns, mixed once: every column is weighted by its
 // own odd pseudo-random number, and the salt keeps the table's layout from
 // being predictable. Integer columns multiply as they are (the product is
-// int64); float columns are converted first.
+// int64); float columns are converted first. Rows of narrow integers whose
+// bytes fill whole 64-bit words are summed a word at a time: a sixteenth of
+// the work for sixteen one-byte columns.
 at::Tensor TorchClosedTable::hashKeys(const at::Tensor& keys) const {
   const at::Tensor on_device = keys.to(device_);
-  const at::Tensor columns = at::isFloatingType(on_device.scalar_type()) ? on_device.to(at::kLong) : on_device;
+  at::Tensor columns = on_device;
+  if (at::isFloatingType(on_device.scalar_type())) {
+    columns = on_device.to(at::kLong);
+  } else if (const std::int64_t row_bytes = on_device.size(1) * on_device.element_size();
+             on_device.element_size() < 8 && row_bytes % 8 == 0) {
+    columns = on_device.contiguous().view(at::kLong);
+  }
   const std::int64_t rows = columns.size(0);
+  const std::int64_t width = columns.size(1);
   const auto sumTerms = [&](std::int64_t begin, std::int64_t end) {
     return (columns.slice(1, begin, end) * mixers_.slice(0, begin, end)).sum(1, /*keepdim=*/false, at::kLong);
   };
   at::Tensor acc;
   const std::int64_t chunk = std::max(kWholeRowColumns, kHashChunkElements / std::max<std::int64_t>(rows, 1));
-  if (key_width_ > kWholeRowColumns && chunk < key_width_) {
+  if (width > kWholeRowColumns && chunk < width) {
     acc = at::zeros({rows}, mixers_.options());
-    for (std::int64_t begin = 0; begin < key_width_; begin += chunk) {
-      acc += sumTerms(begin, std::min(begin + chunk, key_width_));
+    for (std::int64_t begin = 0; begin < width; begin += chunk) {
+      acc += sumTerms(begin, std::min(begin + chunk, width));
     }
   } else {
-    acc = sumTerms(0, key_width_);
+    acc = sumTerms(0, width);
   }
   return splitMix64(acc ^ salt_);
 }
