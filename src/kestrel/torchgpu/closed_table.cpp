@@ -313,9 +313,10 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
                                 .view({n, count})
                                 .eq(active_hashes.unsqueeze(1))
                                 .logical_or_(empty);
-    // argmax gives the first maximal column: the row's first stop (column 0
-    // where none, an answer a later block replaces).
-    const at::Tensor first = stop.to(at::kByte).argmax(1, /*keepdim=*/true);
+    // A row's maximum says whether it stopped, and its index is the first
+    // maximal column: the row's first stop (column 0 where none, an answer a
+    // later block replaces).
+    const auto [stopped, first] = stop.max(1, /*keepdim=*/true);
     at::Tensor slot = next.positions.gather(1, first).squeeze(1);
     at::Tensor entry = stored.gather(1, first).squeeze(1);
     at::Tensor perturbation = next.perturbations.gather(1, first).squeeze(1);
@@ -329,7 +330,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
       result.perturbation.index_copy_(0, active, perturbation);
       result.steps.index_copy_(0, active, steps);
     }
-    const at::Tensor probing = stop.any(1).logical_not_();
+    const at::Tensor probing = stopped.squeeze(1).logical_not();
     at::Tensor keep;
     if (!active.defined() && key_check == KeyCheck::Compare) {
       // Most batches stop within the first block: the read that tells how
@@ -551,8 +552,8 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     const at::Tensor within = columns.steps.narrow(0, 0, count).lt((capacity_ - steps).unsqueeze(1));
     const at::Tensor empty =
         slots_.index_select(0, next.positions.reshape({-1})).view({bound, count}).lt(0).logical_and_(within);
-    const at::Tensor first = empty.to(at::kByte).argmax(1, /*keepdim=*/true);
-    const at::Tensor claiming = empty.any(1).logical_and_(losers.ge(0));
+    const auto [has_empty, first] = empty.max(1, /*keepdim=*/true);  // the first empty column
+    const at::Tensor claiming = has_empty.squeeze(1).logical_and(losers.ge(0));
     slot = next.positions.gather(1, first).squeeze(1);
     from_ids = from_ids.index_select(0, from);
     won = claimSlots(at::where(claiming, slot, scratch), from_ids);

@@ -52,7 +52,8 @@ std::vector<std::int32_t> inferMoves(const TorchNodeStore& store, const TorchEnv
   const at::Tensor children =
       environment.expand(parents).first.to(states.scalar_type()).view({steps, environment.num_moves, -1});
   const at::Tensor matches = children.eq(next.unsqueeze(1)).all(-1);
-  const at::Tensor moves = at::where(matches.any(1), matches.to(at::kByte).argmax(1), -1).to(at::kCPU, at::kLong);
+  const auto [matched, lowest] = matches.max(1);  // the lowest matching move
+  const at::Tensor moves = at::where(matched, lowest, -1).to(at::kCPU, at::kLong);
   const std::int64_t* move = moves.data_ptr<std::int64_t>();
   if (std::find(move, move + steps, -1) != move + steps) throw std::runtime_error(kTorchInferMoveMessage);
   return std::vector<std::int32_t>(move, move + steps);
