@@ -31,10 +31,12 @@ the measured nodes/s; the CPU solver column is left out.
 OPEN sizes (--open-sizes): one search of --open-budget nodes at batch 10000,
 weight 1 (so that OPEN grows large); each iteration's time (its
 "torchgpu.iteration" event in the profiler trace) against
-the number of OPEN entries its pop chose from (the length of the pop's one
-top-k, read from a profiled run of the same search), as medians over the
-iterations in bands around 100K, 1M and 5M entries. Flat medians mean the
-iteration's work does not grow with OPEN beyond one pass over it.
+the number of OPEN rows its pop scanned (the length of the pop's one top-k,
+read from a profiled run of the same search: the live entries and the popped
+or removed rows not yet dropped, at most the live count or 4096), as
+medians over the iterations in bands around 100K, 1M and 5M rows. Flat
+medians mean the iteration's work does not grow with OPEN beyond one pass
+over it.
 """
 
 from __future__ import annotations
@@ -190,8 +192,8 @@ def open_size_table(budget):
     events = events.get("traceEvents", events) if isinstance(events, dict) else events
     times = [event["dur"] / 1e6 for event in events if event.get("name") == "torchgpu.iteration"]
     print(f"iteration time against OPEN size on {DEVICE}, batch 10000, weight 1, first {budget:,} nodes "
-          f"({len(times)} iterations, OPEN up to {max(sizes):,} entries)")
-    print("OPEN entries | iterations | ms/iteration: median (min-max)")
+          f"({len(times)} iterations, the pop scanning up to {max(sizes):,} OPEN rows)")
+    print("OPEN rows scanned | iterations | ms/iteration: median (min-max)")
     for label, low, high in (("~100K", 50_000, 200_000), ("~1M", 500_000, 2_000_000),
                              ("~5M", 2_500_000, 10_000_000)):
         chosen = [seconds * 1e3 for seconds, size in zip(times, sizes) if low <= size < high]
