@@ -137,9 +137,10 @@ class KESTREL_EXPORT TorchClosedTable {
   void growSlots(std::int64_t need);
   // Places keys in rounds: each takes the first empty slot of its probe
   // sequence, the smallest id winning a slot several keys met in, and the
-  // others look again. False, with nothing of the failing round written,
-  // when a pending key meets no empty slot within capacity probes. A key the
-  // table already holds is a caller's error (std::logic_error).
+  // others look again. False when a pending key meets no empty slot within
+  // capacity probes; the keys placed before it stay placed, and growing
+  // re-places every entry anyway. A key the table already holds is a
+  // caller's error (std::logic_error).
   // `first_slots`, when given, is where each key's probe sequence meets its
   // first empty slot now (a lookup's slots), which saves the first lookup.
   bool placeRounds(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,

@@ -389,8 +389,7 @@ class TorchSearch {
   // order. In "in_place" mode a child whose state already has a node
   // overwrites that node (its index goes to `updated`); the others are new.
   at::Tensor persist(const Children& kept, const at::Tensor& heuristic, const at::Tensor& total, at::Tensor& updated) {
-    const auto rowsOf = [&](const Children& c, const at::Tensor& h, const at::Tensor& f) { return nodeRows(c, h, f); };
-    if (!in_place_ || kept.rows() == 0) return setup_.store.append(rowsOf(kept, heuristic, total));
+    if (!in_place_ || kept.rows() == 0) return setup_.store.append(nodeRows(kept, heuristic, total));
 
     // Every kept child has its state's CLOSED entry, and entries are below
     // the table's size: the host knows how long the map must be.
@@ -406,14 +405,14 @@ class TorchSearch {
     at::Tensor ids = at::empty({kept.rows()}, index_options_);
     if (old_rows.numel() > 0) {
       updated = mapped.index_select(0, old_rows);
-      setup_.store.overwrite(
-          updated, rowsOf(kept.select(old_rows), heuristic.index_select(0, old_rows), total.index_select(0, old_rows)));
+      setup_.store.overwrite(updated, nodeRows(kept.select(old_rows), heuristic.index_select(0, old_rows),
+                                               total.index_select(0, old_rows)));
       ids.index_copy_(0, old_rows, updated);
     }
     if (new_rows.numel() > 0) {
       const Children fresh = kept.select(new_rows);
       const at::Tensor new_ids =
-          setup_.store.append(rowsOf(fresh, heuristic.index_select(0, new_rows), total.index_select(0, new_rows)));
+          setup_.store.append(nodeRows(fresh, heuristic.index_select(0, new_rows), total.index_select(0, new_rows)));
       ids.index_copy_(0, new_rows, new_ids);
       node_of_entry_->values().index_copy_(0, fresh.entries, new_ids);
     }

@@ -64,16 +64,13 @@ std::vector<std::int32_t> inferMoves(const TorchNodeStore& store, const TorchEnv
 std::vector<std::int32_t> reconstructMoves(const TorchNodeStore& store, const TorchEnv& environment,
                                            std::int64_t goal_node, MoveSource source) {
   const std::vector<std::int64_t> path = pathTo(store, goal_node);
-  std::vector<std::int32_t> moves;
-  if (path.size() < 2) return moves;
-  moves.reserve(path.size() - 1);
+  if (path.size() < 2) return {};
   if (source == MoveSource::Stored) {
     const at::Tensor ids = at::tensor(std::vector<std::int64_t>(path.begin() + 1, path.end()), at::kLong);
     const at::Tensor stored =
         store.parentMove().index_select(0, ids.to(store.parentMove().device())).to(at::kCPU, at::kLong);
     const std::int64_t* move = stored.data_ptr<std::int64_t>();
-    moves.assign(move, move + stored.numel());
-    return moves;
+    return std::vector<std::int32_t>(move, move + stored.numel());
   }
   return inferMoves(store, environment, path);
 }
