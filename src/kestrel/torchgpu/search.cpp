@@ -399,6 +399,11 @@ class TorchSearch {
     // order; one host read tells how many there are of each.
     const at::Tensor existing = mapped.ge(0);
     const std::int64_t old_count = existing.sum().item<std::int64_t>();
+    if (old_count == 0) {  // the usual case: every kept state is new to the store
+      const at::Tensor ids = setup_.store.append(nodeRows(kept, heuristic, total));
+      node_of_entry_->values().index_copy_(0, kept.entries, ids);
+      return ids;
+    }
     const at::Tensor new_rows = at::nonzero_static(existing.logical_not(), kept.rows() - old_count).reshape({-1});
     const at::Tensor old_rows = at::nonzero_static(existing, old_count).reshape({-1});
 
