@@ -348,12 +348,29 @@ TEST(TorchClosedTable, FilterKeepsTheCheapestChildOfEachImprovedState) {
       {{5}, {1}, {1}},
       {{8, 8}, {-0.0f, 0.0f}, {1, 0}},
       {{8, 8}, {nan, 1}, {0, 1}}};
-  for (const auto& [states, costs, kept] : cases) {
-    TorchClosedTable table = makeTable(1, 8);
-    const auto filtered =
-        table.filter(longs(states).view({-1, 1}), floats(costs), TorchClosedTable::Keep::CheapestPerState);
-    EXPECT_TRUE(filtered.kept_rows.equal(bools(kept)));
-    EXPECT_EQ(filtered.kept, bools(kept).sum().item<std::int64_t>());
+  // float64 costs decide along another order than 32-bit ones.
+  for (const c10::ScalarType cost_dtype : {at::kFloat, at::kDouble}) {
+    for (const auto& [states, costs, kept] : cases) {
+      TorchClosedTable table(1, c10::Device(c10::kCPU), at::kLong, cost_dtype, 8, ProbeScheme::PythonDict, false);
+      const auto filtered = table.filter(longs(states).view({-1, 1}), floats(costs).to(cost_dtype),
+                                         TorchClosedTable::Keep::CheapestPerState);
+      EXPECT_TRUE(filtered.kept_rows.equal(bools(kept)));
+      EXPECT_EQ(filtered.kept, bools(kept).sum().item<std::int64_t>());
+    }
+  }
+}
+
+// A new state whose children cost NaN and 1 keeps the cost 1, so that a
+// cheaper child later is still accepted.
+TEST(TorchClosedTable, FilterNeverKeepsANaNCostBesideACheaperChild) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const c10::ScalarType cost_dtype : {at::kFloat, at::kDouble}) {
+    for (const std::vector<float>& costs : {std::vector<float>{nan, 1}, {1, nan}}) {
+      TorchClosedTable table(1, c10::Device(c10::kCPU), at::kLong, cost_dtype, 8, ProbeScheme::PythonDict, false);
+      table.filter(longs({8, 8}).view({-1, 1}), floats(costs).to(cost_dtype));
+      EXPECT_TRUE(table.filter(longs({8}).view({-1, 1}), floats({0.5f}).to(cost_dtype)).accept.equal(bools({1})));
+      EXPECT_EQ(table.costs()[0].item<double>(), 0.5);
+    }
   }
 }
 

@@ -206,22 +206,27 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   const at::Tensor positions = at::arange(rows, order.options());
   const at::Tensor run_first = order.index_select(0, std::get<0>(at::where(starts, positions, 0).cummax(0)));
   const at::Tensor mismatch = keys.index_select(0, order).ne(keys.index_select(0, run_first)).any();
-  const HostCounts read = readCounts({starts.sum()}, mismatch, rows);
+  const at::Tensor runs = starts.cumsum(0, at::kLong);  // the last one counts them
+  const HostCounts read = readCounts({runs.select(0, rows - 1)}, mismatch, rows);
   const std::int64_t unique = read.counts[0];
   const bool shared_hash = read.flag;
   if (unique == rows) return {identity, hashes, keys, true};
   if (!shared_hash) {
     const at::Tensor first_rows = order.index_select(0, at::nonzero_static(starts, unique).reshape({-1}));
+    const at::Tensor sorted_group = runs.sub(1);
     at::Tensor group = at::empty_like(order);
-    group.index_copy_(0, order, starts.to(at::kLong).cumsum(0).sub(1));
-    return {group, hashes.index_select(0, first_rows), keys.index_select(0, first_rows)};
+    group.index_copy_(0, order, sorted_group);
+    return {group, hashes.index_select(0, first_rows), keys.index_select(0, first_rows), false, order, sorted_group,
+            starts};
   }
   at::Tensor exact_keys, exact_group;
   std::tie(exact_keys, exact_group, std::ignore) = at::unique_dim(keys, 0, /*sorted=*/true, /*return_inverse=*/true);
   at::Tensor sorted_groups, group_order;
   std::tie(sorted_groups, group_order) = stableSort(exact_group);
-  const at::Tensor exact_first = group_order.masked_select(runStarts(sorted_groups));
-  return {exact_group, hashes.index_select(0, exact_first), exact_keys};
+  const at::Tensor group_starts = runStarts(sorted_groups);
+  const at::Tensor exact_first = group_order.masked_select(group_starts);
+  return {exact_group, hashes.index_select(0, exact_first), exact_keys, false, group_order, sorted_groups,
+          group_starts};
 }
 
 void TorchClosedTable::advance(at::Tensor& positions, at::Tensor& perturbations) const {
@@ -688,54 +693,68 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
 TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, const at::Tensor& costs,
                                                           const Lookup& found) const {
   const std::int64_t rows = costs.size(0);
+  const at::Tensor fresh = found.found.logical_not();
   // Entry rows past size() are uninitialised, but only found rows read them.
-  const at::Tensor stored = at::where(found.found, costs_.index_select(0, found.entry.clamp_min(0)),
-                                      at::full({}, unreachedCost(cost_dtype_), costs_.options()));
+  const at::Tensor stored =
+      costs_.index_select(0, found.entry.clamp_min(0)).masked_fill_(fresh, unreachedCost(cost_dtype_));
   if (groups.identity) {
     const at::Tensor accept = costs < stored;
-    return {accept, at::where(accept.logical_or(found.found.logical_not()), costs, stored), accept, at::Tensor()};
+    return {accept, at::where(accept.logical_or(fresh), costs, stored), accept, at::Tensor()};
   }
 
-  // A child beats every earlier child of its state exactly when no earlier
-  // one costs as little. Ordered by (state, cost, batch position), the
-  // children costing at most as much as a child are those before it (plus
-  // later-positioned equal ones, which do not matter), so it is a record when
-  // its position is below every position before it in its state's run. The
-  // running minimum runs over integer positions offset per state, so it stays
-  // exact whatever the magnitude of the costs.
-  const at::TensorOptions longs = costs.options().dtype(at::kLong);
-  at::Tensor positions, states;
-  if (const std::optional<at::Tensor> bits = orderedCostBits(costs); bits && rows < (std::int64_t{1} << 31)) {
-    // Narrow costs below the state in one key: one stable sort. The costs,
-    // shifted from signed to unsigned 32 bits, keep their order.
-    positions = std::get<1>(stableSort(at::bitwise_left_shift(groups.group, 32) | (*bits + (std::int64_t{1} << 31))));
-    states = groups.group.index_select(0, positions);
+  // A child is accepted when it costs less than its state's stored cost and
+  // than every earlier child of its state: when it is a record of its state.
+  // `order` runs the children state by state, and `cheapest` points, per
+  // state, at the position in `order` of its cheapest child (the first in
+  // batch order on equal cost).
+  const std::int64_t states = groups.hashes.size(0);
+  at::Tensor order, order_states, ordered_costs, record, cheapest;
+  const at::Tensor grouped_costs = costs.index_select(0, groups.order);
+  if (const std::optional<at::Tensor> bits = orderedCostBits(grouped_costs); bits && rows < (std::int64_t{1} << 31)) {
+    // Along the batch's grouping (batch order within a state) a child is a
+    // record when its cost is below the running minimum of its state's
+    // earlier children. One running minimum serves every state: the key puts
+    // the cost, as unsigned 32 bits, below the state counted down, so the
+    // states before a child's own, all keyed higher, never lower its minimum.
+    order = groups.order, order_states = groups.order_groups, ordered_costs = grouped_costs;
+    const at::Tensor key =
+        (*bits + (((states - 1) << 32) + (std::int64_t{1} << 31))).sub_(at::bitwise_left_shift(order_states, 32));
+    const at::Tensor running = std::get<0>(key.cummin(0));
+    record = groups.order_starts.clone();
+    record.slice(0, 1).logical_or_(key.slice(0, 1).lt(running.slice(0, 0, -1)));
+    // Records of a state get strictly cheaper: its last is its cheapest child.
+    const at::Tensor positions = at::arange(rows, order.options());
+    cheapest = at::full({states}, -1, order.options())
+                   .scatter_reduce_(0, order_states, at::where(record, positions, -1), "amax", /*include_self=*/true);
   } else {
+    // Ordered by (state, cost, batch position), the children costing at most
+    // as much as a child are those before it (plus later-positioned equal
+    // ones, which do not matter), so it is a record when its position is
+    // below every position before it in its state's run; each run starts
+    // with its cheapest child. The running minimum runs over integer
+    // positions offset per state, so it stays exact whatever the magnitude
+    // of the costs.
     const at::Tensor by_cost = std::get<1>(stableSort(costs));
     at::Tensor within;
-    std::tie(states, within) = stableSort(groups.group.index_select(0, by_cost));
-    positions = by_cost.index_select(0, within);
+    std::tie(order_states, within) = stableSort(groups.group.index_select(0, by_cost));
+    order = by_cost.index_select(0, within);
+    ordered_costs = costs.index_select(0, order);
+    const at::Tensor starts = runStarts(order_states);
+    const at::Tensor offset = order - order_states * rows;
+    const at::Tensor running = std::get<0>(offset.cummin(0));
+    record = starts.clone();
+    record.slice(0, 1).logical_or_(offset.slice(0, 1).lt(running.slice(0, 0, -1)));
+    cheapest = at::nonzero_static(starts, states).reshape({-1});
   }
-  const at::Tensor starts = runStarts(states);
-  const at::Tensor offset = positions - states * rows;
-  const at::Tensor running = std::get<0>(offset.cummin(0));
-  at::Tensor before = at::full({rows}, std::numeric_limits<std::int64_t>::max(), longs);
-  before.slice(0, 1).copy_(running.slice(0, 0, -1));
-  const at::Tensor record = starts | (before > offset);
-  const at::Tensor record_in_batch = at::empty({rows}, record.options()).index_copy_(0, positions, record);
-  const at::Tensor accept = record_in_batch & (costs < stored.index_select(0, groups.group));
-
-  const at::Tensor cheapest = stored.clone().scatter_reduce_(0, groups.group, costs, "amin", /*include_self=*/true);
-  // Each state's run starts with its cheapest child, and the runs come in
-  // state order, one per state. That child is accepted exactly when some
-  // child of the state is (NaN sorts last and is never accepted), so it
-  // tells which states improved.
-  const at::Tensor cheapest_child = positions.index_select(0, at::nonzero_static(starts, stored.size(0)).reshape({-1}));
-  const at::Tensor improved = accept.index_select(0, cheapest_child);
-  // A stored state keeps its cost unless a child beats it; a new one takes
-  // its cheapest child's, whatever it is.
-  return {accept, at::where(cheapest.lt(stored).logical_or_(found.found.logical_not()), cheapest, stored), improved,
-          cheapest_child};
+  const at::Tensor ordered_accept = record.logical_and_(ordered_costs < stored.index_select(0, order_states));
+  const at::Tensor accept = at::empty({rows}, ordered_accept.options()).index_copy_(0, order, ordered_accept);
+  // The cheapest child is accepted exactly when some child of its state is
+  // (NaN is never the cheapest), so it tells which states improved. A
+  // stored state keeps its cost unless improved; a new one takes its
+  // cheapest child's, whatever it is.
+  const at::Tensor improved = ordered_accept.index_select(0, cheapest);
+  return {accept, at::where(improved.logical_or(fresh), ordered_costs.index_select(0, cheapest), stored), improved,
+          order.index_select(0, cheapest)};
 }
 
 }  // namespace kestrel

@@ -61,11 +61,16 @@ class KESTREL_EXPORT TorchClosedTable {
   // its first row and its key. Without duplicates: 0..B-1 and the inputs,
   // and `identity` is set (distinct keys may also be numbered in another
   // order, when two of them share a hash).
+  // Unless `identity`, also the order that runs each group's rows together,
+  // in batch order within a group, which filter() decides along.
   struct Groups {
     at::Tensor group;   // int64 (B)
     at::Tensor hashes;  // int64 (U)
     at::Tensor keys;    // (U, W)
     bool identity = false;
+    at::Tensor order;         // int64 (B): batch rows, group after group
+    at::Tensor order_groups;  // int64 (B): the group of each row of `order`, ascending
+    at::Tensor order_starts;  // bool (B): the first row of each group in `order`
   };
   Groups dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const;
 
