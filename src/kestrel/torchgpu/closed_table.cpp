@@ -77,13 +77,11 @@ HostCounts readCounts(std::initializer_list<at::Tensor> counts, const at::Tensor
     read.flag = flag.defined() && flag.item<bool>();
     return read;
   }
-  at::Tensor packed;
+  // Each step shifts what is packed so far above the next count: one add.
+  const std::int64_t above = std::int64_t{1} << bits;
+  at::Tensor packed = flag.defined() ? flag : at::Tensor();
   for (const at::Tensor& count : counts) {
-    if (!packed.defined()) {
-      packed = flag.defined() ? at::bitwise_left_shift(flag.to(at::kLong), bits) + count : count.to(at::kLong);
-    } else {
-      packed = at::bitwise_left_shift(packed, bits) + count;
-    }
+    packed = packed.defined() ? at::add(count, packed, above) : count.to(at::kLong);
   }
   std::int64_t value = packed.item<std::int64_t>();
   read.counts.resize(counts.size());
@@ -341,7 +339,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
       // Most batches stop within the first block: the read that tells how
       // many rows go on also tells whether a row found there met another
       // key of its hash, so such a batch needs no read for its key check.
-      const at::Tensor found = entry.ge(0).logical_and_(probing.logical_not());
+      const at::Tensor found = entry.ge(0).logical_and_(stopped.squeeze(1));
       const at::Tensor shared = found.logical_and_(all_keys.ne(keys_.index_select(0, entry.clamp_min(0))).any(1)).any();
       const HostCounts read = readCounts({probing.sum()}, shared, rows);
       keep = at::nonzero_static(probing, read.counts[0]).reshape({-1});
@@ -521,7 +519,9 @@ at::Tensor TorchClosedTable::claimSlots(const at::Tensor& candidates, const at::
   // id claiming one replaces it.
   slot_array_.index_fill_(0, candidates, std::numeric_limits<std::int64_t>::max());
   slot_array_.scatter_reduce_(0, candidates, ids, "amin", /*include_self=*/true);
-  return slot_array_.index_select(0, candidates).eq(ids).logical_and_(candidates.ne(capacity_));
+  // Below every id, the scratch slot is won by none of the rows sent there.
+  slot_array_.narrow(0, capacity_, 1).fill_(std::numeric_limits<std::int64_t>::min());
+  return slot_array_.index_select(0, candidates).eq(ids);
 }
 
 at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tensor& ids, const Lookup& found) {
