@@ -437,6 +437,25 @@ TEST(TorchClosedTable, FilterPlacesEveryKeyOfALargeBatch) {
   }
 }
 
+// In small tables, keys that lose a slot probe on past the end of their
+// sequences (as many probes as slots) within one block; a slot found there is
+// out of a lookup's reach and must not be claimed. Each table draws its own
+// salt, so that many tables meet such keys.
+TEST(TorchClosedTable, FilterPlacesKeysOfSmallTablesWithinTheirProbeSequences) {
+  for (const std::int64_t capacity : {8, 16}) {
+    const std::int64_t count = (2 * capacity - 1) / 3;  // as many as fit below two-thirds load
+    const at::Tensor keys = counterKeys(count, 1);
+    for (int table_number = 0; table_number < 300; ++table_number) {
+      TorchClosedTable table = makeTable(1, capacity);
+      // Keys stored first make the later ones probe, and lose, past their home slots.
+      table.filter(keys.slice(0, 0, count / 2), at::zeros({count / 2}));
+      table.filter(keys.slice(0, count / 2), at::zeros({count - count / 2}));
+      ASSERT_TRUE(table.lookup(keys, table.hashKeys(keys)).entry.equal(at::arange(count, at::kLong)))
+          << capacity << " " << table_number;
+    }
+  }
+}
+
 // A "python_dict" probe sequence can miss the only free slots of a small,
 // nearly full table. Such a key must never land in slot -1 (the last slot).
 TEST(TorchClosedTable, KeyWithoutReachableSlotGrowsOrFails) {

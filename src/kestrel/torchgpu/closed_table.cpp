@@ -95,8 +95,11 @@ HostCounts readCounts(std::initializer_list<at::Tensor> counts, const at::Tensor
 
 // True at the first element of each run of equal values in a sorted 1-D tensor.
 at::Tensor runStarts(const at::Tensor& sorted) {
-  at::Tensor starts = at::ones({sorted.size(0)}, sorted.options().dtype(at::kBool));
-  if (sorted.size(0) > 1) starts.slice(0, 1).copy_(sorted.slice(0, 1) != sorted.slice(0, 0, -1));
+  at::Tensor starts = at::empty({sorted.size(0)}, sorted.options().dtype(at::kBool));
+  if (sorted.size(0) == 0) return starts;
+  starts.narrow(0, 0, 1).fill_(true);
+  at::Tensor rest = starts.slice(0, 1);
+  at::ne_out(rest, sorted.slice(0, 1), sorted.slice(0, 0, -1));
   return starts;
 }
 
@@ -340,7 +343,8 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
       // many rows go on also tells whether a row found there met another
       // key of its hash, so such a batch needs no read for its key check.
       const at::Tensor found = entry.ge(0).logical_and_(stopped.squeeze(1));
-      const at::Tensor shared = found.logical_and_(all_keys.ne(keys_.index_select(0, entry.clamp_min(0))).any(1)).any();
+      const at::Tensor shared =
+          all_keys.ne(keys_.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)).any();
       const HostCounts read = readCounts({probing.sum()}, shared, rows);
       keep = at::nonzero_static(probing, read.counts[0]).reshape({-1});
       if (!read.flag) unchecked = keep;
@@ -353,6 +357,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     positions = next.next_positions.index_select(0, keep);
     perturbations = next.next_perturbations.index_select(0, keep);
   }
+  result.probes = probes;
   if (active.size(0) > 0) {  // no stop within capacity probes
     result.slot.index_fill_(0, active, -1);
     result.entry.index_fill_(0, active, -1);
@@ -374,6 +379,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     result.entry.index_copy_(0, redo, exact.entry);
     result.perturbation.index_copy_(0, redo, exact.perturbation);
     result.steps.index_copy_(0, redo, exact.steps);
+    result.probes = std::max(result.probes, exact.probes);
   }
   return result;
 }
@@ -413,6 +419,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookupComparingKeys(const at::Tensor&
     positions = positions.index_select(0, keep);
     perturbations = perturbations.index_select(0, keep);
     advance(positions, perturbations);
+    result.probes = probe + 1;
   }
   return result;
 }
@@ -544,8 +551,9 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   at::Tensor from_ids = ids, slot = found.slot, perturbation = found.perturbation, steps = found.steps;
   const std::int64_t count = std::min(kLoserProbes, capacity_);
   const ProbeColumns& columns = columnsFor(count);
+  std::int64_t steps_bound = found.probes;  // every row's steps is below it
   for (double expected = expectedLosers(static_cast<double>(rows)); expected > kLosersWorthARound;
-       expected = expectedLosers(expected)) {
+       expected = expectedLosers(expected), steps_bound += count - 1) {
     const std::int64_t bound =
         std::min(lost.size(0), std::max(kLoserRows, static_cast<std::int64_t>(std::ceil(2 * expected))));
     const at::Tensor losers = at::nonzero_static(lost, bound, /*fill_value=*/-1).reshape({-1});
@@ -553,10 +561,12 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     const ProbeBlock next =
         probeBlock(scheme_, slot.index_select(0, from), perturbation.index_select(0, from), mask_, columns);
     steps = steps.index_select(0, from);
-    // Column 0 is the slot just lost. A sequence ends after capacity probes.
-    const at::Tensor within = columns.steps.narrow(0, 0, count).lt((capacity_ - steps).unsqueeze(1));
-    const at::Tensor empty =
-        slots_.index_select(0, next.positions.reshape({-1})).view({bound, count}).lt(0).logical_and_(within);
+    // Column 0 is the slot just lost. A sequence ends after capacity probes,
+    // which only a small table's rows can reach here.
+    at::Tensor empty = slots_.index_select(0, next.positions.reshape({-1})).view({bound, count}).lt(0);
+    if (steps_bound + count - 1 > capacity_) {
+      empty.logical_and_(columns.steps.narrow(0, 0, count).lt((capacity_ - steps).unsqueeze(1)));
+    }
     const auto [has_empty, first] = empty.max(1, /*keepdim=*/true);  // the first empty column
     const at::Tensor claiming = has_empty.squeeze(1).logical_and(losers.ge(0));
     slot = next.positions.gather(1, first).squeeze(1);
@@ -672,13 +682,14 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   // hash again: no count is needed first. New states are numbered on from
   // size() in batch order.
   const at::Tensor fresh = found.found.logical_not();
-  const at::Tensor ids = at::where(fresh, fresh.cumsum(0, at::kLong).add_(size_ - 1), found.entry);
+  const at::Tensor fresh_before = fresh.cumsum(0, at::kLong);  // through each row; the last counts them
+  const at::Tensor ids = at::where(fresh, fresh_before.add(size_ - 1), found.entry);
   keys_.index_copy_(0, ids, groups.keys);
   hashes_.index_copy_(0, ids, groups.hashes);
   costs_.index_copy_(0, ids, decision.costs);
   const at::Tensor placed = placeFresh(fresh, ids, found);
   const at::Tensor kept = keep == Keep::Accepted ? decision.accept.sum() : decision.improved.sum();
-  const HostCounts read = readCounts({fresh.sum(), placed, kept}, at::Tensor(), rows);
+  const HostCounts read = readCounts({fresh_before.select(0, -1), placed, kept}, at::Tensor(), rows);
   size_ += read.counts[0];
   used_slots_ += read.counts[1];
   if (read.counts[1] < read.counts[0]) placeMissed(fresh, groups.keys, groups.hashes, ids);

@@ -86,6 +86,7 @@ class KESTREL_EXPORT TorchClosedTable {
     at::Tensor perturbation;    // int64 (B): the perturbation at `slot`
     at::Tensor steps;           // int64 (B): probes made before `slot`
     std::int64_t capacity = 0;  // the table's capacity then: slots of another capacity are not its slots
+    std::int64_t probes = 0;    // every row's `steps` is below this
   };
   // Probes compare hashes; found rows are then checked against the stored
   // keys, unless the caller knows none of its keys is stored and treats a

@@ -66,15 +66,16 @@ at::Tensor TorchNodeStore::append(const NodeRows& rows) {
     capacity_ = rows_needed;
   }
 
-  // New indices are contiguous, so each column takes one slice copy.
-  states_.narrow(0, size_, n).copy_(rows.states.to(device_, types_.state));
-  depth_.narrow(0, size_, n).copy_(column(rows.depth, device_, at::kLong));
-  path_cost_.narrow(0, size_, n).copy_(column(rows.path_cost, device_, types_.path_cost));
-  heuristic_.narrow(0, size_, n).copy_(column(rows.heuristic, device_, types_.heuristic));
-  total_cost_.narrow(0, size_, n).copy_(column(rows.total_cost, device_, types_.total_cost));
-  solved_.narrow(0, size_, n).copy_(column(rows.solved, device_, at::kBool));
-  parent_index_.narrow(0, size_, n).copy_(column(rows.parent_index, device_, types_.parent_index));
-  parent_move_.narrow(0, size_, n).copy_(column(rows.parent_move, device_, types_.parent_move));
+  // New indices are contiguous, so each column takes one slice copy, which
+  // also converts to the column's dtype and device.
+  states_.narrow(0, size_, n).copy_(rows.states);
+  depth_.narrow(0, size_, n).copy_(rows.depth.reshape({-1}));
+  path_cost_.narrow(0, size_, n).copy_(rows.path_cost.reshape({-1}));
+  heuristic_.narrow(0, size_, n).copy_(rows.heuristic.reshape({-1}));
+  total_cost_.narrow(0, size_, n).copy_(rows.total_cost.reshape({-1}));
+  solved_.narrow(0, size_, n).copy_(rows.solved.reshape({-1}));
+  parent_index_.narrow(0, size_, n).copy_(rows.parent_index.reshape({-1}));
+  parent_move_.narrow(0, size_, n).copy_(rows.parent_move.reshape({-1}));
 
   at::Tensor ids = at::arange(size_, size_ + n, at::TensorOptions().device(device_).dtype(at::kLong));
   size_ += n;

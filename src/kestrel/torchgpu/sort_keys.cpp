@@ -12,8 +12,9 @@ std::optional<at::Tensor> orderedCostBits(const at::Tensor& cost) {
     // bits lie above infinity's.
     const at::Tensor canonical = at::where(cost.isnan(), std::numeric_limits<double>::quiet_NaN(), cost.add(0.0));
     const at::Tensor bits = canonical.view(bits_type).to(at::kLong);
-    // Negative floats count down as their bits count up: flip their magnitude.
-    return bits ^ (bits.lt(0).to(at::kLong) * magnitude);
+    // Negative floats count down as their bits count up: flip their
+    // magnitude (the sign-extended top bit selects them).
+    return bits ^ (at::bitwise_right_shift(bits, 63) & magnitude);
   };
   switch (cost.scalar_type()) {
     case at::kFloat:
