@@ -99,7 +99,8 @@ at::Tensor TorchOpenQueue::keysFor(const at::Tensor& cost) {
   if (next_number_ + n > kNumberMask) throw std::length_error("OPEN cannot number more than 2^32 entries");
   const at::Tensor numbers = at::arange(next_number_, next_number_ + n, cost.options().dtype(at::kLong));
   next_number_ += n;
-  return at::bitwise_left_shift(*orderedCostBits(cost), kNumberBits) | numbers;
+  // The cost bits above the number, in one add: the number fills the low bits.
+  return at::add(numbers, *orderedCostBits(cost), std::int64_t{1} << kNumberBits);
 }
 
 void TorchOpenQueue::ensureCapacity(std::int64_t need) {
