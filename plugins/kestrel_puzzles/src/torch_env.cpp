@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "puzzle.h"
 
@@ -62,7 +63,8 @@ class SlidingPuzzleTorchEnv final : public TorchEnv {
 
   std::pair<at::Tensor, at::Tensor> expand(const at::Tensor& states) const override {
     const std::int64_t batch = states.size(0);
-    const at::Tensor blank = states.eq(0).to(at::kByte).argmax(1);
+    // The first (the only) blank of each row.
+    const at::Tensor blank = std::get<1>(states.eq(0).max(1));
     const at::Tensor sources = permutations_.index_select(0, blank);
     at::Tensor children = states.gather(1, sources).view({batch, num_moves, state_width});
     at::Tensor costs = at::ones({batch, num_moves}, states.options().dtype(at::kFloat));

@@ -265,13 +265,13 @@ ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at:
   const std::int64_t count = columns.count;
   if (scheme == ProbeScheme::LinearProbing) {
     const at::Tensor all = (positions.unsqueeze(1) + columns.steps) & mask;
-    return {all.narrow(1, 0, count), perturbations.unsqueeze(1).expand({-1, count}), all.select(1, count),
+    return {all, all.narrow(1, 0, count), perturbations.unsqueeze(1).expand({-1, count}), all.select(1, count),
             perturbations};
   }
   const at::Tensor p = at::bitwise_right_shift(perturbations.unsqueeze(1), columns.shift) & columns.low_bits;
   const at::Tensor sums = ((p + 1) * columns.inverse_power).cumsum(1);
   const at::Tensor all = ((positions.unsqueeze(1) + sums) * columns.power) & mask;
-  return {all.narrow(1, 0, count), p.narrow(1, 0, count), all.select(1, count), p.select(1, count)};
+  return {all, all.narrow(1, 0, count), p.narrow(1, 0, count), all.select(1, count), p.select(1, count)};
 }
 
 const ProbeColumns& TorchClosedTable::columnsFor(std::int64_t count) const {
@@ -312,10 +312,12 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     const std::int64_t count = std::min(block, capacity_ - probes);
     const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
     const std::int64_t n = active_hashes.size(0);
-    const at::Tensor stored = slots_.index_select(0, next.positions.reshape({-1})).view({n, count});
+    // The slots of the whole reach, one more than the block's (a gather of
+    // contiguous positions costs less than making the block's contiguous).
+    const at::Tensor stored = slots_.index_select(0, next.reach.view({-1})).view({n, count + 1}).narrow(1, 0, count);
     const at::Tensor empty = stored.lt(0);
     // An empty slot stops a row whatever the hash its clamped index reads.
-    const at::Tensor stop = hashes_.index_select(0, stored.clamp_min(0).view({-1}))
+    const at::Tensor stop = hashes_.index_select(0, stored.clamp_min(0).reshape({-1}))
                                 .view({n, count})
                                 .eq(active_hashes.unsqueeze(1))
                                 .logical_or_(empty);
@@ -563,7 +565,7 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     steps = steps.index_select(0, from);
     // Column 0 is the slot just lost. A sequence ends after capacity probes,
     // which only a small table's rows can reach here.
-    at::Tensor empty = slots_.index_select(0, next.positions.reshape({-1})).view({bound, count}).lt(0);
+    at::Tensor empty = slots_.index_select(0, next.reach.view({-1})).view({bound, count + 1}).narrow(1, 0, count).lt(0);
     if (steps_bound + count - 1 > capacity_) {
       empty.logical_and_(columns.steps.narrow(0, 0, count).lt((capacity_ - steps).unsqueeze(1)));
     }

@@ -33,7 +33,8 @@ KESTREL_EXPORT ProbeColumns probeColumns(std::int64_t count, c10::Device device)
 // the position and perturbation after them. The same sequence as stepping
 // with the scheme's `next`, computed in a fixed number of operations.
 struct ProbeBlock {
-  at::Tensor positions;           // int64 (B, count)
+  at::Tensor reach;               // int64 (B, count + 1), contiguous: `positions`, then `next_positions`
+  at::Tensor positions;           // int64 (B, count): a view of `reach`
   at::Tensor perturbations;       // int64 (B, count): the perturbation at each of those positions
   at::Tensor next_positions;      // int64 (B)
   at::Tensor next_perturbations;  // int64 (B)

@@ -134,9 +134,11 @@ void TorchOpenQueue::assign(const at::Tensor& index, const at::Tensor& cost, con
   }
   setRows(0);  // nothing of the old rows is kept if the buffer grows
   ensureCapacity(n);
-  index_buffer_.narrow(0, 0, n).copy_(index);
-  cost_buffer_.narrow(0, 0, n).copy_(cost);
-  if (keyed_) keys_buffer_.narrow(0, 0, n).copy_(keys);
+  if (n > 0) {
+    index_buffer_.narrow(0, 0, n).copy_(index);
+    cost_buffer_.narrow(0, 0, n).copy_(cost);
+    if (keyed_) keys_buffer_.narrow(0, 0, n).copy_(keys);
+  }
   size_ = n;
   setRows(n);
 }
@@ -219,6 +221,10 @@ void TorchOpenQueue::compactIfSparse() {
 
 void TorchOpenQueue::compact() {
   if (!keyed_ || rows_ == size_) return;
+  if (size_ == 0) {  // a batch popped the whole queue: nothing to gather
+    assign(index_.narrow(0, 0, 0), cost_.narrow(0, 0, 0), keys_.narrow(0, 0, 0));
+    return;
+  }
   // The host knows how many rows live: no read of the mask.
   const at::Tensor live = at::nonzero_static(keys_.ne(kRemoved), size_).reshape({-1});
   assign(index_.index_select(0, live), cost_.index_select(0, live), keys_.index_select(0, live));
