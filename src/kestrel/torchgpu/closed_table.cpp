@@ -443,11 +443,20 @@ void TorchClosedTable::growSlots(std::int64_t need) {
   if (size_ == 0) return;
   // Stored hashes are reused: keys are never hashed twice. In empty slots
   // every key is new, so they are placed as a filter places its new keys,
-  // with one read.
+  // with one read. Nor is a lookup needed: in an empty table every probe
+  // sequence stops at its first slot.
   const at::Tensor keys = keys_.slice(0, 0, size_), hashes = hashes_.slice(0, 0, size_);
   const at::Tensor ids = at::arange(size_, hashes_.options());
   const at::Tensor all = at::ones({size_}, hashes_.options().dtype(at::kBool));
-  const std::int64_t placed = placeFresh(all, ids, lookup(keys, hashes, KeyCheck::Skip)).item<std::int64_t>();
+  Lookup empty_table;
+  empty_table.found = at::zeros_like(all);
+  empty_table.slot = homeSlot(hashes, mask_);
+  empty_table.entry = at::full_like(ids, -1);
+  empty_table.perturbation = hashes;
+  empty_table.steps = at::zeros_like(ids);
+  empty_table.capacity = capacity_;
+  empty_table.probes = 1;
+  const std::int64_t placed = placeFresh(all, ids, empty_table).item<std::int64_t>();
   used_slots_ = placed;
   if (placed < size_) placeMissed(all, keys, hashes, ids);
 }
