@@ -177,16 +177,32 @@ TEST(TorchNodeStore, ConvertsEveryColumnToItsType) {
   expectRowsAt(store, 0, makeRows(4, 10), "converted");
 }
 
-TEST(TorchNodeStore, OverwriteRewritesRowsAtIndices) {
+TEST(TorchNodeStore, WriteRewritesRowsAtIndicesAndAddsNewOnes) {
   TorchNodeStore store(kWidth, kCpu, kColumns, 8, /*fixed=*/true);
   store.append(makeRows(6, 0));
-  store.overwrite(ids({4, 1}).to(at::kInt), makeRows(2, 100));
+  store.write(ids({4, 1}).to(at::kInt), makeRows(2, 100));
   expectRowsAt(store, 4, makeRows(1, 100), "row 4");
   expectRowsAt(store, 1, makeRows(1, 101), "row 1");
   expectRowsAt(store, 0, makeRows(1, 0), "row 0 untouched");
   expectRowsAt(store, 2, makeRows(2, 2), "rows 2-3 untouched");
-  EXPECT_EQ(thrownMessage<std::invalid_argument>([&] { store.overwrite(ids({0}), makeRows(2, 0)); }),
+  EXPECT_EQ(thrownMessage<std::invalid_argument>([&] { store.write(ids({0}), makeRows(2, 0)); }),
             "indices and node rows must contain the same number of rows");
+
+  // Two new nodes, out of order, beside an overwrite.
+  store.write(ids({7, 2, 6}), makeRows(3, 200), /*new_count=*/2);
+  EXPECT_EQ(store.size(), 8);
+  expectRowsAt(store, 7, makeRows(1, 200), "new row 7");
+  expectRowsAt(store, 2, makeRows(1, 201), "row 2");
+  expectRowsAt(store, 6, makeRows(1, 202), "new row 6");
+  EXPECT_EQ(thrownMessage<std::runtime_error>([&] { store.write(ids({8}), makeRows(1, 0), 1); }),
+            "fixed node-store capacity exhausted at capacity=8");
+
+  TorchNodeStore adaptive(kWidth, kCpu, kColumns, 2, /*fixed=*/false);
+  adaptive.append(makeRows(2, 0));
+  adaptive.write(ids({3, 0, 2}), makeRows(3, 300), 2);
+  EXPECT_EQ(adaptive.size(), 4);
+  expectRowsAt(adaptive, 1, makeRows(1, 1), "row 1 kept through growth");
+  expectRowsAt(adaptive, 2, makeRows(1, 302), "new row 2");
 }
 
 struct QueueMode {

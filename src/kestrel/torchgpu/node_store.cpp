@@ -44,11 +44,7 @@ TorchNodeStore::TorchNodeStore(std::int64_t state_width, c10::Device device, con
   parent_move_ = at::empty({capacity_}, on.dtype(types_.parent_move));
 }
 
-at::Tensor TorchNodeStore::append(const NodeRows& rows) {
-  const std::int64_t n = rows.states.size(0);
-  if (n == 0) {
-    return at::empty({0}, at::TensorOptions().device(device_).dtype(at::kLong));
-  }
+void TorchNodeStore::makeRoom(std::int64_t n) {
   // A later child stores these indices as its parent index.
   if (size_ + n - 1 > largestExactIndex(types_.parent_index)) {
     throw std::runtime_error("memory_dtype_parent_index cannot hold the node indices -1 to " +
@@ -65,7 +61,14 @@ at::Tensor TorchNodeStore::append(const NodeRows& rows) {
     }
     capacity_ = rows_needed;
   }
+}
 
+at::Tensor TorchNodeStore::append(const NodeRows& rows) {
+  const std::int64_t n = rows.states.size(0);
+  if (n == 0) {
+    return at::empty({0}, at::TensorOptions().device(device_).dtype(at::kLong));
+  }
+  makeRoom(n);
   // New indices are contiguous, so each column takes one slice copy, which
   // also converts to the column's dtype and device.
   states_.narrow(0, size_, n).copy_(rows.states);
@@ -82,7 +85,7 @@ at::Tensor TorchNodeStore::append(const NodeRows& rows) {
   return ids;
 }
 
-void TorchNodeStore::overwrite(const at::Tensor& node_ids, const NodeRows& rows) {
+void TorchNodeStore::write(const at::Tensor& node_ids, const NodeRows& rows, std::int64_t new_count) {
   const at::Tensor ids = node_ids.to(device_, at::kLong).reshape({-1});
   if (ids.size(0) != rows.states.size(0)) {
     throw std::invalid_argument("indices and node rows must contain the same number of rows");
@@ -90,6 +93,7 @@ void TorchNodeStore::overwrite(const at::Tensor& node_ids, const NodeRows& rows)
   if (ids.size(0) == 0) {
     return;
   }
+  if (new_count > 0) makeRoom(new_count);
   states_.index_copy_(0, ids, rows.states.to(device_, types_.state));
   depth_.index_copy_(0, ids, column(rows.depth, device_, at::kLong));
   path_cost_.index_copy_(0, ids, column(rows.path_cost, device_, types_.path_cost));
@@ -98,6 +102,7 @@ void TorchNodeStore::overwrite(const at::Tensor& node_ids, const NodeRows& rows)
   solved_.index_copy_(0, ids, column(rows.solved, device_, at::kBool));
   parent_index_.index_copy_(0, ids, column(rows.parent_index, device_, types_.parent_index));
   parent_move_.index_copy_(0, ids, column(rows.parent_move, device_, types_.parent_move));
+  size_ += new_count;
 }
 
 }  // namespace kestrel

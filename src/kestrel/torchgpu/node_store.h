@@ -43,9 +43,12 @@ class KESTREL_EXPORT TorchNodeStore {
   // max(2 * capacity, size + n).
   at::Tensor append(const NodeRows& rows);
 
-  // Rewrites the rows at `node_ids`. Throws std::invalid_argument "indices
-  // and node rows must contain the same number of rows" on a count mismatch.
-  void overwrite(const at::Tensor& node_ids, const NodeRows& rows);
+  // Writes the rows at `node_ids`, in any order: indices below size()
+  // overwrite their nodes, and the `new_count` others must be exactly
+  // size() .. size() + new_count - 1, which become new nodes (full as for
+  // append()). Throws std::invalid_argument "indices and node rows must
+  // contain the same number of rows" on a count mismatch.
+  void write(const at::Tensor& node_ids, const NodeRows& rows, std::int64_t new_count = 0);
 
   std::int64_t size() const { return size_; }
   std::int64_t capacity() const { return capacity_; }
@@ -62,6 +65,9 @@ class KESTREL_EXPORT TorchNodeStore {
   const at::Tensor& parentMove() const { return parent_move_; }
 
  private:
+  // Room for `n` more nodes, or the exception append() documents.
+  void makeRoom(std::int64_t n);
+
   std::int64_t state_width_;
   c10::Device device_;
   NodeColumnTypes types_;

@@ -387,7 +387,8 @@ class TorchSearch {
 
   // Stores the kept children and returns the node index of each, in batch
   // order. In "in_place" mode a child whose state already has a node
-  // overwrites that node (its index goes to `updated`); the others are new.
+  // overwrites that node (its index goes to `updated`); the others are new,
+  // numbered on in batch order.
   at::Tensor persist(const Children& kept, const at::Tensor& heuristic, const at::Tensor& total, at::Tensor& updated) {
     if (!in_place_ || kept.rows() == 0) return setup_.store.append(nodeRows(kept, heuristic, total));
 
@@ -395,32 +396,19 @@ class TorchSearch {
     // the table's size: the host knows how long the map must be.
     node_of_entry_->ensureLength(setup_.closed.size());
     const at::Tensor mapped = node_of_entry_->values().index_select(0, kept.entries);
-    // Rows of states without a node and rows of states with one, each in batch
-    // order; one host read tells how many there are of each.
+    // One host read tells how many states already have a node.
     const at::Tensor existing = mapped.ge(0);
     const std::int64_t old_count = existing.sum().item<std::int64_t>();
-    if (old_count == 0) {  // the usual case: every kept state is new to the store
-      const at::Tensor ids = setup_.store.append(nodeRows(kept, heuristic, total));
-      node_of_entry_->values().index_copy_(0, kept.entries, ids);
-      return ids;
+    at::Tensor ids;
+    if (old_count == 0) {  // the usual case: one slice per column
+      ids = setup_.store.append(nodeRows(kept, heuristic, total));
+    } else {
+      const at::Tensor fresh = existing.logical_not();
+      ids = at::where(existing, mapped, fresh.cumsum(0, at::kLong).add_(setup_.store.size() - 1));
+      setup_.store.write(ids, nodeRows(kept, heuristic, total), kept.rows() - old_count);
+      updated = mapped.index_select(0, at::nonzero_static(existing, old_count).reshape({-1}));
     }
-    const at::Tensor new_rows = at::nonzero_static(existing.logical_not(), kept.rows() - old_count).reshape({-1});
-    const at::Tensor old_rows = at::nonzero_static(existing, old_count).reshape({-1});
-
-    at::Tensor ids = at::empty({kept.rows()}, index_options_);
-    if (old_rows.numel() > 0) {
-      updated = mapped.index_select(0, old_rows);
-      setup_.store.overwrite(updated, nodeRows(kept.select(old_rows), heuristic.index_select(0, old_rows),
-                                               total.index_select(0, old_rows)));
-      ids.index_copy_(0, old_rows, updated);
-    }
-    if (new_rows.numel() > 0) {
-      const Children fresh = kept.select(new_rows);
-      const at::Tensor new_ids =
-          setup_.store.append(nodeRows(fresh, heuristic.index_select(0, new_rows), total.index_select(0, new_rows)));
-      ids.index_copy_(0, new_rows, new_ids);
-      node_of_entry_->values().index_copy_(0, fresh.entries, new_ids);
-    }
+    node_of_entry_->values().index_copy_(0, kept.entries, ids);
     return ids;
   }
 
