@@ -298,16 +298,17 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   // blocks is the host asked how many rows go on; blocks double, so a batch
   // pays a few reads however long its longest probe sequence. A row stops at
   // an empty slot or at its own hash; the first block writes every row's
-  // answer, later ones those of the rows still probing. Equal hashes of
-  // different keys are caught afterwards.
+  // answer, later ones those of the rows still probing. A row found at
+  // another key of its hash is caught by the same read, and answered
+  // afterwards by comparing keys.
   Lookup result;
   result.capacity = capacity_;
   at::Tensor active;  // rows still probing after the first block
-  at::Tensor active_hashes = all_hashes;
+  at::Tensor active_hashes = all_hashes, active_keys = all_keys;
   at::Tensor positions = homeSlot(all_hashes, mask_);
   at::Tensor perturbations = all_hashes;
   std::int64_t probes = 0;
-  at::Tensor unchecked;  // the rows whose keys are still to compare; undefined: all of them
+  bool shared_hash = false;  // some row stopped at another key of its hash
   for (std::int64_t block = kFirstProbeBlock; probes < capacity_; block *= 2) {
     const std::int64_t count = std::min(block, capacity_ - probes);
     const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
@@ -340,22 +341,20 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     }
     const at::Tensor probing = stopped.squeeze(1).logical_not();
     at::Tensor keep;
-    if (!active.defined() && key_check == KeyCheck::Compare) {
-      // Most batches stop within the first block: the read that tells how
-      // many rows go on also tells whether a row found there met another
-      // key of its hash, so such a batch needs no read for its key check.
+    if (key_check == KeyCheck::Compare) {
       const at::Tensor found = entry.ge(0).logical_and_(stopped.squeeze(1));
       const at::Tensor shared =
-          all_keys.ne(keys_.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)).any();
-      const HostCounts read = readCounts({probing.sum()}, shared, rows);
+          active_keys.ne(keys_.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)).any();
+      const HostCounts read = readCounts({probing.sum()}, shared, n);
+      shared_hash = shared_hash || read.flag;
       keep = at::nonzero_static(probing, read.counts[0]).reshape({-1});
-      if (!read.flag) unchecked = keep;
     } else {
       keep = probing.nonzero().squeeze(1);
     }
     active = active.defined() ? active.index_select(0, keep) : keep;
     if (keep.size(0) == 0) break;
     active_hashes = active_hashes.index_select(0, keep);
+    if (key_check == KeyCheck::Compare) active_keys = active_keys.index_select(0, keep);
     positions = next.next_positions.index_select(0, keep);
     perturbations = next.next_perturbations.index_select(0, keep);
   }
@@ -366,23 +365,19 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   }
   result.found = result.entry.ge(0);
 
-  if (key_check == KeyCheck::Skip || (unchecked.defined() && unchecked.size(0) == 0)) return result;
-  // A stored hash equal to a row's, under another key: that row's answer is
-  // recomputed by comparing keys at every probe.
-  const at::Tensor checked = unchecked.defined() ? unchecked : at::arange(rows, longs);
-  const at::Tensor entries = result.entry.index_select(0, checked);
-  const at::Tensor wrong = entries.ge(0).logical_and_(
-      all_keys.index_select(0, checked).ne(keys_.index_select(0, entries.clamp_min(0))).any(1));
-  if (wrong.any().item<bool>()) {
-    const at::Tensor redo = checked.index_select(0, wrong.nonzero().squeeze(1));
-    const Lookup exact = lookupComparingKeys(all_keys.index_select(0, redo), all_hashes.index_select(0, redo));
-    result.found.index_copy_(0, redo, exact.found);
-    result.slot.index_copy_(0, redo, exact.slot);
-    result.entry.index_copy_(0, redo, exact.entry);
-    result.perturbation.index_copy_(0, redo, exact.perturbation);
-    result.steps.index_copy_(0, redo, exact.steps);
-    result.probes = std::max(result.probes, exact.probes);
-  }
+  if (!shared_hash) return result;
+  // A stored hash equal to a row's, under another key (rare): that row's
+  // answer is recomputed by comparing keys at every probe.
+  const at::Tensor wrong =
+      result.found.logical_and(all_keys.ne(keys_.index_select(0, result.entry.clamp_min(0))).any(1));
+  const at::Tensor redo = wrong.nonzero().squeeze(1);
+  const Lookup exact = lookupComparingKeys(all_keys.index_select(0, redo), all_hashes.index_select(0, redo));
+  result.found.index_copy_(0, redo, exact.found);
+  result.slot.index_copy_(0, redo, exact.slot);
+  result.entry.index_copy_(0, redo, exact.entry);
+  result.perturbation.index_copy_(0, redo, exact.perturbation);
+  result.steps.index_copy_(0, redo, exact.steps);
+  result.probes = std::max(result.probes, exact.probes);
   return result;
 }
 
