@@ -190,8 +190,8 @@ at::Tensor TorchClosedTable::hashKeys(const at::Tensor& keys) const {
 
 TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const {
   const std::int64_t rows = keys.size(0);
-  const at::Tensor identity = at::arange(rows, hashes.options().dtype(at::kLong));
-  if (rows < 2) return {identity, hashes, keys, true};
+  const auto identity = [&] { return Groups{at::arange(rows, hashes.options().dtype(at::kLong)), hashes, keys, true}; };
+  if (rows < 2) return identity();
   // Equal keys have equal hashes, so a batch without a repeated hash has no
   // repeated key and skips the grouping.
   at::Tensor sorted_hashes, order;
@@ -202,16 +202,19 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   // sort makes each run's first row the first in batch order. A row-wise
   // unique costs far more than this sort, and is needed only if two different
   // keys share a 64-bit hash, which the key comparison detects: every row is
-  // compared with its run's first row. One read tells the number of runs and
-  // whether the comparison failed.
-  const at::Tensor positions = at::arange(rows, order.options());
-  const at::Tensor run_first = order.index_select(0, std::get<0>(at::where(starts, positions, 0).cummax(0)));
-  const at::Tensor mismatch = keys.index_select(0, order).ne(keys.index_select(0, run_first)).any();
+  // compared with the row before it, within its run (a run whose rows each
+  // equal the one before holds one key). One read tells the number of runs
+  // and whether the comparison failed.
+  const at::Tensor sorted_keys = keys.index_select(0, order);
+  const at::Tensor mismatch = sorted_keys.slice(0, 1)
+                                  .ne(sorted_keys.slice(0, 0, -1))
+                                  .logical_and_(starts.slice(0, 1).logical_not().unsqueeze(1))
+                                  .any();
   const at::Tensor runs = starts.cumsum(0, at::kLong);  // the last one counts them
   const HostCounts read = readCounts({runs.select(0, rows - 1)}, mismatch, rows);
   const std::int64_t unique = read.counts[0];
   const bool shared_hash = read.flag;
-  if (unique == rows) return {identity, hashes, keys, true};
+  if (unique == rows) return identity();
   if (!shared_hash) {
     const at::Tensor first_rows = order.index_select(0, at::nonzero_static(starts, unique).reshape({-1}));
     const at::Tensor sorted_group = runs.sub(1);
@@ -557,6 +560,14 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   at::Tensor from_ids = ids, slot = found.slot, perturbation = found.perturbation, steps = found.steps;
   const std::int64_t count = std::min(kLoserProbes, capacity_);
   const ProbeColumns& columns = columnsFor(count);
+  // A sequence ends after capacity probes, which only a small table's rows
+  // can reach here; only then are the rows' probe counts followed.
+  std::int64_t rounds = 0;
+  for (double expected = expectedLosers(static_cast<double>(rows)); expected > kLosersWorthARound;
+       expected = expectedLosers(expected)) {
+    ++rounds;
+  }
+  const bool near_end = found.probes + rounds * (count - 1) > capacity_;
   std::int64_t steps_bound = found.probes;  // every row's steps is below it
   for (double expected = expectedLosers(static_cast<double>(rows)); expected > kLosersWorthARound;
        expected = expectedLosers(expected), steps_bound += count - 1) {
@@ -566,12 +577,13 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     const at::Tensor from = losers.clamp_min(0);
     const ProbeBlock next =
         probeBlock(scheme_, slot.index_select(0, from), perturbation.index_select(0, from), mask_, columns);
-    steps = steps.index_select(0, from);
-    // Column 0 is the slot just lost. A sequence ends after capacity probes,
-    // which only a small table's rows can reach here.
+    // Column 0 is the slot just lost.
     at::Tensor empty = slots_.index_select(0, next.reach.view({-1})).view({bound, count + 1}).narrow(1, 0, count).lt(0);
-    if (steps_bound + count - 1 > capacity_) {
-      empty.logical_and_(columns.steps.narrow(0, 0, count).lt((capacity_ - steps).unsqueeze(1)));
+    if (near_end) {
+      steps = steps.index_select(0, from);
+      if (steps_bound + count - 1 > capacity_) {
+        empty.logical_and_(columns.steps.narrow(0, 0, count).lt((capacity_ - steps).unsqueeze(1)));
+      }
     }
     const auto [has_empty, first] = empty.max(1, /*keepdim=*/true);  // the first empty column
     const at::Tensor claiming = has_empty.squeeze(1).logical_and(losers.ge(0));
@@ -581,7 +593,7 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     wins.push_back(won);
     lost = claiming.logical_and_(won.logical_not());
     perturbation = next.perturbations.gather(1, first).squeeze(1);
-    steps = steps + first.squeeze(1);
+    if (near_end) steps = steps + first.squeeze(1);
   }
   return at::cat(wins).sum();
 }
