@@ -360,16 +360,23 @@ TEST(TorchClosedTable, FilterKeepsTheCheapestChildOfEachImprovedState) {
   }
 }
 
-// A new state whose children cost NaN and 1 keeps the cost 1, so that a
-// cheaper child later is still accepted.
+// A state whose children cost NaN and 1, new or stored at 2, keeps the cost
+// 1 of the child it accepts: a later child is accepted only below it.
 TEST(TorchClosedTable, FilterNeverKeepsANaNCostBesideACheaperChild) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   for (const c10::ScalarType cost_dtype : {at::kFloat, at::kDouble}) {
-    for (const std::vector<float>& costs : {std::vector<float>{nan, 1}, {1, nan}}) {
-      TorchClosedTable table(1, c10::Device(c10::kCPU), at::kLong, cost_dtype, 8, ProbeScheme::PythonDict, false);
-      table.filter(longs({8, 8}).view({-1, 1}), floats(costs).to(cost_dtype));
-      EXPECT_TRUE(table.filter(longs({8}).view({-1, 1}), floats({0.5f}).to(cost_dtype)).accept.equal(bools({1})));
-      EXPECT_EQ(table.costs()[0].item<double>(), 0.5);
+    for (const bool stored : {false, true}) {
+      for (const std::vector<float>& costs : {std::vector<float>{nan, 1}, {1, nan}}) {
+        TorchClosedTable table(1, c10::Device(c10::kCPU), at::kLong, cost_dtype, 8, ProbeScheme::PythonDict, false);
+        const auto filter = [&](std::vector<std::int64_t> states, std::vector<float> child_costs) {
+          return table.filter(longs(states).view({-1, 1}), floats(child_costs).to(cost_dtype)).accept;
+        };
+        if (stored) filter({8}, {2});
+        filter({8, 8}, costs);
+        EXPECT_EQ(table.costs()[0].item<double>(), 1) << stored;
+        EXPECT_TRUE(filter({8}, {1.5f}).equal(bools({0}))) << stored;
+        EXPECT_TRUE(filter({8}, {0.5f}).equal(bools({1}))) << stored;
+      }
     }
   }
 }
@@ -442,7 +449,7 @@ TEST(TorchClosedTable, FilterPlacesEveryKeyOfALargeBatch) {
 // out of a lookup's reach and must not be claimed. Each table draws its own
 // salt, so that many tables meet such keys.
 TEST(TorchClosedTable, FilterPlacesKeysOfSmallTablesWithinTheirProbeSequences) {
-  for (const std::int64_t capacity : {8, 16}) {
+  for (const std::int64_t capacity : {8, 16, 32}) {
     const std::int64_t count = (2 * capacity - 1) / 3;  // as many as fit below two-thirds load
     const at::Tensor keys = counterKeys(count, 1);
     for (int table_number = 0; table_number < 300; ++table_number) {

@@ -561,19 +561,19 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   at::Tensor from_ids = ids, slot = found.slot, perturbation = found.perturbation, steps = found.steps;
   const std::int64_t count = std::min(kLoserProbes, capacity_);
   const ProbeColumns& columns = columnsFor(count);
-  // A sequence ends after capacity probes, which only a small table's rows
-  // can reach here; only then are the rows' probe counts followed.
-  std::int64_t rounds = 0;
+  // The rows each round makes room for, decided before the first.
+  std::vector<std::int64_t> bounds;
   for (double expected = expectedLosers(static_cast<double>(rows)); expected > kLosersWorthARound;
        expected = expectedLosers(expected)) {
-    ++rounds;
+    const std::int64_t room =
+        std::max(kLoserRows, static_cast<std::int64_t>(std::ceil(expected + 6 * std::sqrt(expected))));
+    bounds.push_back(std::min(bounds.empty() ? rows : bounds.back(), room));
   }
-  const bool near_end = found.probes + rounds * (count - 1) > capacity_;
+  // A sequence ends after capacity probes, which only a small table's rows
+  // can reach here; only then are the rows' probe counts followed.
+  const bool near_end = found.probes + static_cast<std::int64_t>(bounds.size()) * (count - 1) > capacity_;
   std::int64_t steps_bound = found.probes;  // every row's steps is below it
-  for (double expected = expectedLosers(static_cast<double>(rows)); expected > kLosersWorthARound;
-       expected = expectedLosers(expected), steps_bound += count - 1) {
-    const std::int64_t bound = std::min(
-        lost.size(0), std::max(kLoserRows, static_cast<std::int64_t>(std::ceil(expected + 6 * std::sqrt(expected)))));
+  for (const std::int64_t bound : bounds) {
     const at::Tensor losers = at::nonzero_static(lost, bound, /*fill_value=*/-1).reshape({-1});
     const at::Tensor from = losers.clamp_min(0);
     const ProbeBlock next =
@@ -595,6 +595,7 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     lost = claiming.logical_and_(won.logical_not());
     perturbation = next.perturbations.gather(1, first).squeeze(1);
     if (near_end) steps = steps + first.squeeze(1);
+    steps_bound += count - 1;
   }
   return at::cat(wins).sum();
 }
@@ -737,8 +738,13 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   // batch order on equal cost).
   const std::int64_t states = groups.hashes.size(0);
   at::Tensor order, order_states, ordered_costs, record, cheapest;
-  const at::Tensor grouped_costs = costs.index_select(0, groups.order);
-  if (const std::optional<at::Tensor> bits = orderedCostBits(grouped_costs); bits && rows < (std::int64_t{1} << 31)) {
+  at::Tensor grouped_costs;
+  std::optional<at::Tensor> bits;  // costs of up to 32 bits, along the grouping
+  if (costs.element_size() <= 4 && rows < (std::int64_t{1} << 31)) {
+    grouped_costs = costs.index_select(0, groups.order);
+    bits = orderedCostBits(grouped_costs);
+  }
+  if (bits) {
     // Along the batch's grouping (batch order within a state) a child is a
     // record when its cost is below the running minimum of its state's
     // earlier children. One running minimum serves every state: the key puts
@@ -777,7 +783,8 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   const at::Tensor ordered_accept = record.logical_and_(ordered_costs < stored.index_select(0, order_states));
   const at::Tensor accept = at::empty({rows}, ordered_accept.options()).index_copy_(0, order, ordered_accept);
   // The cheapest child is accepted exactly when some child of its state is
-  // (NaN is never the cheapest), so it tells which states improved. A
+  // (a NaN child is the cheapest only when all its state's children are NaN,
+  // and then none is accepted), so it tells which states improved. A
   // stored state keeps its cost unless improved; a new one takes its
   // cheapest child's, whatever it is.
   const at::Tensor improved = ordered_accept.index_select(0, cheapest);

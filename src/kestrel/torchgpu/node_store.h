@@ -45,9 +45,10 @@ class KESTREL_EXPORT TorchNodeStore {
 
   // Writes the rows at `node_ids`, in any order: indices below size()
   // overwrite their nodes, and the `new_count` others must be exactly
-  // size() .. size() + new_count - 1, which become new nodes (full as for
-  // append()). Throws std::invalid_argument "indices and node rows must
-  // contain the same number of rows" on a count mismatch.
+  // size() .. size() + new_count - 1, which become new nodes (throwing as
+  // append() does when the store cannot take them). Throws
+  // std::invalid_argument "indices and node rows must contain the same
+  // number of rows" on a count mismatch.
   void write(const at::Tensor& node_ids, const NodeRows& rows, std::int64_t new_count = 0);
 
   std::int64_t size() const { return size_; }

@@ -222,7 +222,7 @@ void TorchOpenQueue::compactIfSparse() {
 void TorchOpenQueue::compact() {
   if (!keyed_ || rows_ == size_) return;
   if (size_ == 0) {  // a batch popped the whole queue: nothing to gather
-    assign(index_.narrow(0, 0, 0), cost_.narrow(0, 0, 0), keys_.narrow(0, 0, 0));
+    assign(at::empty({0}, index_.options()), at::empty({0}, cost_.options()), at::empty({0}, keys_.options()));
     return;
   }
   // The host knows how many rows live: no read of the mask.
