@@ -117,13 +117,20 @@ TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
 
 // Probes compare hashes before keys: a stored key that shares a row's hash
 // must not be taken for it, and the row must probe on past it.
+// Also for one-byte keys of sixteen columns, compared as two 64-bit words.
 TEST(TorchClosedTable, LookupIsExactWhenDifferentKeysShareAHash) {
-  for (ProbeScheme scheme : kSchemes) {
-    TorchClosedTable table = makeTable(2, 64, scheme);
-    const at::Tensor stored = longs({1, 2, 3, 4}).view({2, 2});
+  for (const auto& [scheme, key_dtype] : {std::pair{ProbeScheme::LinearProbing, at::kLong},
+                                          {ProbeScheme::PythonDict, at::kLong},
+                                          {ProbeScheme::PythonDict, at::kByte}}) {
+    const std::int64_t width = key_dtype == at::kByte ? 16 : 2;
+    TorchClosedTable table(width, c10::Device(c10::kCPU), key_dtype, at::kFloat, 64, scheme, false);
+    // Rows 0 and 1 are stored; row 2 differs from row 0 in its last column.
+    const at::Tensor rows = (at::arange(1, width + 1, at::kLong) + at::tensor({0, 20, 0}).unsqueeze(1)).contiguous();
+    rows[2][width - 1] = 99;
+    const at::Tensor stored = rows.slice(0, 0, 2).flip(0).to(key_dtype);
     const at::Tensor same_hashes = longs({5, 5});
     table.insert(stored, floats({1, 2}), same_hashes, table.lookup(stored, same_hashes));
-    const at::Tensor queries = longs({3, 4, 9, 9, 1, 2}).view({3, 2});
+    const at::Tensor queries = rows.index_select(0, longs({0, 2, 1})).to(key_dtype);
     const TorchClosedTable::Lookup found = table.lookup(queries, longs({5, 5, 5}));
     EXPECT_TRUE(found.found.equal(bools({1, 0, 1})));
     EXPECT_TRUE(found.entry.equal(longs({1, -1, 0})));
@@ -323,18 +330,23 @@ TEST(TorchClosedTable, FilterIsExactForManyStatesWithSpreadCosts) {
 
 // Rows group by hash; equal hashes of different keys (a 64-bit collision,
 // forced here) must still make separate groups.
+// Byte keys of two columns compare column by column, those of eight as one
+// 64-bit word; two keys differ in their last byte only.
 TEST(TorchClosedTable, DedupeGroupsEqualKeysOnlyEvenWhenHashesCollide) {
-  TorchClosedTable table = makeTable(2, 8);
-  const at::Tensor keys = longs({1, 2, 3, 4, 1, 2, 3, 4}).view({4, 2}).to(at::kByte);
-  const auto equal = table.dedupeBatch(keys, longs({7, 9, 7, 9}));
-  EXPECT_TRUE(equal.group.equal(longs({0, 1, 0, 1})));
-  EXPECT_TRUE(equal.keys.equal(keys.slice(0, 0, 2)));
-  EXPECT_TRUE(equal.hashes.equal(longs({7, 9})));
+  for (const std::int64_t width : {2, 8}) {
+    TorchClosedTable table = makeTable(width, 8);
+    const at::Tensor first = at::arange(1, width + 1, at::kLong), second = first + at::eye(width, at::kLong)[width - 1];
+    const at::Tensor keys = at::stack({first, second, first, second}).to(at::kByte);
+    const auto equal = table.dedupeBatch(keys, longs({7, 9, 7, 9}));
+    EXPECT_TRUE(equal.group.equal(longs({0, 1, 0, 1}))) << width;
+    EXPECT_TRUE(equal.keys.equal(keys.slice(0, 0, 2))) << width;
+    EXPECT_TRUE(equal.hashes.equal(longs({7, 9}))) << width;
 
-  const auto collided = table.dedupeBatch(keys, longs({5, 5, 5, 5}));
-  EXPECT_EQ(collided.keys.size(0), 2);
-  EXPECT_TRUE(collided.group.index_select(0, longs({0, 2})).equal(collided.group.index_select(0, longs({2, 0}))));
-  EXPECT_FALSE(collided.group[0].item<std::int64_t>() == collided.group[1].item<std::int64_t>());
+    const auto collided = table.dedupeBatch(keys, longs({5, 5, 5, 5}));
+    EXPECT_EQ(collided.keys.size(0), 2) << width;
+    EXPECT_TRUE(collided.group.index_select(0, longs({0, 2})).equal(collided.group.index_select(0, longs({2, 0}))));
+    EXPECT_FALSE(collided.group[0].item<std::int64_t>() == collided.group[1].item<std::int64_t>()) << width;
+  }
 }
 
 // "in_place" keeps one child per improved state: its cheapest, the first in

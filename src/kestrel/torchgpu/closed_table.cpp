@@ -93,6 +93,18 @@ HostCounts readCounts(std::initializer_list<at::Tensor> counts, const at::Tensor
   return read;
 }
 
+// Key rows of integers (or bools) narrower than 64 bits that fill whole
+// 64-bit words, as those words: rows are equal exactly when their words are,
+// and one word compares up to eight columns. Float rows compare by value (-0
+// equals 0) and stay as they are, as do words already.
+at::Tensor asWords(const at::Tensor& rows) {
+  const std::int64_t size = rows.element_size();
+  if (at::isFloatingType(rows.scalar_type()) || size >= 8 || rows.size(1) * size % 8 != 0) return rows;
+  at::Tensor dense = rows.contiguous();
+  if (dense.storage_offset() * size % 8 != 0) dense = dense.clone();
+  return dense.view(at::kLong);
+}
+
 // True at the first element of each run of equal values in a sorted 1-D tensor.
 at::Tensor runStarts(const at::Tensor& sorted) {
   at::Tensor starts = at::empty({sorted.size(0)}, sorted.options().dtype(at::kBool));
@@ -205,7 +217,7 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   // compared with the row before it, within its run (a run whose rows each
   // equal the one before holds one key). One read tells the number of runs
   // and whether the comparison failed.
-  const at::Tensor sorted_keys = keys.index_select(0, order);
+  const at::Tensor sorted_keys = asWords(keys).index_select(0, order);
   const at::Tensor mismatch = sorted_keys.slice(0, 1)
                                   .ne(sorted_keys.slice(0, 0, -1))
                                   .logical_and_(starts.slice(0, 1).logical_not().unsqueeze(1))
@@ -307,7 +319,8 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   Lookup result;
   result.capacity = capacity_;
   at::Tensor active;  // rows still probing after the first block
-  at::Tensor active_hashes = all_hashes, active_keys = all_keys;
+  at::Tensor active_hashes = all_hashes, active_keys = asWords(all_keys);
+  const at::Tensor stored_keys = asWords(keys_);
   at::Tensor positions = homeSlot(all_hashes, mask_);
   at::Tensor perturbations = all_hashes;
   std::int64_t probes = 0;
@@ -347,7 +360,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     if (key_check == KeyCheck::Compare) {
       const at::Tensor found = entry.ge(0).logical_and_(stopped.squeeze(1));
       const at::Tensor shared =
-          active_keys.ne(keys_.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)).any();
+          active_keys.ne(stored_keys.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)).any();
       const HostCounts read = readCounts({probing.sum()}, shared, n);
       shared_hash = shared_hash || read.flag;
       keep = at::nonzero_static(probing, read.counts[0]).reshape({-1});
@@ -372,7 +385,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   // A stored hash equal to a row's, under another key (rare): that row's
   // answer is recomputed by comparing keys at every probe.
   const at::Tensor wrong =
-      result.found.logical_and(all_keys.ne(keys_.index_select(0, result.entry.clamp_min(0))).any(1));
+      result.found.logical_and(asWords(all_keys).ne(stored_keys.index_select(0, result.entry.clamp_min(0))).any(1));
   const at::Tensor redo = wrong.nonzero().squeeze(1);
   const Lookup exact = lookupComparingKeys(all_keys.index_select(0, redo), all_hashes.index_select(0, redo));
   result.found.index_copy_(0, redo, exact.found);
@@ -398,7 +411,8 @@ TorchClosedTable::Lookup TorchClosedTable::lookupComparingKeys(const at::Tensor&
   // Rows still searching, compacted each round so that work shrinks with
   // them; `active` maps them back to the batch.
   at::Tensor active = at::arange(rows, longs);
-  at::Tensor active_keys = all_keys;
+  at::Tensor active_keys = asWords(all_keys);
+  const at::Tensor stored_keys = asWords(keys_);
   at::Tensor positions = homeSlot(all_hashes, mask_);
   at::Tensor perturbations = all_hashes;
   for (std::int64_t probe = 0; probe < capacity_ && active.size(0) > 0; ++probe) {
@@ -406,7 +420,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookupComparingKeys(const at::Tensor&
     const at::Tensor occupied = stored >= 0;
     // A row at an empty slot compares against entry 0 once, masked out, and
     // leaves the active set: cheaper than compacting twice per round.
-    const at::Tensor same = occupied & (active_keys == keys_.index_select(0, stored.clamp_min(0))).all(1);
+    const at::Tensor same = occupied & (active_keys == stored_keys.index_select(0, stored.clamp_min(0))).all(1);
     const at::Tensor stop = same | occupied.logical_not();
     result.found.index_copy_(0, active, same);
     result.slot.index_copy_(0, active, at::where(stop, positions, -1));
