@@ -87,7 +87,7 @@ TEST(TorchHashing, ProbePoliciesAgreeOnHostAndTensors) {
   }
 }
 
-// A lookup gathers blocks of probes at once; each column must be the
+// A lookup gathers blocks of probes at once; each probe must be the
 // position that stepping the policy reaches, for any hash (the sign bit and
 // shifts past 64 bits included), and the state after the block must go on
 // where stepping does.
@@ -99,10 +99,10 @@ TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
     for (std::int64_t count : {1, 4, 16, 3}) {
       const kestrel::ProbeBlock block = kestrel::probeBlock(scheme, block_positions, block_perturbations, mask,
                                                             kestrel::probeColumns(count, c10::Device(c10::kCPU)));
-      ASSERT_EQ(block.positions.sizes(), (at::IntArrayRef{static_cast<std::int64_t>(kWords.size()), count}));
+      ASSERT_EQ(block.positions.sizes(), (at::IntArrayRef{count, static_cast<std::int64_t>(kWords.size())}));
       for (std::int64_t k = 0; k < count; ++k) {
-        ASSERT_TRUE(block.positions.select(1, k).equal(positions)) << "column " << k << " of " << count;
-        ASSERT_TRUE(block.perturbations.select(1, k).equal(perturbations)) << "column " << k << " of " << count;
+        ASSERT_TRUE(block.positions.select(0, k).equal(positions)) << "probe " << k << " of " << count;
+        ASSERT_TRUE(block.perturbations.select(0, k).equal(perturbations)) << "probe " << k << " of " << count;
         positions = scheme == ProbeScheme::LinearProbing
                         ? kestrel::LinearProbing::next(positions, perturbations, mask, kestrel::logicalShiftRight)
                         : kestrel::PythonDictProbing::next(positions, perturbations, mask, kestrel::logicalShiftRight);

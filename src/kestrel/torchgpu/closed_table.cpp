@@ -278,15 +278,17 @@ ProbeColumns probeColumns(std::int64_t count, c10::Device device) {
 ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
                       const at::Tensor& mask, const ProbeColumns& columns) {
   const std::int64_t count = columns.count;
+  const auto column = [](const at::Tensor& values) { return values.unsqueeze(1); };  // one value per probe
   if (scheme == ProbeScheme::LinearProbing) {
-    const at::Tensor all = (positions.unsqueeze(1) + columns.steps) & mask;
-    return {all, all.narrow(1, 0, count), perturbations.unsqueeze(1).expand({-1, count}), all.select(1, count),
+    const at::Tensor all = (positions.unsqueeze(0) + column(columns.steps)) & mask;
+    return {all.narrow(0, 0, count), perturbations.unsqueeze(0).expand({count, -1}), all.select(0, count),
             perturbations};
   }
-  const at::Tensor p = at::bitwise_right_shift(perturbations.unsqueeze(1), columns.shift) & columns.low_bits;
-  const at::Tensor sums = ((p + 1) * columns.inverse_power).cumsum(1);
-  const at::Tensor all = ((positions.unsqueeze(1) + sums) * columns.power) & mask;
-  return {all, all.narrow(1, 0, count), p.narrow(1, 0, count), all.select(1, count), p.select(1, count)};
+  const at::Tensor p =
+      at::bitwise_right_shift(perturbations.unsqueeze(0), column(columns.shift)) & column(columns.low_bits);
+  const at::Tensor sums = ((p + 1) * column(columns.inverse_power)).cumsum(0);
+  const at::Tensor all = ((positions.unsqueeze(0) + sums) * column(columns.power)) & mask;
+  return {all.narrow(0, 0, count), p.narrow(0, 0, count), all.select(0, count), p.select(0, count)};
 }
 
 const ProbeColumns& TorchClosedTable::columnsFor(std::int64_t count) const {
@@ -329,23 +331,22 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     const std::int64_t count = std::min(block, capacity_ - probes);
     const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
     const std::int64_t n = active_hashes.size(0);
-    // The slots of the whole reach, one more than the block's (a gather of
-    // contiguous positions costs less than making the block's contiguous).
-    const at::Tensor stored = slots_.index_select(0, next.reach.view({-1})).view({n, count + 1}).narrow(1, 0, count);
+    const at::Tensor stored = slots_.index_select(0, next.positions.view({-1})).view({count, n});
     const at::Tensor empty = stored.lt(0);
     // An empty slot stops a row whatever the hash its clamped index reads.
-    const at::Tensor stop = hashes_.index_select(0, stored.clamp_min(0).reshape({-1}))
-                                .view({n, count})
-                                .eq(active_hashes.unsqueeze(1))
+    const at::Tensor stop = hashes_.index_select(0, stored.clamp_min(0).view({-1}))
+                                .view({count, n})
+                                .eq(active_hashes.unsqueeze(0))
                                 .logical_or_(empty);
-    // A row's maximum says whether it stopped, and its index is the first
-    // maximal column: the row's first stop (column 0 where none, an answer a
-    // later block replaces).
-    const auto [stopped, first] = stop.max(1, /*keepdim=*/true);
-    at::Tensor slot = next.positions.gather(1, first).squeeze(1);
-    at::Tensor entry = stored.gather(1, first).squeeze(1);
-    at::Tensor perturbation = next.perturbations.gather(1, first).squeeze(1);
-    at::Tensor steps = first.squeeze(1) + probes;
+    // A row's maximum over its probes says whether it stopped, and its index
+    // is the first maximal probe: the row's first stop (probe 0 where none,
+    // an answer a later block replaces).
+    const auto [stopped_at, first_at] = stop.max(0, /*keepdim=*/true);
+    const at::Tensor stopped = stopped_at.squeeze(0), first = first_at.squeeze(0);
+    at::Tensor slot = next.positions.gather(0, first_at).squeeze(0);
+    at::Tensor entry = stored.gather(0, first_at).squeeze(0);
+    at::Tensor perturbation = next.perturbations.gather(0, first_at).squeeze(0);
+    at::Tensor steps = first + probes;
     probes += count;
     if (!active.defined()) {
       result.slot = slot, result.entry = entry, result.perturbation = perturbation, result.steps = steps;
@@ -355,10 +356,10 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
       result.perturbation.index_copy_(0, active, perturbation);
       result.steps.index_copy_(0, active, steps);
     }
-    const at::Tensor probing = stopped.squeeze(1).logical_not();
+    const at::Tensor probing = stopped.logical_not();
     at::Tensor keep;
     if (key_check == KeyCheck::Compare) {
-      const at::Tensor found = entry.ge(0).logical_and_(stopped.squeeze(1));
+      const at::Tensor found = entry.ge(0).logical_and_(stopped);
       const at::Tensor shared =
           active_keys.ne(stored_keys.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)).any();
       const HostCounts read = readCounts({probing.sum()}, shared, n);
@@ -592,23 +593,23 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     const at::Tensor from = losers.clamp_min(0);
     const ProbeBlock next =
         probeBlock(scheme_, slot.index_select(0, from), perturbation.index_select(0, from), mask_, columns);
-    // Column 0 is the slot just lost.
-    at::Tensor empty = slots_.index_select(0, next.reach.view({-1})).view({bound, count + 1}).narrow(1, 0, count).lt(0);
+    // Probe 0 is the slot just lost.
+    at::Tensor empty = slots_.index_select(0, next.positions.view({-1})).view({count, bound}).lt(0);
     if (near_end) {
       steps = steps.index_select(0, from);
       if (steps_bound + count - 1 > capacity_) {
-        empty.logical_and_(columns.steps.narrow(0, 0, count).lt((capacity_ - steps).unsqueeze(1)));
+        empty.logical_and_(columns.steps.narrow(0, 0, count).unsqueeze(1).lt((capacity_ - steps).unsqueeze(0)));
       }
     }
-    const auto [has_empty, first] = empty.max(1, /*keepdim=*/true);  // the first empty column
-    const at::Tensor claiming = has_empty.squeeze(1).logical_and(losers.ge(0));
-    slot = next.positions.gather(1, first).squeeze(1);
+    const auto [has_empty, first] = empty.max(0, /*keepdim=*/true);  // the first empty probe
+    const at::Tensor claiming = has_empty.squeeze(0).logical_and(losers.ge(0));
+    slot = next.positions.gather(0, first).squeeze(0);
     from_ids = from_ids.index_select(0, from);
     won = claimSlots(at::where(claiming, slot, scratch), from_ids);
     wins.push_back(won);
     lost = claiming.logical_and_(won.logical_not());
-    perturbation = next.perturbations.gather(1, first).squeeze(1);
-    if (near_end) steps = steps + first.squeeze(1);
+    perturbation = next.perturbations.gather(0, first).squeeze(0);
+    if (near_end) steps = steps + first.squeeze(0);
     steps_bound += count - 1;
   }
   return at::cat(wins).sum();

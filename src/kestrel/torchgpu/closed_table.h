@@ -29,13 +29,14 @@ struct ProbeColumns {
 KESTREL_EXPORT ProbeColumns probeColumns(std::int64_t count, c10::Device device);
 
 // The probe positions of `columns.count` consecutive probes of each row, the
-// first at its current position (B, count), and where the sequence goes on:
-// the position and perturbation after them. The same sequence as stepping
-// with the scheme's `next`, computed in a fixed number of operations.
+// first at its current position, and where the sequence goes on: the
+// position and perturbation after them. The same sequence as stepping with
+// the scheme's `next`, computed in a fixed number of operations. Probe k of
+// every row is row k of the block, so that each operation runs along the
+// batch.
 struct ProbeBlock {
-  at::Tensor reach;               // int64 (B, count + 1), contiguous: `positions`, then `next_positions`
-  at::Tensor positions;           // int64 (B, count): a view of `reach`
-  at::Tensor perturbations;       // int64 (B, count): the perturbation at each of those positions
+  at::Tensor positions;           // int64 (count, B), contiguous
+  at::Tensor perturbations;       // int64 (count, B): the perturbation at each of those positions
   at::Tensor next_positions;      // int64 (B)
   at::Tensor next_perturbations;  // int64 (B)
 };
