@@ -93,6 +93,17 @@ HostCounts readCounts(std::initializer_list<at::Tensor> counts, const at::Tensor
   return read;
 }
 
+// True at each run start of `keys` and where a key lies below every key
+// before it in its run. Keys must fall from run to run (every key of a run
+// above every key of the runs after it), so that one running minimum serves
+// all runs.
+at::Tensor recordsOfRuns(const at::Tensor& starts, const at::Tensor& keys) {
+  const at::Tensor running = std::get<0>(keys.cummin(0));
+  at::Tensor records = starts.clone();
+  records.slice(0, 1).logical_or_(keys.slice(0, 1).lt(running.slice(0, 0, -1)));
+  return records;
+}
+
 // Key rows of integers (or bools) narrower than 64 bits that fill whole
 // 64-bit words, as those words: rows are equal exactly when their words are,
 // and one word compares up to eight columns. Float rows compare by value (-0
@@ -762,15 +773,12 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   if (bits) {
     // Along the batch's grouping (batch order within a state) a child is a
     // record when its cost is below the running minimum of its state's
-    // earlier children. One running minimum serves every state: the key puts
-    // the cost, as unsigned 32 bits, below the state counted down, so the
-    // states before a child's own, all keyed higher, never lower its minimum.
+    // earlier children. The key puts the cost, as unsigned 32 bits, below the
+    // state counted down, so that keys fall from state to state.
     order = groups.order, order_states = groups.order_groups, ordered_costs = grouped_costs;
     const at::Tensor key =
         (*bits + (((states - 1) << 32) + (std::int64_t{1} << 31))).sub_(at::bitwise_left_shift(order_states, 32));
-    const at::Tensor running = std::get<0>(key.cummin(0));
-    record = groups.order_starts.clone();
-    record.slice(0, 1).logical_or_(key.slice(0, 1).lt(running.slice(0, 0, -1)));
+    record = recordsOfRuns(groups.order_starts, key);
     // Records of a state get strictly cheaper: its last is its cheapest child.
     const at::Tensor positions = at::arange(rows, order.options());
     cheapest = at::full({states}, -1, order.options())
@@ -780,19 +788,15 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
     // as much as a child are those before it (plus later-positioned equal
     // ones, which do not matter), so it is a record when its position is
     // below every position before it in its state's run; each run starts
-    // with its cheapest child. The running minimum runs over integer
-    // positions offset per state, so it stays exact whatever the magnitude
-    // of the costs.
+    // with its cheapest child. The keys are positions offset per state, so
+    // they stay exact whatever the magnitude of the costs.
     const at::Tensor by_cost = std::get<1>(stableSort(costs));
     at::Tensor within;
     std::tie(order_states, within) = stableSort(groups.group.index_select(0, by_cost));
     order = by_cost.index_select(0, within);
     ordered_costs = costs.index_select(0, order);
     const at::Tensor starts = runStarts(order_states);
-    const at::Tensor offset = order - order_states * rows;
-    const at::Tensor running = std::get<0>(offset.cummin(0));
-    record = starts.clone();
-    record.slice(0, 1).logical_or_(offset.slice(0, 1).lt(running.slice(0, 0, -1)));
+    record = recordsOfRuns(starts, order - order_states * rows);
     cheapest = at::nonzero_static(starts, states).reshape({-1});
   }
   const at::Tensor ordered_accept = record.logical_and_(ordered_costs < stored.index_select(0, order_states));
