@@ -430,10 +430,11 @@ TEST_F(PackageLeaseTest, ConcurrentRunnersLoadAndEvaluateSafely) {
 
 TEST_F(PackageTest, InputValidation) {
   AOTIHeuristicRunner affine = runner("affine", 3, {-1, 3});
-  EXPECT_TRUE(affine.infer({}, 0).empty());
+  const std::vector<std::vector<float>> none;
+  EXPECT_TRUE(affine.infer(none, 0).empty());
   EXPECT_TRUE(affine.infer({{1.0f}, {2.0f}}, 0).empty());
 
-  expectError<std::invalid_argument>([&] { affine.infer({}, 2); }, "Mismatch between provided inputs and manifest");
+  expectError<std::invalid_argument>([&] { affine.infer(none, 2); }, "Mismatch between provided inputs and manifest");
   expectError<std::invalid_argument>([&] { affine.infer({values(6), values(6)}, 2); },
                                      "Mismatch between provided inputs and manifest");
   expectError<std::invalid_argument>([&] { affine.infer({values(5)}, 2); },

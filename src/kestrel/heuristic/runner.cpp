@@ -142,6 +142,11 @@ c10::Device AOTIHeuristicRunner::parseDevice(const std::string& spec) {
 }
 
 std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<float>>& inputs, std::size_t batch) {
+  const std::vector<std::span<const float>> views(inputs.begin(), inputs.end());
+  return infer(views, batch);
+}
+
+std::vector<float> AOTIHeuristicRunner::infer(std::span<const std::span<const float>> inputs, std::size_t batch) {
   if (batch == 0) {
     return {};
   }
@@ -153,7 +158,7 @@ std::vector<float> AOTIHeuristicRunner::infer(const std::vector<std::vector<floa
   tensors.reserve(inputs.size());
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const AOTIInputSpec& spec = manifest_.inputs[i];
-    const std::vector<float>& buffer = inputs[i];
+    const std::span<const float> buffer = inputs[i];
     if (spec.dtype != "float32") {
       throw std::invalid_argument("Only float32 inputs are supported presently");
     }

@@ -8,6 +8,7 @@
 #include <c10/core/Device.h>
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ class KESTREL_EXPORT AOTIHeuristicRunner {
 
   // One host buffer per manifest input, each `batch` examples back to back.
   // Returns exactly `batch` values (empty for batch 0), unclamped.
+  std::vector<float> infer(std::span<const std::span<const float>> inputs, std::size_t batch);
   std::vector<float> infer(const std::vector<std::vector<float>>& inputs, std::size_t batch);
 
   // Waits for queued work on a CUDA device; nothing on other devices.

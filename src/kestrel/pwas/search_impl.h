@@ -16,6 +16,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -120,7 +121,7 @@ class TypedSearch {
       auto phase = timer_.phase(Phase::Heuristic);
       writeNetworkInputs({root->env.get()}, 0);
       auto infer = timer_.phase(Phase::HeuristicInfer);
-      output = runner_.infer(net_inputs_, 1);
+      output = runner_.infer(networkRows(1), 1);
     }
     totals_.startNode(timer_.seconds());
 
@@ -365,7 +366,15 @@ class TypedSearch {
     if (accepted_.empty()) return;
     auto phase = timer_.phase(Phase::Heuristic);
     auto infer = timer_.phase(Phase::HeuristicInfer);
-    accepted_heuristics_ = runner_.infer(net_inputs_, accepted_.size());
+    accepted_heuristics_ = runner_.infer(networkRows(accepted_.size()), accepted_.size());
+  }
+
+  // The first `rows` rows of each input buffer.
+  const std::vector<std::span<const float>>& networkRows(std::size_t rows) {
+    net_rows_.clear();
+    for (std::size_t q = 0; q < net_inputs_.size(); ++q)
+      net_rows_.emplace_back(net_inputs_[q].data(), rows * input_widths_[q]);
+    return net_rows_;
   }
 
   // Writes rows first_row, first_row + 1, ... of net_inputs_, one per
@@ -379,7 +388,12 @@ class TypedSearch {
     for (const Environment* env : envs) {
       if (env->input_size() != input_buffer_.size()) throw std::runtime_error(kSuccessorInputSizeMessage);
     }
-    for (std::size_t q = 0; q < net_inputs_.size(); ++q) net_inputs_[q].resize((first_row + rows) * input_widths_[q]);
+    // Buffers only grow: shrinking and growing back each iteration would
+    // zero every row but the first chunk's before it is written.
+    for (std::size_t q = 0; q < net_inputs_.size(); ++q) {
+      const std::size_t needed = (first_row + rows) * input_widths_[q];
+      if (net_inputs_[q].size() < needed) net_inputs_[q].resize(needed);
+    }
     if (net_inputs_.size() == 1) {
       // One input: the buffer is the row itself, so write in place.
       float* row = net_inputs_[0].data() + first_row * input_widths_[0];
@@ -465,7 +479,8 @@ class TypedSearch {
   int iteration_threads_ = 1;  // the team size of this iteration's regions
 
   std::vector<float> input_buffer_;
-  std::vector<std::vector<float>> net_inputs_;
+  std::vector<std::vector<float>> net_inputs_;  // per input, at least as long as the rows written
+  std::vector<std::span<const float>> net_rows_;
   std::vector<std::size_t> input_widths_;
 
   InterruptPoller interrupts_;
