@@ -166,8 +166,8 @@ class TypedSearch {
   // One iteration; returns whether it expanded anything.
   bool iterate() {
     auto phase = timer_.iteration();
-    popBatch();
     iteration_threads_ = team_.threads();
+    popBatch();
     if (popped_.empty()) return false;
     startExpansion();
     for (std::size_t begin = 0; begin < popped_.size(); begin += kChunkNodes) {
@@ -197,24 +197,39 @@ class TypedSearch {
   // first goal and everything popped after it are cut from the batch.
   void popBatch() {
     auto phase = timer_.phase(Phase::PopFromOpen);
-    goal_popped_ = false;
     popped_.clear();
-    std::size_t first_goal = 0;
     const std::size_t n = std::min(batch_, open_.size());
+    for (std::size_t i = 0; i < n; ++i) popped_.push_back(open_.pop());
+    testPoppedGoals();
+    goal_popped_ = false;
+    std::size_t first_goal = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      Node* node = open_.pop();
-      popped_.push_back(node);
-      if (!isGoal(*node)) continue;
-      if (!goal_popped_) first_goal = popped_.size() - 1;
+      if (!popped_goal_[i]) continue;
+      if (!goal_popped_) first_goal = i;
       goal_popped_ = true;
+      Node* node = popped_[i];
       if (best_goal_ == nullptr || node->open_cost < best_goal_->open_cost) best_goal_ = node;
     }
     if (stop_before_goal_ && goal_popped_) popped_.resize(first_goal);
   }
 
-  bool isGoal(const Node& node) {
+  // OpenMP region 0: the popped nodes' goal tests, which also bring their
+  // environments into cache for the expansion.
+  void testPoppedGoals() {
     auto phase = timer_.hostPhase(Phase::PopGoalTest);
-    return node.env->is_solved();
+    const std::int64_t n = static_cast<std::int64_t>(popped_.size());
+    popped_goal_.resize(popped_.size());
+    ParallelErrors errors;
+    const int threads = regionThreads(n, kMinParallelEnvironmentCalls);
+#pragma omp parallel for num_threads(threads) if (threads > 1)
+    for (std::int64_t i = 0; i < n; ++i) {
+      try {
+        popped_goal_[i] = popped_[i]->env->is_solved() ? 1 : 0;
+      } catch (...) {
+        errors.capture();
+      }
+    }
+    errors.rethrowFirst();
   }
 
   // Threads for a region over `items` items in this iteration.
@@ -492,6 +507,7 @@ class TypedSearch {
 
   // Per-iteration buffers, reused across iterations.
   std::vector<Node*> popped_;
+  std::vector<char> popped_goal_;
   std::vector<std::vector<std::unique_ptr<Environment>>> children_;  // of the chunk's popped nodes
   std::vector<std::int32_t> child_depth_;                            // of every popped node's children
   // Successor j of the chunk: its environment (owned until the store takes it), the
