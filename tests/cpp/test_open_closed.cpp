@@ -56,9 +56,8 @@ kestrel::SearchNode<Costs>* addNode(kestrel::NodeStore<Costs>& store, Bytes stat
 
 // Owns the nodes of a test in a node store, as a solve does.
 struct Nodes {
-  Node* add(Bytes state, float open_cost = 0.0f) {
+  Node* add(Bytes state) {
     Node* node = addNode(store, std::move(state));
-    node->open_cost = open_cost;
     owned.push_back(node);
     return node;
   }
@@ -109,13 +108,13 @@ using MixedDF = kestrel::CostDtypes<double, double, double, double, float>;
 using Doubles = kestrel::CostDtypes<double, double, double, double, double>;
 
 // The node record as it would be laid out with no closed_cost member.
-template <typename Open, typename Heuristic>
+template <typename Heuristic>
 struct WithoutClosedCost {
   std::unique_ptr<Environment> env;
   kestrel::StateBytes state;
+  kestrel::NodeId id;
   std::int32_t depth;
   std::int32_t move;
-  Open open_cost;
   Heuristic heuristic;
   void* parent;
 };
@@ -124,8 +123,8 @@ static_assert(std::is_empty_v<kestrel::SearchNode<Floats>::ClosedCost>);
 static_assert(std::is_empty_v<kestrel::SearchNode<Doubles>::ClosedCost>);
 static_assert(std::is_same_v<kestrel::SearchNode<MixedFD>::ClosedCost, double>);
 static_assert(std::is_same_v<kestrel::SearchNode<MixedDF>::ClosedCost, float>);
-static_assert(sizeof(kestrel::SearchNode<Floats>) == sizeof(WithoutClosedCost<float, float>));
-static_assert(sizeof(kestrel::SearchNode<Doubles>) == sizeof(WithoutClosedCost<double, double>));
+static_assert(sizeof(kestrel::SearchNode<Floats>) == sizeof(WithoutClosedCost<float>));
+static_assert(sizeof(kestrel::SearchNode<Doubles>) == sizeof(WithoutClosedCost<double>));
 static_assert(sizeof(kestrel::SearchNode<MixedFD>) > sizeof(kestrel::SearchNode<Floats>));
 
 TEST(NodeStore, AddCopiesTheStateAndConvertsDepthToClosedCost) {
@@ -140,7 +139,9 @@ TEST(NodeStore, AddCopiesTheStateAndConvertsDepthToClosedCost) {
   EXPECT_NE(node->state.data(), raw->state().data());  // a copy, not a view
   EXPECT_EQ(node->depth, 7);
   EXPECT_EQ(node->move, 3);
-  EXPECT_EQ(node->open_cost, 0.0f);
+  EXPECT_EQ(node->id, 1u);
+  EXPECT_EQ(store.node(1), node);
+  EXPECT_EQ(store.node(0), parent);
   EXPECT_EQ(node->closed_cost, 7.0);
   EXPECT_EQ(node->parent, parent);
   kestrel::NodeStore<MixedDF> other(1, false);
@@ -182,27 +183,31 @@ TEST(NodeStore, NodesAndStateBytesKeepTheirAddressesForTheLifeOfTheStore) {
 
 // ---- OPEN
 
-TEST(OpenQueue, FixedCapacityRefusesAPushWhenFull) {
-  Nodes nodes;
-  kestrel::OpenQueue<Floats> open(1, true);
-  open.push(nodes.add({0}, 1.0f));
-  expectError<std::runtime_error>([&] { open.push(nodes.add({1}, 0.0f)); }, "C++ OPEN queue reached fixed capacity");
-  ASSERT_EQ(open.size(), 1u);
-  EXPECT_EQ(open.pop(), nodes.owned[0]);
-  EXPECT_TRUE(open.empty());
-  EXPECT_NO_THROW(open.push(nodes.owned[1]));
+using Open = kestrel::OpenQueue<float>;
 
-  kestrel::OpenQueue<Floats> adaptive(1, false);
-  for (int i = 0; i < 100; ++i) adaptive.push(nodes.owned[0]);
+TEST(OpenQueue, FixedCapacityRefusesAPushWhenFull) {
+  Open open(1, true);
+  open.setKey(0, 1.0f);
+  open.setKey(1, 0.0f);
+  open.push(0);
+  expectError<std::runtime_error>([&] { open.push(1); }, "C++ OPEN queue reached fixed capacity");
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(open.pop(), 0u);
+  EXPECT_TRUE(open.empty());
+  EXPECT_NO_THROW(open.push(1));
+
+  Open adaptive(1, false);
+  adaptive.setKey(0, 1.0f);
+  for (int i = 0; i < 100; ++i) adaptive.push(0);
   EXPECT_EQ(adaptive.size(), 100u);
 }
 
-TEST(OpenQueue, EqualCostsPopInPushOrderAndDuplicatesPopTwice) {
-  Nodes nodes;
-  Node* a = nodes.add({1}, 5.0f);
-  Node* b = nodes.add({2}, 5.0f);
-  Node* c = nodes.add({3}, 1.0f);
-  kestrel::OpenQueue<Floats> open(8, false);
+TEST(OpenQueue, EqualKeysPopInPushOrderAndDuplicatesPopTwice) {
+  const kestrel::NodeId a = 1, b = 2, c = 3;
+  Open open(8, false);
+  open.setKey(a, 5.0f);
+  open.setKey(b, 5.0f);
+  open.setKey(c, 1.0f);
   open.push(a);
   open.push(b);
   EXPECT_EQ(open.pop(), a);
@@ -218,18 +223,20 @@ TEST(OpenQueue, EqualCostsPopInPushOrderAndDuplicatesPopTwice) {
   EXPECT_TRUE(open.empty());
 }
 
-// The heap rules written out step by step: sift-up stops at an equal parent;
-// pop walks the hole to a leaf, preferring the right child on ties, then
-// sifts the former last entry up from there.
+// The heap rules written out step by step, over keys held apart from the
+// heap: sift-up stops at an equal parent; pop walks the hole to a leaf,
+// preferring the right child on ties, then sifts the former last entry up
+// from there.
 class ReferenceHeap {
  public:
-  void push(Node* node) {
-    heap_.push_back(node);
-    siftUp(heap_.size() - 1, node);
+  explicit ReferenceHeap(const std::vector<float>& keys) : keys_(keys) {}
+  void push(std::uint32_t id) {
+    heap_.push_back(id);
+    siftUp(heap_.size() - 1, id);
   }
-  Node* pop() {
-    Node* top = heap_.front();
-    Node* last = heap_.back();
+  std::uint32_t pop() {
+    const std::uint32_t top = heap_.front();
+    const std::uint32_t last = heap_.back();
     heap_.pop_back();
     const std::size_t n = heap_.size();
     if (n == 0) return top;
@@ -238,7 +245,7 @@ class ReferenceHeap {
       const std::size_t left = 2 * hole + 1, right = left + 1;
       std::size_t child;
       if (right < n) {
-        child = heap_[left]->open_cost < heap_[right]->open_cost ? left : right;
+        child = keys_[heap_[left]] < keys_[heap_[right]] ? left : right;
       } else if (left < n) {
         child = left;
       } else {
@@ -253,39 +260,45 @@ class ReferenceHeap {
   std::size_t size() const { return heap_.size(); }
 
  private:
-  void siftUp(std::size_t hole, Node* node) {
+  void siftUp(std::size_t hole, std::uint32_t id) {
     while (hole > 0) {
       const std::size_t parent = (hole - 1) / 2;
-      if (!(heap_[parent]->open_cost > node->open_cost)) break;
+      if (!(keys_[heap_[parent]] > keys_[id])) break;
       heap_[hole] = heap_[parent];
       hole = parent;
     }
-    heap_[hole] = node;
+    heap_[hole] = id;
   }
-  std::vector<Node*> heap_;
+  const std::vector<float>& keys_;
+  std::vector<std::uint32_t> heap_;
 };
 
 TEST(OpenQueue, PopOrderFollowsTheHeapRulesUnderTiesAndStaleEntries) {
   for (unsigned seed : {1u, 2u, 3u, 4u}) {
     std::mt19937 rng(seed);
-    Nodes nodes;
-    kestrel::OpenQueue<Floats> open(16, false);
-    ReferenceHeap reference;
+    std::vector<float> keys;
+    keys.reserve(4000);
+    Open open(16, false);
+    ReferenceHeap reference(keys);
     std::size_t pops = 0;
     for (int step = 0; step < 4000; ++step) {
       const unsigned action = rng() % 10;
       if (action < 5 || reference.size() == 0) {
-        // Few distinct costs, so ties are everywhere.
-        Node* node = nodes.add(counterKey(static_cast<std::uint32_t>(step)), static_cast<float>(rng() % 6));
-        open.push(node);
-        reference.push(node);
+        // Few distinct keys, so ties are everywhere.
+        const auto id = static_cast<std::uint32_t>(keys.size());
+        keys.push_back(static_cast<float>(rng() % 6));
+        open.setKey(id, keys.back());
+        open.push(id);
+        reference.push(id);
       } else if (action < 7) {
-        // An in-place update: a known node gets a lower cost and is pushed
+        // An in-place update: a known node gets a lower key and is pushed
         // again while its older entry stays where it is.
-        Node* node = nodes.owned[rng() % nodes.owned.size()];
-        node->open_cost -= 1.0f;
-        open.push(node);
-        reference.push(node);
+        const auto id = static_cast<std::uint32_t>(rng() % keys.size());
+        keys[id] -= 1.0f;
+        open.setKey(id, keys[id]);
+        EXPECT_EQ(open.key(id), keys[id]);
+        open.push(id);
+        reference.push(id);
       } else {
         ASSERT_EQ(open.pop(), reference.pop()) << "seed " << seed << " step " << step;
         ++pops;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -17,6 +18,7 @@
 namespace kestrel {
 
 inline constexpr const char* kNodeStoreFullMessage = "C++ node store reached fixed capacity";
+inline constexpr const char* kNodeIdsExhaustedMessage = "C++ node store cannot number more than 2^32 nodes";
 
 // Byte strings appended into 1 MiB blocks (a larger string gets a block of
 // its own). What copy() returns stays in place until the arena is destroyed.
@@ -54,18 +56,19 @@ class NodeStore {
   }
 
   // Stores a node for `env` (taking it) with a copy of `state`, the bytes its
-  // state() returned: open_cost 0, closed_cost `depth`, heuristic 0 until the
-  // search sets them. In fixed mode a store that already holds `capacity`
+  // state() returned: the next id, closed_cost `depth`, heuristic 0 until the
+  // search sets it. In fixed mode a store that already holds `capacity`
   // nodes refuses more.
   Node* add(std::unique_ptr<Environment> env, StateBytes state, std::int32_t depth, std::int32_t move, Node* parent) {
     if (fixed_ && count_ >= capacity_) throw std::runtime_error(kNodeStoreFullMessage);
+    if (count_ > kLastId) throw std::runtime_error(kNodeIdsExhaustedMessage);
     if (count_ % kNodesPerBlock == 0) blocks_.push_back(std::make_unique<Node[]>(kNodesPerBlock));
     Node* node = &blocks_.back()[count_ % kNodesPerBlock];
     node->state = StateBytes(bytes_.copy(state.data(), state.size()), static_cast<std::uint32_t>(state.size()));
     node->env = std::move(env);
+    node->id = static_cast<NodeId>(count_);
     node->depth = depth;
     node->move = move;
-    node->open_cost = 0;
     node->closed_cost = static_cast<typename Costs::ClosedCost>(depth);
     node->heuristic = 0;
     node->parent = parent;
@@ -75,8 +78,12 @@ class NodeStore {
 
   std::size_t size() const { return count_; }
 
+  // The stored node numbered `id`.
+  Node* node(NodeId id) const { return &blocks_[id / kNodesPerBlock][id % kNodesPerBlock]; }
+
  private:
   static constexpr std::size_t kNodesPerBlock = 4096;
+  static constexpr std::uint64_t kLastId = std::numeric_limits<NodeId>::max();
 
   std::vector<std::unique_ptr<Node[]>> blocks_;
   ByteArena bytes_;

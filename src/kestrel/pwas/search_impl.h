@@ -127,10 +127,10 @@ class TypedSearch {
 
     const float h = output.empty() ? 0.0f : output.front();
     root->heuristic = static_cast<Heuristic>(h);
-    root->open_cost = root_goal ? OpenCost(0) : static_cast<OpenCost>(h);
+    open_.setKey(root->id, root_goal ? OpenCost(0) : static_cast<OpenCost>(h));
     root->closed_cost = static_cast<ClosedCost>(0);
     if (root_goal) best_goal_ = root;
-    open_.push(root);
+    open_.push(root->id);
     closed_.insert(root);
     return root_goal;
   }
@@ -199,7 +199,7 @@ class TypedSearch {
     auto phase = timer_.phase(Phase::PopFromOpen);
     popped_.clear();
     const std::size_t n = std::min(batch_, open_.size());
-    for (std::size_t i = 0; i < n; ++i) popped_.push_back(open_.pop());
+    for (std::size_t i = 0; i < n; ++i) popped_.push_back(store_.node(open_.pop()));
     testPoppedGoals();
     goal_popped_ = false;
     std::size_t first_goal = 0;
@@ -208,7 +208,7 @@ class TypedSearch {
       if (!goal_popped_) first_goal = i;
       goal_popped_ = true;
       Node* node = popped_[i];
-      if (best_goal_ == nullptr || node->open_cost < best_goal_->open_cost) best_goal_ = node;
+      if (best_goal_ == nullptr || open_.key(node->id) < open_.key(best_goal_->id)) best_goal_ = node;
     }
     if (stop_before_goal_ && goal_popped_) popped_.resize(first_goal);
   }
@@ -445,7 +445,7 @@ class TypedSearch {
     }
     for (std::size_t k = 0; k < m; ++k) {
       Node* node = accepted_[k];
-      node->open_cost = open_costs_[k];
+      open_.setKey(node->id, open_costs_[k]);
       node->closed_cost = static_cast<ClosedCost>(node->depth);
       node->heuristic = static_cast<Heuristic>(accepted_heuristics_[k]);
     }
@@ -453,7 +453,7 @@ class TypedSearch {
 
   void pushAccepted() {
     auto phase = timer_.phase(Phase::AddToOpen);
-    for (Node* node : accepted_) open_.push(node);
+    for (Node* node : accepted_) open_.push(node->id);
   }
 
   // Successors that CLOSED rejected die with their environments here, and
@@ -484,7 +484,7 @@ class TypedSearch {
   OperationTotals totals_;
   const InitialCapacities capacities_;
   const bool fixed_;
-  OpenQueue<Costs> open_;
+  OpenQueue<OpenCost> open_;
   ClosedTable<Costs> closed_;
   NodeStore<Costs> store_;
   const bool new_slot_;

@@ -53,6 +53,10 @@ class StateBytes {
   std::uint32_t size_ = 0;
 };
 
+// A node's place in the order of storing, from 0: the node store finds the
+// node by it, and OPEN keys its priorities by it.
+using NodeId = std::uint32_t;
+
 template <typename Costs>
 struct SearchNode {
   using OpenCost = typename Costs::OpenCost;
@@ -62,9 +66,9 @@ struct SearchNode {
 
   std::unique_ptr<Environment> env;
   StateBytes state;        // copy of env->state() taken when the node was stored
+  NodeId id = 0;           // its priority f is OPEN's key for this id
   std::int32_t depth = 0;  // moves from the start: the path cost g
   std::int32_t move = -1;  // position in the parent's expand() result
-  OpenCost open_cost = 0;  // priority f
   [[no_unique_address]] ClosedCost closed_cost{};
   Heuristic heuristic = 0;
   SearchNode* parent = nullptr;  // non-owning; null for the start node

@@ -42,10 +42,10 @@ struct InitialCapacities {
 };
 InitialCapacities resolveCapacities(const SolverSettings& settings);
 
-// Bytes each structure reserves per unit of initial capacity: a pointer per
-// OPEN entry and per node-store entry, a {hash, node} slot per CLOSED slot
-// (CLOSED rounds its capacity up to a power of two first).
-inline constexpr std::uint64_t kOpenEntryBytes = sizeof(void*);
+// Bytes each structure reserves per unit of initial capacity: a node id per
+// OPEN entry, a pointer per node-store entry, a {hash, node} slot per CLOSED
+// slot (CLOSED rounds its capacity up to a power of two first).
+inline constexpr std::uint64_t kOpenEntryBytes = sizeof(std::uint32_t);
 inline constexpr std::uint64_t kNodeStoreEntryBytes = sizeof(void*);
 inline constexpr std::uint64_t kClosedSlotBytes = 2 * sizeof(std::uint64_t);
 
