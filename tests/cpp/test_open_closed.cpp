@@ -17,6 +17,7 @@
 #include "kestrel/pwas/search_node.h"
 #include "kestrel/pwas/settings.h"
 #include "kestrel/pwas/state_hash.h"
+#include "kestrel/pwas/zeroed_memory.h"
 #include "support/expect_error.h"
 
 namespace {
@@ -328,6 +329,24 @@ std::size_t slotsFor(std::int64_t node_store, std::int64_t closed, float factor 
   s.initial_closed_size = closed;
   s.hash_capacity_factor = factor;
   return Table(probeSchemeFromName(s.hashtable_algorithm), kestrel::resolveCapacities(s).closed, false).slotCount();
+}
+
+// Blocks on both sides of the huge-page size: zero-filled, writable to the
+// last byte, and a mapped block starts on a huge-page boundary.
+TEST(ZeroedMemory, BlocksAreZeroedWritableAndMappedOnesAligned) {
+  for (std::size_t bytes : {std::size_t{0}, std::size_t{24}, kestrel::kHugePageBytes - 1, kestrel::kHugePageBytes,
+                            3 * kestrel::kHugePageBytes + 5}) {
+    kestrel::ZeroedMemory memory = kestrel::zeroedMemory(bytes);
+    auto* data = static_cast<std::uint8_t*>(memory.get());
+    ASSERT_NE(data, nullptr);
+    std::size_t nonzero = 0;
+    for (std::size_t i = 0; i < bytes; ++i) nonzero += data[i] != 0;
+    EXPECT_EQ(nonzero, 0u) << bytes;
+    if (bytes > 0) data[bytes - 1] = 1;
+    if (bytes >= kestrel::kHugePageBytes) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % kestrel::kHugePageBytes, 0u) << bytes;
+    }
+  }
 }
 
 TEST(ClosedTable, SlotCountIsThePowerOfTwoAtOrAboveTheRequest) {

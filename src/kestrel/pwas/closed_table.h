@@ -18,6 +18,7 @@
 #include "kestrel/pwas/search_node.h"
 #include "kestrel/pwas/settings.h"
 #include "kestrel/pwas/state_hash.h"
+#include "kestrel/pwas/zeroed_memory.h"
 #include "kestrel/solve/probe_sequence.h"
 
 namespace kestrel {
@@ -132,25 +133,22 @@ class ClosedTable {
   };
   static_assert(std::is_trivially_copyable_v<Slot> && sizeof(Slot) == kClosedSlotBytes);
 
-  // Slots in zero-filled memory from calloc, where all-zero bytes are an
-  // empty slot. For a large table the kernel hands out zero pages as they
-  // are touched, so a generous capacity hint costs address space rather than
-  // the time and memory of writing every slot up front.
+  // Slots in zero-filled memory, where all-zero bytes are an empty slot. A
+  // large table is mapped from the kernel directly: its pages arrive zeroed
+  // as they are touched, so a generous capacity hint costs address space
+  // rather than the time and memory of writing every slot up front, and they
+  // are huge pages where the system allows, since every lookup lands on a
+  // random slot and would otherwise miss the TLB as well as the cache.
   class SlotArray {
    public:
     SlotArray() = default;
-    explicit SlotArray(std::size_t count) : slots_(static_cast<Slot*>(std::calloc(count, sizeof(Slot)))), size_(count) {
-      if (slots_ == nullptr) throw std::bad_alloc();
-    }
+    explicit SlotArray(std::size_t count) : memory_(zeroedMemory(count * sizeof(Slot))), size_(count) {}
     std::size_t size() const { return size_; }
-    Slot& operator[](std::size_t i) { return slots_.get()[i]; }
-    const Slot& operator[](std::size_t i) const { return slots_.get()[i]; }
+    Slot& operator[](std::size_t i) { return static_cast<Slot*>(memory_.get())[i]; }
+    const Slot& operator[](std::size_t i) const { return static_cast<const Slot*>(memory_.get())[i]; }
 
    private:
-    struct Free {
-      void operator()(Slot* slots) const { std::free(slots); }
-    };
-    std::unique_ptr<Slot, Free> slots_;
+    ZeroedMemory memory_;
     std::size_t size_ = 0;
   };
 

@@ -1,0 +1,58 @@
+#pragma once
+
+// Zero-filled memory for the large tables of a solve. A large block is mapped
+// from the kernel: its pages arrive zeroed when first touched, so an unused
+// tail costs address space only, and they are huge pages where the system
+// allows it, so that random accesses over the block miss the TLB less often.
+// A small block comes from calloc.
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+namespace kestrel {
+
+inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
+struct ZeroedMemoryRelease {
+  std::size_t mapped_bytes = 0;  // 0: from calloc
+  void operator()(void* memory) const {
+    if (mapped_bytes == 0) {
+      std::free(memory);
+    } else {
+      ::munmap(memory, mapped_bytes);
+    }
+  }
+};
+
+using ZeroedMemory = std::unique_ptr<void, ZeroedMemoryRelease>;
+
+// Throws std::bad_alloc when the memory cannot be had.
+inline ZeroedMemory zeroedMemory(std::size_t bytes) {
+  if (bytes < kHugePageBytes) {
+    void* memory = std::calloc(bytes == 0 ? 1 : bytes, 1);
+    if (memory == nullptr) throw std::bad_alloc();
+    return ZeroedMemory(memory, ZeroedMemoryRelease{});
+  }
+  // Huge pages need a huge-page-aligned range: map one more huge page than
+  // asked for and give back what lies outside the aligned range.
+  const std::size_t size = (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+  if (size < bytes || size + kHugePageBytes < size) throw std::bad_alloc();
+  void* raw = ::mmap(nullptr, size + kHugePageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const auto first = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (first + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+  if (aligned > first) ::munmap(raw, aligned - first);
+  const std::uintptr_t tail = aligned + size;
+  const std::uintptr_t end = first + size + kHugePageBytes;
+  if (end > tail) ::munmap(reinterpret_cast<void*>(tail), end - tail);
+  void* memory = reinterpret_cast<void*>(aligned);
+  ::madvise(memory, size, MADV_HUGEPAGE);  // a hint: without it the pages are merely small
+  return ZeroedMemory(memory, ZeroedMemoryRelease{size});
+}
+
+}  // namespace kestrel
