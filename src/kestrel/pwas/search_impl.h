@@ -257,6 +257,10 @@ class TypedSearch {
 #pragma omp parallel for num_threads(threads) if (threads > 1)
     for (std::int64_t i = 0; i < n; ++i) {
       try {
+        // A popped node and its environment have usually left the cache since
+        // the pop: ask for the node first, then for its environment.
+        if (i + 8 < n) __builtin_prefetch(popped_[begin + i + 8]);
+        if (i + 4 < n) __builtin_prefetch(popped_[begin + i + 4]->env.get());
         children_[i] = popped_[begin + i]->env->expand();
       } catch (...) {
         errors.capture();
