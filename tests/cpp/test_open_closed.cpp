@@ -383,6 +383,39 @@ TEST(ClosedTable, LinearProbingPutsCollisionsInConsecutiveSlotsAndWraps) {
   EXPECT_EQ(table.find(keyStartingAt(14, 16, next)), nullptr);
 }
 
+// A position located before inserts stands exactly while locating again
+// would return it: not once its empty slot is taken, its match replaced or
+// the table grown; untouched by inserts elsewhere or along its probe.
+TEST(ClosedTable, StillHoldsTellsWhetherAPositionIsStale) {
+  for (ProbeScheme scheme : {ProbeScheme::LinearProbing, ProbeScheme::PythonDict}) {
+    Nodes nodes;
+    Table table(scheme, 16, false);
+    std::uint32_t next = 0;
+    Node* stored = nodes.add(keyStartingAt(3, 16, next));
+    table.insert(stored);
+    const Node* absent = nodes.add(keyStartingAt(3, 16, next));  // probes past `stored`
+    const Table::Position empty = table.locate(absent->state);
+    const Table::Position match = table.locate(stored->state);
+    ASSERT_EQ(empty.kind, Table::Position::Kind::Empty);
+    ASSERT_EQ(match.kind, Table::Position::Kind::Match);
+
+    table.insert(nodes.add(keyStartingAt(11, 16, next)));  // elsewhere
+    table.insert(nodes.add(Bytes(stored->state.data(), stored->state.data() + stored->state.size())));
+    EXPECT_TRUE(table.stillHolds(empty));
+    EXPECT_FALSE(table.stillHolds(match));  // an equal key's node replaced it
+    const Table::Position replaced = table.locate(stored->state);
+    EXPECT_TRUE(table.stillHolds(replaced));
+
+    table.insert(nodes.add(keyStartingAt(empty.slot, 16, next)));  // takes the empty slot
+    EXPECT_FALSE(table.stillHolds(empty));
+    EXPECT_NE(table.locate(absent->state).slot, empty.slot);
+
+    for (std::uint32_t i = 0; table.slotCount() == 16; ++i) table.insert(nodes.add(counterKey(1000 + i)));
+    EXPECT_FALSE(table.stillHolds(replaced));
+    EXPECT_TRUE(table.stillHolds(table.locate(stored->state)));
+  }
+}
+
 TEST(ClosedTable, PythonDictSecondProbeMixesInTheShiftedHash) {
   Nodes nodes;
   constexpr std::uint64_t kSlots = 64;

@@ -38,7 +38,8 @@ class ClosedTable {
     Kind kind = Kind::Exhausted;
     std::size_t slot = 0;
     std::uint64_t hash = 0;
-    Node* match = nullptr;  // the node of the equal key; null unless kind is Match
+    Node* match = nullptr;       // the node of the equal key; null unless kind is Match
+    std::size_t slot_count = 0;  // the table's size when it was located
   };
 
   ClosedTable(ProbeScheme scheme, std::uint64_t capacity, bool fixed)
@@ -53,6 +54,24 @@ class ClosedTable {
   // The same with the key's stateHash computed beforehand (the search hashes
   // a whole batch of successors on its worker threads).
   Position locate(StateBytes key, std::uint64_t hash) const { return locateIn(slots_, key, hash); }
+
+  // Whether locate() would still return `position` for its key, after
+  // inserts since it was located. Inserts fill empty slots or replace a
+  // node by one of an equal key, so every slot the probe passed still
+  // differs from the key; the position stands while the table has not grown
+  // and its slot holds what it held.
+  bool stillHolds(const Position& position) const {
+    if (position.slot_count != slots_.size() || position.kind == Position::Kind::Exhausted) return false;
+    return slots_[position.slot].node == position.match;
+  }
+
+  // Brings what stillHolds() and the caller read of a located position
+  // into cache: its slot and its matching node.
+  void prefetchPosition(const Position& position) const {
+    if (position.slot_count != slots_.size()) return;
+    __builtin_prefetch(&slots_[position.slot]);
+    if (position.match != nullptr) __builtin_prefetch(position.match);
+  }
 
   // A lookup follows pointers that are rarely in cache: the slots of its
   // probe sequence, the node a slot of its hash points to, and that node's
@@ -155,6 +174,7 @@ class ClosedTable {
   Position locateIn(const SlotArray& slots, StateBytes key, std::uint64_t hash) const {
     Position position;
     position.hash = hash;
+    position.slot_count = slots.size();
     ProbeSequence probe(scheme_, hash, slots.size() - 1);
     for (std::size_t probes = 0; probes < slots.size(); ++probes, probe.advance()) {
       const Slot& slot = slots[probe.index()];

@@ -41,6 +41,7 @@ namespace kestrel {
 // smaller region runs on the solving thread alone.
 inline constexpr std::int64_t kMinParallelEnvironmentCalls = 32;
 inline constexpr std::int64_t kMinParallelCostRows = 4096;
+inline constexpr std::int64_t kMinParallelLookups = 256;
 // Popped nodes per chunk of an iteration: their successors are laid out,
 // tested, filtered and written as network rows while still in cache, and
 // the rejected ones are freed before the next chunk allocates.
@@ -325,27 +326,22 @@ class TypedSearch {
     errors.rethrowFirst();
   }
 
-  // Sequential, so that acceptance follows successor order. A duplicate is
+  // Acceptance follows successor order, so it is decided sequentially. The
+  // lookups, which miss the cache, run in parallel first against the table
+  // as the chunk found it; an insert since then rarely touches a lookup's
+  // slot, and a lookup whose slot it did touch is repeated. A duplicate is
   // accepted only when strictly shallower than the node CLOSED holds.
   void filterThroughClosed() {
     auto phase = timer_.phase(Phase::ClosedFilter);
-    // Lookups are independent cache misses into a large table; see the
-    // ClosedTable prefetch functions for the stages.
-    constexpr std::size_t kSlotAhead = 32;
-    constexpr std::size_t kNodeAhead = 16;
-    constexpr std::size_t kKeyAhead = 8;
+    locateSuccessors();
     const std::size_t w = successor_envs_.size();
-    for (std::size_t j = 0; j < std::min(kSlotAhead, w); ++j) closed_.prefetchSlot(successor_hash_[j]);
+    constexpr std::size_t kAhead = 8;
     for (std::size_t j = 0; j < w; ++j) {
-      if (j + kSlotAhead < w) closed_.prefetchSlot(successor_hash_[j + kSlotAhead]);
-      if (j + kNodeAhead < w) closed_.prefetchNode(successor_hash_[j + kNodeAhead]);
-      if (j + kKeyAhead < w) {
-        closed_.prefetchKey(successor_hash_[j + kKeyAhead]);
-        __builtin_prefetch(successor_state_[j + kKeyAhead].data());
-      }
+      if (j + kAhead < w) closed_.prefetchPosition(successor_position_[j + kAhead]);
       const std::uint32_t parent_index = successor_popped_[j];
       const std::int32_t depth = child_depth_[parent_index];
-      const auto position = closed_.locate(successor_state_[j], successor_hash_[j]);
+      auto position = successor_position_[j];
+      if (!closed_.stillHolds(position)) position = closed_.locate(successor_state_[j], successor_hash_[j]);
       Node* existing = position.match;
       if (existing == nullptr || (new_slot_ && depth < existing->depth)) {
         Node* stored = store_.add(std::move(successor_envs_[j]), successor_state_[j], depth, successor_move_[j],
@@ -357,6 +353,35 @@ class TypedSearch {
         existing->move = successor_move_[j];
         existing->parent = popped_[parent_index];
         accept(existing, j, successor_envs_[j].get());
+      }
+    }
+  }
+
+  // OpenMP region 3: every successor's CLOSED position, read-only.
+  void locateSuccessors() {
+    // Lookups are independent cache misses into a large table; see the
+    // ClosedTable prefetch functions for the stages.
+    constexpr std::int64_t kSlotAhead = 32;
+    constexpr std::int64_t kNodeAhead = 16;
+    constexpr std::int64_t kKeyAhead = 8;
+    const std::int64_t w = static_cast<std::int64_t>(successor_envs_.size());
+    successor_position_.resize(successor_envs_.size());
+    const int threads = regionThreads(w, kMinParallelLookups);
+#pragma omp parallel num_threads(threads) if (threads > 1)
+    {
+      const int team = omp_get_num_threads();
+      const int member = omp_get_thread_num();
+      const std::int64_t begin = w * member / team;
+      const std::int64_t end = w * (member + 1) / team;
+      for (std::int64_t j = begin; j < std::min(begin + kSlotAhead, end); ++j) closed_.prefetchSlot(successor_hash_[j]);
+      for (std::int64_t j = begin; j < end; ++j) {
+        if (j + kSlotAhead < end) closed_.prefetchSlot(successor_hash_[j + kSlotAhead]);
+        if (j + kNodeAhead < end) closed_.prefetchNode(successor_hash_[j + kNodeAhead]);
+        if (j + kKeyAhead < end) {
+          closed_.prefetchKey(successor_hash_[j + kKeyAhead]);
+          __builtin_prefetch(successor_state_[j + kKeyAhead].data());
+        }
+        successor_position_[j] = closed_.locate(successor_state_[j], successor_hash_[j]);
       }
     }
   }
@@ -430,7 +455,7 @@ class TypedSearch {
     }
   }
 
-  // OpenMP region 3, then the assignment on the solving thread.
+  // OpenMP region 4, then the assignment on the solving thread.
   void assignCosts() {
     auto phase = timer_.phase(Phase::Cost);
     const std::size_t m = accepted_.size();
@@ -526,7 +551,8 @@ class TypedSearch {
   std::vector<std::size_t> successor_key_end_;  // where successor j's bytes end in successor_keys_
   std::vector<StateBytes> successor_state_;
   std::vector<std::uint64_t> successor_hash_;
-  std::size_t iteration_successors_ = 0;  // successors generated so far this iteration
+  std::vector<typename ClosedTable<Costs>::Position> successor_position_;  // in CLOSED as the chunk began
+  std::size_t iteration_successors_ = 0;                                   // successors generated so far this iteration
   // Accepted successors of the iteration, row for row: the node, whether it
   // is a goal; and the environments of the current chunk's rows, until their
   // network rows are written.
