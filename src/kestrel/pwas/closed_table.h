@@ -194,22 +194,27 @@ class ClosedTable {
   }
 
   // Doubles the slots and re-inserts the old entries in slot order, probing
-  // with their stored hashes.
+  // with their stored hashes. The keys are distinct, so each entry goes to
+  // the first empty slot of its sequence without its key being compared,
+  // and no node is read.
   void grow() {
     SlotArray old = std::exchange(slots_, SlotArray(2 * slots_.size()));
-    count_ = 0;
     constexpr std::size_t kPrefetchDistance = 32;  // entries ahead, in old slot order
     for (std::size_t i = 0; i < old.size(); ++i) {
       if (i + kPrefetchDistance < old.size() && old[i + kPrefetchDistance].node != nullptr) {
         prefetchSlot(old[i + kPrefetchDistance].hash);
       }
       const Slot& entry = old[i];
-      if (entry.node == nullptr) continue;
-      const Position position = locateIn(slots_, entry.node->state, entry.hash);
-      if (position.kind == Position::Kind::Exhausted) throw std::runtime_error(kClosedTableFullMessage);
-      slots_[position.slot] = entry;
-      if (position.kind == Position::Kind::Empty) ++count_;
+      if (entry.node != nullptr) slots_[firstEmptySlot(entry.hash)] = entry;
     }
+  }
+
+  std::size_t firstEmptySlot(std::uint64_t hash) const {
+    ProbeSequence probe(scheme_, hash, slots_.size() - 1);
+    for (std::size_t probes = 0; probes < slots_.size(); ++probes, probe.advance()) {
+      if (slots_[probe.index()].node == nullptr) return probe.index();
+    }
+    throw std::runtime_error(kClosedTableFullMessage);
   }
 
   ProbeScheme scheme_ = ProbeScheme::PythonDict;
