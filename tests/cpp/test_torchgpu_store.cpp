@@ -1,4 +1,5 @@
 #include <ATen/ATen.h>
+#include <c10/core/CPUAllocator.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "kestrel/torchgpu/config.h"
+#include "kestrel/torchgpu/cpu_block_cache.h"
 #include "kestrel/torchgpu/node_store.h"
 #include "kestrel/torchgpu/open_queue.h"
 #include "kestrel/torchgpu/solution_path.h"
@@ -420,3 +422,37 @@ TEST(TorchSolutionPath, FollowsParentLinksAndRefusesBrokenOnes) {
 }
 
 }  // namespace kestrel
+
+// ---- CPU block cache
+
+// While a scope is open, a large freed block serves the next allocation of
+// about its size, and its bytes are untouched by the cache; small blocks and
+// much larger requests are not served from it. Closing the last scope
+// restores the allocator it replaced, and a tensor that outlives every scope
+// is still freed normally.
+TEST(CpuBlockCache, ReusesLargeBlocksWhileAScopeIsOpen) {
+  c10::Allocator* before = c10::GetCPUAllocator();
+  at::Tensor survivor;
+  {
+    kestrel::CpuBlockCacheScope outer;
+    EXPECT_NE(c10::GetCPUAllocator(), before);
+    const void* freed = nullptr;
+    {
+      at::Tensor block = at::full({1 << 20}, 7, at::kByte);
+      freed = block.data_ptr();
+    }
+    {
+      kestrel::CpuBlockCacheScope inner;
+      at::Tensor again = at::empty({(1 << 20) - 4096}, at::kByte);
+      EXPECT_EQ(again.data_ptr(), freed);
+      EXPECT_EQ(again.max().item<int>(), 7);
+      at::Tensor larger = at::empty({3 << 20}, at::kByte);
+      EXPECT_NE(larger.data_ptr(), freed);
+    }
+    EXPECT_NE(c10::GetCPUAllocator(), before);  // the outer scope is still open
+    survivor = at::ones({1 << 18}, at::kFloat);
+  }
+  EXPECT_EQ(c10::GetCPUAllocator(), before);
+  EXPECT_EQ(survivor.sum().item<float>(), static_cast<float>(1 << 18));
+  survivor.reset();
+}

@@ -12,6 +12,7 @@
 #include "kestrel/heuristic/manifest.h"
 #include "kestrel/heuristic/package_lease.h"
 #include "kestrel/profiling/profiler.h"
+#include "kestrel/torchgpu/cpu_block_cache.h"
 #include "kestrel/torchgpu/search.h"
 
 namespace kestrel {
@@ -35,6 +36,10 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
   if (device_check == DeviceCheck::RequireCuda && !device.is_cuda()) {
     throw std::runtime_error(kCudaDeviceRequiredMessage);
   }
+
+  // Before the first tensor of the search, so that all of them pass through it.
+  std::optional<CpuBlockCacheScope> cpu_block_cache;
+  if (device.is_cpu()) cpu_block_cache.emplace();
 
   const AOTIManifest manifest = loadAOTIManifest(package_path);
   const PackageLease package = leasePackage(manifest.package_path);
