@@ -438,15 +438,15 @@ TEST(CpuBlockCache, ReusesLargeBlocksWhileAScopeIsOpen) {
     EXPECT_NE(c10::GetCPUAllocator(), before);
     const void* freed = nullptr;
     {
-      at::Tensor block = at::full({1 << 20}, 7, at::kByte);
+      at::Tensor block = at::full({2 << 20}, 7, at::kByte);
       freed = block.data_ptr();
     }
     {
       kestrel::CpuBlockCacheScope inner;
-      at::Tensor again = at::empty({(1 << 20) - 4096}, at::kByte);
+      at::Tensor again = at::empty({(2 << 20) - 4096}, at::kByte);
       EXPECT_EQ(again.data_ptr(), freed);
       EXPECT_EQ(again.max().item<int>(), 7);
-      at::Tensor larger = at::empty({3 << 20}, at::kByte);
+      at::Tensor larger = at::empty({5 << 20}, at::kByte);
       EXPECT_NE(larger.data_ptr(), freed);
     }
     EXPECT_NE(c10::GetCPUAllocator(), before);  // the outer scope is still open

@@ -12,8 +12,9 @@
 namespace kestrel {
 namespace {
 
-// Smaller blocks gain nothing: the C allocator reuses them without faults.
-constexpr std::size_t kSmallestCachedBytes = std::size_t{64} << 10;
+// Smaller blocks stay with the C allocator, which reuses them without faults
+// and while they are still in cache.
+constexpr std::size_t kSmallestCachedBytes = std::size_t{1} << 20;
 // Free bytes kept at most; a block freed beyond that is released.
 constexpr std::size_t kMostCachedBytes = std::size_t{1} << 30;
 
