@@ -349,6 +349,22 @@ TEST(ZeroedMemory, BlocksAreZeroedWritableAndMappedOnesAligned) {
   }
 }
 
+TEST(ZeroedMemory, FloatBufferGrowsKeepingItsContents) {
+  kestrel::FloatBuffer buffer;
+  EXPECT_EQ(buffer.size(), 0u);
+  buffer.reserve(3);
+  for (int i = 0; i < 3; ++i) buffer.data()[i] = static_cast<float>(i + 1);
+  buffer.reserve(2);  // never shrinks
+  EXPECT_EQ(buffer.size(), 3u);
+  buffer.reserve(4);  // doubles at least
+  EXPECT_EQ(buffer.size(), 6u);
+  const std::size_t large = kestrel::kHugePageBytes;  // floats: four huge pages
+  buffer.reserve(large);
+  ASSERT_EQ(buffer.size(), large);
+  EXPECT_EQ(std::vector<float>(buffer.data(), buffer.data() + 4), (std::vector<float>{1, 2, 3, 0}));
+  EXPECT_EQ(buffer.data()[large - 1], 0.0f);
+}
+
 TEST(ClosedTable, SlotCountIsThePowerOfTwoAtOrAboveTheRequest) {
   EXPECT_EQ(slotsFor(0, 0), 1024u);
   EXPECT_EQ(slotsFor(100, 0, 2.0f), 256u);

@@ -31,6 +31,7 @@
 #include "kestrel/pwas/search_report.h"
 #include "kestrel/pwas/solution_path.h"
 #include "kestrel/pwas/team_sizer.h"
+#include "kestrel/pwas/zeroed_memory.h"
 #include "kestrel/solve/interrupt.h"
 #include "kestrel/solve/operation_totals.h"
 #include "kestrel/solve/search_result.h"
@@ -436,7 +437,7 @@ class TypedSearch {
     // zero every row but the first chunk's before it is written.
     for (std::size_t q = 0; q < net_inputs_.size(); ++q) {
       const std::size_t needed = (first_row + rows) * input_widths_[q];
-      if (net_inputs_[q].size() < needed) net_inputs_[q].resize(needed);
+      net_inputs_[q].reserve(needed);
     }
     if (net_inputs_.size() == 1) {
       // One input: the buffer is the row itself, so write in place.
@@ -523,7 +524,10 @@ class TypedSearch {
   int iteration_threads_ = 1;  // the team size of this iteration's regions
 
   std::vector<float> input_buffer_;
-  std::vector<std::vector<float>> net_inputs_;  // per input, at least as long as the rows written
+  // Per input, at least as long as the rows written. Large batches write
+  // and read tens of megabytes of rows per iteration: the buffers' huge
+  // pages spare those passes most of their TLB misses.
+  std::vector<FloatBuffer> net_inputs_;
   std::vector<std::span<const float>> net_rows_;
   std::vector<std::size_t> input_widths_;
 

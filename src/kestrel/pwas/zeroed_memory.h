@@ -8,9 +8,11 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -54,5 +56,27 @@ inline ZeroedMemory zeroedMemory(std::size_t bytes) {
   ::madvise(memory, size, MADV_HUGEPAGE);  // a hint: without it the pages are merely small
   return ZeroedMemory(memory, ZeroedMemoryRelease{size});
 }
+
+// A growable array of floats in zeroed memory; growing keeps the contents.
+class FloatBuffer {
+ public:
+  float* data() { return static_cast<float*>(memory_.get()); }
+  const float* data() const { return static_cast<const float*>(memory_.get()); }
+  std::size_t size() const { return size_; }
+
+  // At least `size` floats; more room is made by doubling.
+  void reserve(std::size_t size) {
+    if (size <= size_) return;
+    const std::size_t grown = std::max(size, 2 * size_);
+    ZeroedMemory memory = zeroedMemory(grown * sizeof(float));
+    if (size_ > 0) std::memcpy(memory.get(), memory_.get(), size_ * sizeof(float));
+    memory_ = std::move(memory);
+    size_ = grown;
+  }
+
+ private:
+  ZeroedMemory memory_;
+  std::size_t size_ = 0;
+};
 
 }  // namespace kestrel
