@@ -426,16 +426,20 @@ TEST(TorchSolutionPath, FollowsParentLinksAndRefusesBrokenOnes) {
 // ---- CPU block cache
 
 // While a scope is open, a large freed block serves the next allocation of
-// about its size, and its bytes are untouched by the cache; small blocks and
-// much larger requests are not served from it. Closing the last scope
+// about its size (never one of over twice its size), and its bytes are
+// untouched by the cache. Memory handed out raw, before a scope or during
+// one, goes back through the allocator in place. Closing the last scope
 // restores the allocator it replaced, and a tensor that outlives every scope
 // is still freed normally.
 TEST(CpuBlockCache, ReusesLargeBlocksWhileAScopeIsOpen) {
   c10::Allocator* before = c10::GetCPUAllocator();
+  void* raw_before = before->raw_allocate(3 << 20);
   at::Tensor survivor;
   {
     kestrel::CpuBlockCacheScope outer;
-    EXPECT_NE(c10::GetCPUAllocator(), before);
+    c10::Allocator* cache = c10::GetCPUAllocator();
+    EXPECT_NE(cache, before);
+    cache->raw_deallocate(raw_before);
     const void* freed = nullptr;
     {
       at::Tensor block = at::full({2 << 20}, 7, at::kByte);
@@ -446,13 +450,16 @@ TEST(CpuBlockCache, ReusesLargeBlocksWhileAScopeIsOpen) {
       at::Tensor again = at::empty({(2 << 20) - 4096}, at::kByte);
       EXPECT_EQ(again.data_ptr(), freed);
       EXPECT_EQ(again.max().item<int>(), 7);
-      at::Tensor larger = at::empty({5 << 20}, at::kByte);
-      EXPECT_NE(larger.data_ptr(), freed);
     }
-    EXPECT_NE(c10::GetCPUAllocator(), before);  // the outer scope is still open
-    survivor = at::ones({1 << 18}, at::kFloat);
+    EXPECT_EQ(c10::GetCPUAllocator(), cache);  // the outer scope is still open
+    at::Tensor larger = at::empty({5 << 20}, at::kByte);
+    EXPECT_NE(larger.data_ptr(), freed);
+    void* raw = cache->raw_allocate(2 << 20);
+    EXPECT_EQ(raw, freed);
+    cache->raw_deallocate(raw);
+    survivor = at::ones({1 << 20}, at::kFloat);
   }
   EXPECT_EQ(c10::GetCPUAllocator(), before);
-  EXPECT_EQ(survivor.sum().item<float>(), static_cast<float>(1 << 18));
+  EXPECT_EQ(survivor.sum().item<float>(), static_cast<float>(1 << 20));
   survivor.reset();
 }

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <map>
 #include <mutex>
+#include <new>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kestrel {
@@ -25,6 +28,8 @@ std::size_t sizeClass(std::size_t bytes) {
   return (bytes + step - 1) / step * step;
 }
 
+// A block's data pointer is also its context, as the allocator interface
+// asks of memory handed out raw, and the cache finds the block by it.
 class BlockCache final : public at::Allocator {
  public:
   // Leaked on purpose: tensors allocated through it may be freed during the
@@ -42,73 +47,133 @@ class BlockCache final : public at::Allocator {
     installed_ = c10::GetCPUAllocator() == this;
   }
 
-  void close() {
-    std::vector<Block*> released;
+  void close() noexcept {
+    std::vector<at::DataPtr> released;
     {
       std::lock_guard lock(mutex_);
       if (--scopes_ > 0) return;
       if (installed_ && c10::GetCPUAllocator() == this) c10::SetCPUAllocator(underlying_);
       installed_ = false;
-      for (auto& [size, blocks] : free_) released.insert(released.end(), blocks.begin(), blocks.end());
-      free_.clear();
-      free_bytes_ = 0;
+      released = takeAllFree();
     }
-    for (Block* block : released) delete block;  // outside the lock: the underlying allocator may be slow
-  }
+  }  // the blocks go back outside the lock: the underlying allocator may be slow
 
   at::DataPtr allocate(std::size_t bytes) override {
-    at::Allocator* underlying = nullptr;
-    Block* block = nullptr;
-    const std::size_t size = bytes < kSmallestCachedBytes ? 0 : sizeClass(bytes);
-    {
-      std::lock_guard lock(mutex_);
-      underlying = underlying_;
-      if (size > 0) block = takeFree(size);
-    }
-    if (size == 0) return underlying->allocate(bytes);
-    if (block == nullptr) block = new Block{underlying->allocate(size), size};
-    return {block->memory.get(), block, &release, at::Device(at::kCPU)};
+    if (bytes < kSmallestCachedBytes) return underlyingAllocator()->allocate(bytes);
+    const std::size_t size = sizeClass(bytes);
+    std::lock_guard lock(mutex_);
+    void* data = takeFree(size);
+    if (data == nullptr) data = allocateNew(size);
+    return {data, data, &release, at::Device(at::kCPU)};
   }
+
+  at::DeleterFnPtr raw_deleter() const override { return &release; }
 
   void copy_data(void* dest, const void* src, std::size_t count) const override { default_copy_data(dest, src, count); }
 
  private:
   struct Block {
     at::DataPtr memory;  // from the allocator the cache stands in for
-    std::size_t size;
+    std::size_t size = 0;
   };
 
-  static void release(void* context) { instance().put(static_cast<Block*>(context)); }
+  static void release(void* data) { instance().put(data); }
+
+  at::Allocator* underlyingAllocator() {
+    std::lock_guard lock(mutex_);
+    return underlying_;
+  }
 
   // The smallest free block of the size class or larger, up to twice its
   // size: the sizes of an iteration's tensors drift with its child count.
-  Block* takeFree(std::size_t size) {
+  void* takeFree(std::size_t size) {
     auto found = free_.lower_bound(size);
     if (found == free_.end() || found->first > 2 * size) return nullptr;
-    Block* block = found->second.back();
+    void* data = found->second.back();
     found->second.pop_back();
     if (found->second.empty()) free_.erase(found);
-    free_bytes_ -= block->size;
-    return block;
+    free_bytes_ -= blocks_.at(data).size;
+    return data;
   }
 
-  void put(Block* block) {
+  // Memory the cache holds free is handed back once before an allocation
+  // that the underlying allocator refuses is refused.
+  void* allocateNew(std::size_t size) {
+    at::DataPtr memory;
+    try {
+      memory = underlying_->allocate(size);
+    } catch (...) {
+      const std::vector<at::DataPtr> released = takeAllFree();
+      memory = underlying_->allocate(size);
+    }
+    void* data = memory.get();
+    // An entry left at this address belongs to a block that was handed out
+    // raw and freed by another allocator after the cache's scopes closed: its
+    // memory is no longer the cache's to free.
+    if (auto stale = blocks_.find(data); stale != blocks_.end()) {
+      (void)stale->second.memory.release_context();
+      blocks_.erase(stale);
+    }
+    blocks_.emplace(data, Block{std::move(memory), size});
+    return data;
+  }
+
+  // Keeps a freed block for reuse while the cache is installed; frees it
+  // otherwise. Memory the cache did not hand out goes to the allocator it
+  // stands in for (raw memory taken before a scope opened).
+  void put(void* data) noexcept {
+    at::DataPtr freed;
+    at::DeleterFnPtr foreign = nullptr;
     {
       std::lock_guard lock(mutex_);
-      if (installed_ && free_bytes_ + block->size <= kMostCachedBytes) {
-        free_[block->size].push_back(block);
-        free_bytes_ += block->size;
+      auto found = blocks_.find(data);
+      if (found == blocks_.end()) {
+        foreign = underlying_ != nullptr ? underlying_->raw_deleter() : nullptr;
+      } else if (installed_ && free_bytes_ + found->second.size <= kMostCachedBytes &&
+                 keepFree(data, found->second.size)) {
         return;
+      } else {
+        freed = std::move(found->second.memory);
+        blocks_.erase(found);
       }
     }
-    delete block;
+    if (foreign != nullptr) foreign(data);
+  }
+
+  bool keepFree(void* data, std::size_t size) noexcept {
+    try {
+      free_[size].push_back(data);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    free_bytes_ += size;
+    return true;
+  }
+
+  std::vector<at::DataPtr> takeAllFree() noexcept {
+    std::vector<at::DataPtr> taken;
+    for (auto& [size, datas] : free_) {
+      for (void* data : datas) {
+        auto found = blocks_.find(data);
+        try {
+          taken.push_back(std::move(found->second.memory));
+        } catch (const std::bad_alloc&) {
+          at::DataPtr dropped = std::move(found->second.memory);  // freed here instead
+        }
+        blocks_.erase(found);
+      }
+    }
+    free_.clear();
+    free_bytes_ = 0;
+    return taken;
   }
 
   std::mutex mutex_;
   int scopes_ = 0;
   bool installed_ = false;
   at::Allocator* underlying_ = nullptr;
-  std::map<std::size_t, std::vector<Block*>> free_;  // by size class
+  std::unordered_map<void*, Block> blocks_;         // every block the cache handed out, in use or free
+  std::map<std::size_t, std::vector<void*>> free_;  // the free ones by size
   std::size_t free_bytes_ = 0;
 };
 
