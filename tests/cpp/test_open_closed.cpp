@@ -336,7 +336,8 @@ std::size_t slotsFor(std::int64_t node_store, std::int64_t closed, float factor 
 TEST(ZeroedMemory, BlocksAreZeroedWritableAndMappedOnesAligned) {
   for (std::size_t bytes : {std::size_t{0}, std::size_t{24}, kestrel::kHugePageBytes - 1, kestrel::kHugePageBytes,
                             3 * kestrel::kHugePageBytes + 5}) {
-    kestrel::ZeroedMemory memory = kestrel::zeroedMemory(bytes);
+    kestrel::ZeroedMemory memory =
+        kestrel::zeroedMemory(bytes, bytes % 2 == 0 ? kestrel::PageSize::Small : kestrel::PageSize::HugeWherePossible);
     auto* data = static_cast<std::uint8_t*>(memory.get());
     ASSERT_NE(data, nullptr);
     std::size_t nonzero = 0;

@@ -8,8 +8,8 @@
 //
 // Contracts the solver relies on:
 //  - expand() returns every successor, position = move number; no null entries.
-//  - expand() and is_solved() run concurrently on worker threads, expand() even
-//    twice at once on one object, so they must not modify the object.
+//  - expand() and is_solved() run concurrently on worker threads, even twice at
+//    once on one object, so they must not modify the object.
 //  - apply_move(m) reproduces the state of expand()[m]; num_moves() covers every
 //    move number expand() can produce.
 //  - write_inputs() writes exactly input_size() floats.

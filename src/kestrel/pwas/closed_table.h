@@ -43,7 +43,7 @@ class ClosedTable {
   };
 
   ClosedTable(ProbeScheme scheme, std::uint64_t capacity, bool fixed)
-      : scheme_(scheme), slots_(nextPowerOfTwo(capacity < 1 ? 1 : capacity)), fixed_(fixed) {}
+      : scheme_(scheme), slots_(nextPowerOfTwo(capacity < 1 ? 1 : capacity), PageSize::Small), fixed_(fixed) {}
 
   // Follows the key's probe sequence once. The search loop looks a successor
   // up with this and, when it accepts it, stores it with insertAt() without
@@ -155,18 +155,24 @@ class ClosedTable {
   // Slots in zero-filled memory, where all-zero bytes are an empty slot. A
   // large table is mapped from the kernel directly: its pages arrive zeroed
   // as they are touched, so a generous capacity hint costs address space
-  // rather than the time and memory of writing every slot up front, and they
-  // are huge pages where the system allows, since every lookup lands on a
-  // random slot and would otherwise miss the TLB as well as the cache.
+  // rather than the time and memory of writing every slot up front. A table
+  // made by growth is a third full at once and touched all over, so it takes
+  // huge pages where the system allows: every lookup lands on a random slot
+  // and would otherwise miss the TLB as well as the cache.
   class SlotArray {
    public:
     SlotArray() = default;
-    explicit SlotArray(std::size_t count) : memory_(zeroedMemory(count * sizeof(Slot))), size_(count) {}
+    SlotArray(std::size_t count, PageSize pages) : memory_(zeroedMemory(bytesFor(count), pages)), size_(count) {}
     std::size_t size() const { return size_; }
     Slot& operator[](std::size_t i) { return static_cast<Slot*>(memory_.get())[i]; }
     const Slot& operator[](std::size_t i) const { return static_cast<const Slot*>(memory_.get())[i]; }
 
    private:
+    static std::size_t bytesFor(std::size_t count) {
+      std::size_t bytes = 0;
+      if (__builtin_mul_overflow(count, sizeof(Slot), &bytes)) throw std::bad_alloc();
+      return bytes;
+    }
     ZeroedMemory memory_;
     std::size_t size_ = 0;
   };
@@ -198,7 +204,7 @@ class ClosedTable {
   // the first empty slot of its sequence without its key being compared,
   // and no node is read.
   void grow() {
-    SlotArray old = std::exchange(slots_, SlotArray(2 * slots_.size()));
+    SlotArray old = std::exchange(slots_, SlotArray(2 * slots_.size(), PageSize::HugeWherePossible));
     constexpr std::size_t kPrefetchDistance = 32;  // entries ahead, in old slot order
     for (std::size_t i = 0; i < old.size(); ++i) {
       if (i + kPrefetchDistance < old.size() && old[i + kPrefetchDistance].node != nullptr) {

@@ -215,8 +215,7 @@ class TypedSearch {
     if (stop_before_goal_ && goal_popped_) popped_.resize(first_goal);
   }
 
-  // OpenMP region 0: the popped nodes' goal tests, which also bring their
-  // environments into cache for the expansion.
+  // OpenMP region 0: the popped nodes' goal tests.
   void testPoppedGoals() {
     auto phase = timer_.hostPhase(Phase::PopGoalTest);
     const std::int64_t n = static_cast<std::int64_t>(popped_.size());
@@ -306,7 +305,7 @@ class TypedSearch {
   }
 
   // OpenMP region 2. The workers also hash the successors' states for the
-  // CLOSED filter that follows, which is sequential.
+  // CLOSED lookups that follow.
   void testSuccessorGoals() {
     auto phase = timer_.phase(Phase::IsSolved);
     const std::int64_t w = static_cast<std::int64_t>(successor_envs_.size());
@@ -330,8 +329,9 @@ class TypedSearch {
   // Acceptance follows successor order, so it is decided sequentially. The
   // lookups, which miss the cache, run in parallel first against the table
   // as the chunk found it; an insert since then rarely touches a lookup's
-  // slot, and a lookup whose slot it did touch is repeated. A duplicate is
-  // accepted only when strictly shallower than the node CLOSED holds.
+  // slot, and a lookup whose slot it did touch, or any lookup after the
+  // table grew, is repeated. A duplicate is accepted only when strictly
+  // shallower than the node CLOSED holds.
   void filterThroughClosed() {
     auto phase = timer_.phase(Phase::ClosedFilter);
     locateSuccessors();

@@ -1,10 +1,11 @@
 #pragma once
 
 // Zero-filled memory for the large tables of a solve. A large block is mapped
-// from the kernel: its pages arrive zeroed when first touched, so an unused
-// tail costs address space only, and they are huge pages where the system
-// allows it, so that random accesses over the block miss the TLB less often.
-// A small block comes from calloc.
+// from the kernel: its pages arrive zeroed when first touched, so memory
+// never touched costs address space only. Asked for, they are huge pages
+// (2 MiB on x86-64) where the system allows it, so that random accesses over
+// the block miss the TLB less often; but then each first touch commits a
+// whole huge page. A small block comes from calloc.
 
 #include <sys/mman.h>
 
@@ -33,8 +34,10 @@ struct ZeroedMemoryRelease {
 
 using ZeroedMemory = std::unique_ptr<void, ZeroedMemoryRelease>;
 
+enum class PageSize { Small, HugeWherePossible };
+
 // Throws std::bad_alloc when the memory cannot be had.
-inline ZeroedMemory zeroedMemory(std::size_t bytes) {
+inline ZeroedMemory zeroedMemory(std::size_t bytes, PageSize pages) {
   if (bytes < kHugePageBytes) {
     void* memory = std::calloc(bytes == 0 ? 1 : bytes, 1);
     if (memory == nullptr) throw std::bad_alloc();
@@ -53,11 +56,12 @@ inline ZeroedMemory zeroedMemory(std::size_t bytes) {
   const std::uintptr_t end = first + size + kHugePageBytes;
   if (end > tail) ::munmap(reinterpret_cast<void*>(tail), end - tail);
   void* memory = reinterpret_cast<void*>(aligned);
-  ::madvise(memory, size, MADV_HUGEPAGE);  // a hint: without it the pages are merely small
+  if (pages == PageSize::HugeWherePossible) ::madvise(memory, size, MADV_HUGEPAGE);  // a hint: may stay small
   return ZeroedMemory(memory, ZeroedMemoryRelease{size});
 }
 
-// A growable array of floats in zeroed memory; growing keeps the contents.
+// A growable array of floats in zeroed memory, on huge pages where possible
+// (it grows only as it is written); growing keeps the contents.
 class FloatBuffer {
  public:
   float* data() { return static_cast<float*>(memory_.get()); }
@@ -68,7 +72,8 @@ class FloatBuffer {
   void reserve(std::size_t size) {
     if (size <= size_) return;
     const std::size_t grown = std::max(size, 2 * size_);
-    ZeroedMemory memory = zeroedMemory(grown * sizeof(float));
+    if (grown > SIZE_MAX / sizeof(float)) throw std::bad_alloc();
+    ZeroedMemory memory = zeroedMemory(grown * sizeof(float), PageSize::HugeWherePossible);
     if (size_ > 0) std::memcpy(memory.get(), memory_.get(), size_ * sizeof(float));
     memory_ = std::move(memory);
     size_ = grown;

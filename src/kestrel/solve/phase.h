@@ -10,7 +10,7 @@ namespace kestrel {
 
 enum class Phase : std::size_t {
   PopFromOpen,      // the pop step, the goal tests of popped nodes included
-  PopGoalTest,      // the goal test of one popped node
+  PopGoalTest,      // the goal tests of the popped nodes
   PopMisc,          // gathering what the expansion needs of the popped nodes
   Expand,           // the environment's expansion
   ExpandMisc,       // laying the children out
