@@ -97,7 +97,8 @@ class PythonWeightedAStar:
     nodes after it are not expanded); every popped node yields 4 successors,
     off-board moves included, all counted as generated; a successor is
     accepted when its state is new or strictly shallower than the stored one
-    (then the stored node is updated in place and pushed again); accepted
+    (then the stored node is updated in place and pushed again, or with
+    duplicate_mode="new_slot" a new node replaces it in CLOSED); accepted
     successors are evaluated in one network call; f = weight * g + h in
     float32, with h = 0 for goal successors; the budget is checked after each
     iteration.
@@ -148,7 +149,8 @@ class PythonWeightedAStar:
         children[rows, target] = 0
         return children
 
-    def solve(self, state, weight: float, batch_size: int, search_budget: int = 0, exact_order: bool = False) -> dict:
+    def solve(self, state, weight: float, batch_size: int, search_budget: int = 0, exact_order: bool = False,
+              duplicate_mode: str = "in_place") -> dict:
         cells = self.cells
         goal = self.goal
         w32 = np.float32(weight)
@@ -199,9 +201,13 @@ class PythonWeightedAStar:
                         accepted.append(node)
                         accepted_rows.append(j)
                     elif depth < node.depth:
-                        node.depth = depth
-                        node.parent = parent
-                        node.move = move
+                        if duplicate_mode == "new_slot":  # a new node takes the state's place in CLOSED
+                            node = _Node(key, depth, parent, move)
+                            closed[key] = node
+                        else:
+                            node.depth = depth
+                            node.parent = parent
+                            node.move = move
                         accepted.append(node)
                         accepted_rows.append(j)
                     j += 1

@@ -36,9 +36,10 @@ struct Graph {
   std::map<int, std::vector<int>> successors;
   std::set<int> goals;
   std::map<int, float> heuristic;
-  int dead_end = -1;           // expand() of this state throws
-  int null_successor_of = -1;  // expand() of this state yields a null entry
-  int goal_test_throws = -1;   // is_solved() of this state throws
+  int dead_end = -1;                   // expand() of this state throws
+  int null_successor_of = -1;          // expand() of this state yields a null entry
+  int goal_test_throws = -1;           // is_solved() of this state throws
+  int repeated_goal_test_throws = -1;  // is_solved() of this state throws when asked again (as a popped node)
   bool apply_move_broken = false;
   std::size_t input_width = 1;
   // Misbehaving plugins:
@@ -88,6 +89,9 @@ class GraphEnvironment : public Environment {
   }
   bool is_solved() const override {
     if (id() == graph->goal_test_throws) throw std::runtime_error("goal test failed on a worker");
+    if (id() == graph->repeated_goal_test_throws && goal_tests_++ > 0) {
+      throw std::runtime_error("popped goal test failed on a worker");
+    }
     return graph->goals.count(id()) > 0;
   }
   int num_moves() const override {
@@ -103,6 +107,7 @@ class GraphEnvironment : public Environment {
  private:
   int id() const { return state_[0]; }
   std::vector<std::uint8_t> state_;
+  mutable std::atomic<int> goal_tests_{0};
 };
 
 class SearchTest : public ::testing::Test {
@@ -331,14 +336,17 @@ TEST_F(SearchTest, WorkerExceptionsReachTheCallerInsteadOfAborting) {
 }
 
 TEST_F(SearchTest, WorkerExceptionsInRegionsWideEnoughToRunInParallel) {
-  // A root with 100 successors: their goal tests, and their expansions in the next iteration, are wide enough
-  // to be spread over the worker threads.
+  // A root with 100 successors: their goal tests, and their goal tests as popped nodes and their expansions
+  // in the next iteration, are wide enough to be spread over the worker threads.
   Graph g;
   for (int i = 1; i <= 100; ++i) g.successors[0].push_back(i);
   g.goal_test_throws = 77;
   settings_.batch_size = 200;
   EXPECT_EQ(solveError(g), "goal test failed on a worker");
   g.goal_test_throws = -1;
+  g.repeated_goal_test_throws = 77;
+  EXPECT_EQ(solveError(g), "popped goal test failed on a worker");
+  g.repeated_goal_test_throws = -1;
   g.dead_end = 50;
   EXPECT_EQ(solveError(g), "expand failed on a worker");
   g.dead_end = -1;

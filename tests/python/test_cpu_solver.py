@@ -48,13 +48,15 @@ def _python_replay():
     return module.PythonWeightedAStar
 
 
-# Batches of more than 1024 popped nodes run in chunks; the search must be
-# the one a single pass over the batch makes.
-@pytest.mark.parametrize("batch_size", [2100, 2500])
-def test_large_batches_search_as_the_python_replay_does(package15, batch_size):
+# Batches of more than 1024 popped nodes run in chunks, and CLOSED grows
+# within chunks; the search must be the one a single sequential pass over
+# the batch makes, in both duplicate modes.
+@pytest.mark.parametrize("batch_size, duplicate_mode", [(2100, "in_place"), (2500, "in_place"), (2500, "new_slot")])
+def test_large_batches_search_as_the_python_replay_does(package15, batch_size, duplicate_mode):
     state = kestrel_puzzles.scramble("puzzle15", 100, 3)
-    result = solve(state, package15, "puzzle15", 0.8, batch_size)
-    replay = _python_replay()("puzzle15", package15).solve(state, 0.8, batch_size, exact_order=True)
+    result = solve(state, package15, "puzzle15", 0.8, batch_size, duplicate_update_mode=duplicate_mode)
+    replay = _python_replay()("puzzle15", package15).solve(state, 0.8, batch_size, exact_order=True,
+                                                           duplicate_mode=duplicate_mode)
     assert (result["nodes_generated"], result["moves"]) == (replay["nodes_generated"], replay["moves"])
     assert result["solved"]
 
