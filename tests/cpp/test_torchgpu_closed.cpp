@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -11,6 +12,7 @@
 #include "kestrel/solve/probe_sequence.h"
 #include "kestrel/torchgpu/closed_table.h"
 #include "kestrel/torchgpu/hashing.h"
+#include "kestrel/torchgpu/sort_keys.h"
 #include "support/expect_error.h"
 
 namespace {
@@ -118,6 +120,21 @@ TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
 // Probes compare hashes before keys: a stored key that shares a row's hash
 // must not be taken for it, and the row must probe on past it.
 // Also for one-byte keys of sixteen columns, compared as two 64-bit words.
+// On either side of the sizes where the CPU sort takes a padded copy: the
+// same values and positions as LibTorch's own stable sort, with ties among
+// values and with the largest value, which the padding also holds.
+TEST(TorchSorting, StableSortMatchesTheLibrarysStableSort) {
+  at::manual_seed(5);
+  for (std::int64_t n : {0, 1, 4999, 5000, 13001, 32767, 32768, 40000}) {
+    at::Tensor values = at::randint(-3, 4, {n}, at::kLong);
+    values.masked_fill_(values.eq(3), std::numeric_limits<std::int64_t>::max());
+    const auto [sorted, order] = kestrel::stableSort(values);
+    const auto [expected_sorted, expected_order] = values.sort(std::optional<bool>(true), 0);
+    EXPECT_TRUE(sorted.equal(expected_sorted)) << n;
+    EXPECT_TRUE(order.equal(expected_order)) << n;
+  }
+}
+
 TEST(TorchClosedTable, LookupIsExactWhenDifferentKeysShareAHash) {
   for (const auto& [scheme, key_dtype] : {std::pair{ProbeScheme::LinearProbing, at::kLong},
                                           {ProbeScheme::PythonDict, at::kLong},

@@ -126,12 +126,6 @@ at::Tensor runStarts(const at::Tensor& sorted) {
   return starts;
 }
 
-// Ascending and stable along the only dimension. Spelled out because
-// sort(true) would bind to the dimension overload.
-std::tuple<at::Tensor, at::Tensor> stableSort(const at::Tensor& values) {
-  return values.sort(std::optional<bool>(true), /*dim=*/0);
-}
-
 }  // namespace
 
 TorchClosedTable::TorchClosedTable(std::int64_t key_width, c10::Device device, c10::ScalarType key_dtype,

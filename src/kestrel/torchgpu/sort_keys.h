@@ -7,6 +7,7 @@
 #include <ATen/core/Tensor.h>
 
 #include <optional>
+#include <tuple>
 
 #include "kestrel/export.h"
 
@@ -18,5 +19,9 @@ namespace kestrel {
 // them; none for wider values. The integers fit in 32 signed bits, so they
 // can be shifted above a 32-bit tie-breaker.
 KESTREL_EXPORT std::optional<at::Tensor> orderedCostBits(const at::Tensor& cost);
+
+// The values of a 1-D tensor sorted ascending, stably, and the positions
+// they came from.
+KESTREL_EXPORT std::tuple<at::Tensor, at::Tensor> stableSort(const at::Tensor& values);
 
 }  // namespace kestrel
