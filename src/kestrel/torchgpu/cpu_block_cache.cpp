@@ -3,6 +3,7 @@
 #include <c10/core/Allocator.h>
 #include <c10/core/CPUAllocator.h>
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <map>
@@ -42,7 +43,7 @@ class BlockCache final : public at::Allocator {
   void open() {
     std::lock_guard lock(mutex_);
     if (scopes_++ > 0) return;
-    underlying_ = c10::GetCPUAllocator();
+    underlying_.store(c10::GetCPUAllocator());
     c10::SetCPUAllocator(this);
     installed_ = c10::GetCPUAllocator() == this;
   }
@@ -52,14 +53,14 @@ class BlockCache final : public at::Allocator {
     {
       std::lock_guard lock(mutex_);
       if (--scopes_ > 0) return;
-      if (installed_ && c10::GetCPUAllocator() == this) c10::SetCPUAllocator(underlying_);
+      if (installed_ && c10::GetCPUAllocator() == this) c10::SetCPUAllocator(underlying_.load());
       installed_ = false;
       released = takeAllFree();
     }
   }  // the blocks go back outside the lock: the underlying allocator may be slow
 
   at::DataPtr allocate(std::size_t bytes) override {
-    if (bytes < kSmallestCachedBytes) return underlyingAllocator()->allocate(bytes);
+    if (bytes < kSmallestCachedBytes) return underlying_.load()->allocate(bytes);
     const std::size_t size = sizeClass(bytes);
     std::lock_guard lock(mutex_);
     void* data = takeFree(size);
@@ -79,11 +80,6 @@ class BlockCache final : public at::Allocator {
 
   static void release(void* data) { instance().put(data); }
 
-  at::Allocator* underlyingAllocator() {
-    std::lock_guard lock(mutex_);
-    return underlying_;
-  }
-
   // The smallest free block of the size class or larger, up to twice its
   // size: the sizes of an iteration's tensors drift with its child count.
   void* takeFree(std::size_t size) {
@@ -101,10 +97,10 @@ class BlockCache final : public at::Allocator {
   void* allocateNew(std::size_t size) {
     at::DataPtr memory;
     try {
-      memory = underlying_->allocate(size);
+      memory = underlying_.load()->allocate(size);
     } catch (...) {
       const std::vector<at::DataPtr> released = takeAllFree();
-      memory = underlying_->allocate(size);
+      memory = underlying_.load()->allocate(size);
     }
     void* data = memory.get();
     // An entry left at this address belongs to a block that was handed out
@@ -128,7 +124,8 @@ class BlockCache final : public at::Allocator {
       std::lock_guard lock(mutex_);
       auto found = blocks_.find(data);
       if (found == blocks_.end()) {
-        foreign = underlying_ != nullptr ? underlying_->raw_deleter() : nullptr;
+        at::Allocator* underlying = underlying_.load();
+        foreign = underlying != nullptr ? underlying->raw_deleter() : nullptr;
       } else if (installed_ && free_bytes_ + found->second.size <= kMostCachedBytes &&
                  keepFree(data, found->second.size)) {
         return;
@@ -171,7 +168,8 @@ class BlockCache final : public at::Allocator {
   std::mutex mutex_;
   int scopes_ = 0;
   bool installed_ = false;
-  at::Allocator* underlying_ = nullptr;
+  // Read without the lock by the small allocations, which pass straight through.
+  std::atomic<at::Allocator*> underlying_{nullptr};
   std::unordered_map<void*, Block> blocks_;         // every block the cache handed out, in use or free
   std::map<std::size_t, std::vector<void*>> free_;  // the free ones by size
   std::size_t free_bytes_ = 0;

@@ -4,7 +4,6 @@
 #include <ATen/TensorIterator.h>
 #if __has_include(<fbgemm/Utils.h>)
 #include <fbgemm/Utils.h>
-#define KESTREL_HAS_FBGEMM 1
 #endif
 
 #include <cstdint>
@@ -22,7 +21,7 @@ namespace {
 constexpr std::int64_t kPaddedSortFrom = 5000;
 
 bool radixSortOnCpu() {
-#ifdef KESTREL_HAS_FBGEMM
+#if __has_include(<fbgemm/Utils.h>)
   static const bool available = fbgemm::is_radix_sort_accelerated_with_openmp();
   return available;
 #else
