@@ -45,8 +45,16 @@ constexpr std::int64_t kMinimumCapacity = 8;
 // per-column terms of a large batch stay within about this many elements.
 constexpr std::int64_t kWholeRowColumns = 16;
 constexpr std::int64_t kHashChunkElements = 2097152;
-// Probes in a lookup's first block; each further block doubles.
+// The shortest and longest first block of a lookup, in probes; each further
+// block doubles.
 constexpr std::int64_t kFirstProbeBlock = 8;
+constexpr std::int64_t kLongestFirstProbeBlock = 32;
+// What a further block (about 35 operations and a host read) costs, counted
+// in probes of one row: on the host about as much as 50,000 of them; on an
+// accelerator, where each launch costs microseconds and a probe next to
+// nothing, about a million.
+constexpr double kBlockCostOnHost = 50'000;
+constexpr double kBlockCostOnAccelerator = 1'000'000;
 // The fewest rows filter()'s later placement rounds make room for, and
 // the probes each of them makes: enough that a row meets no empty slot in
 // them about once in a thousand at the highest load. A round runs while it
@@ -95,12 +103,15 @@ HostCounts readCounts(std::initializer_list<at::Tensor> counts, const at::Tensor
 
 // True at each run start of `keys` and where a key lies below every key
 // before it in its run. Keys must fall from run to run (every key of a run
-// above every key of the runs after it), so that one running minimum serves
-// all runs.
-at::Tensor recordsOfRuns(const at::Tensor& starts, const at::Tensor& keys) {
+// strictly below every key of the runs before it), so that one running
+// minimum serves all runs and finds each run's start a record too.
+at::Tensor recordsOfRuns(const at::Tensor& keys) {
   const at::Tensor running = std::get<0>(keys.cummin(0));
-  at::Tensor records = starts.clone();
-  records.slice(0, 1).logical_or_(keys.slice(0, 1).lt(running.slice(0, 0, -1)));
+  at::Tensor records = at::empty({keys.size(0)}, keys.options().dtype(at::kBool));
+  if (keys.size(0) == 0) return records;
+  records.narrow(0, 0, 1).fill_(true);
+  at::Tensor rest = records.slice(0, 1);
+  at::lt_out(rest, keys.slice(0, 1), running.slice(0, 0, -1));
   return records;
 }
 
@@ -223,10 +234,9 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   // equal the one before holds one key). One read tells the number of runs
   // and whether the comparison failed.
   const at::Tensor sorted_keys = asWords(keys).index_select(0, order);
-  const at::Tensor mismatch = sorted_keys.slice(0, 1)
-                                  .ne(sorted_keys.slice(0, 0, -1))
-                                  .logical_and_(starts.slice(0, 1).logical_not().unsqueeze(1))
-                                  .any();
+  // Greater than its run start mark: a key that differs where no run starts.
+  const at::Tensor mismatch =
+      sorted_keys.slice(0, 1).ne(sorted_keys.slice(0, 0, -1)).gt_(starts.slice(0, 1).unsqueeze(1)).any();
   const at::Tensor runs = starts.cumsum(0, at::kLong);  // the last one counts them
   const HostCounts read = readCounts({runs.select(0, rows - 1)}, mismatch, rows);
   const std::int64_t unique = read.counts[0];
@@ -291,9 +301,28 @@ ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at:
   }
   const at::Tensor p =
       at::bitwise_right_shift(perturbations.unsqueeze(0), column(columns.shift)) & column(columns.low_bits);
-  const at::Tensor sums = ((p + 1) * column(columns.inverse_power)).cumsum(0);
+  const at::Tensor inverse_power = column(columns.inverse_power);
+  const at::Tensor sums = at::addcmul(inverse_power, p, inverse_power).cumsum(0);  // (p + 1) 5^-k
   const at::Tensor all = ((positions.unsqueeze(0) + sums) * column(columns.power)) & mask;
   return {all.narrow(0, 0, count), p.narrow(0, 0, count), all.select(0, count), p.select(0, count)};
+}
+
+std::int64_t TorchClosedTable::firstProbeBlock(std::int64_t rows) const {
+  // Every row of the first block probes all of it, so its work grows with
+  // rows x probes, while a row still probing after it costs a further block:
+  // a fixed number of operations and a host read. A row goes on past k probes
+  // about load^k of the time; the length kept minimises the expected total.
+  const double load = static_cast<double>(used_slots_) / static_cast<double>(capacity_);
+  const double block_cost = device_.is_cpu() ? kBlockCostOnHost : kBlockCostOnAccelerator;
+  const double n = static_cast<double>(rows);
+  std::int64_t best = kFirstProbeBlock;
+  double best_cost = std::numeric_limits<double>::infinity();
+  for (std::int64_t probes = kFirstProbeBlock; probes <= kLongestFirstProbeBlock; probes += 4) {
+    const double cost =
+        n * static_cast<double>(probes) + block_cost * std::min(1.0, n * std::pow(load, static_cast<double>(probes)));
+    if (cost < best_cost) best = probes, best_cost = cost;
+  }
+  return best;
 }
 
 const ProbeColumns& TorchClosedTable::columnsFor(std::int64_t count) const {
@@ -332,7 +361,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   at::Tensor perturbations = all_hashes;
   std::int64_t probes = 0;
   bool shared_hash = false;  // some row stopped at another key of its hash
-  for (std::int64_t block = kFirstProbeBlock; probes < capacity_; block *= 2) {
+  for (std::int64_t block = firstProbeBlock(rows); probes < capacity_; block *= 2) {
     const std::int64_t count = std::min(block, capacity_ - probes);
     const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
     const std::int64_t n = active_hashes.size(0);
@@ -351,7 +380,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     at::Tensor slot = next.positions.gather(0, first_at).squeeze(0);
     at::Tensor entry = stored.gather(0, first_at).squeeze(0);
     at::Tensor perturbation = next.perturbations.gather(0, first_at).squeeze(0);
-    at::Tensor steps = first + probes;
+    at::Tensor steps = probes == 0 ? first : first + probes;
     probes += count;
     if (!active.defined()) {
       result.slot = slot, result.entry = entry, result.perturbation = perturbation, result.steps = steps;
@@ -362,9 +391,9 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
       result.steps.index_copy_(0, active, steps);
     }
     const at::Tensor probing = stopped.logical_not();
-    at::Tensor keep;
+    at::Tensor keep, found;
     if (key_check == KeyCheck::Compare) {
-      const at::Tensor found = entry.ge(0).logical_and_(stopped);
+      found = entry.ge(0).logical_and_(stopped);
       const at::Tensor shared =
           active_keys.ne(stored_keys.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)).any();
       const HostCounts read = readCounts({probing.sum()}, shared, n);
@@ -372,6 +401,12 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
       keep = at::nonzero_static(probing, read.counts[0]).reshape({-1});
     } else {
       keep = probing.nonzero().squeeze(1);
+    }
+    if (keep.size(0) == 0 && !active.defined()) {
+      // Every row stopped in the first block: its found rows are the answer.
+      active = keep;
+      if (found.defined()) result.found = found;
+      break;
     }
     active = active.defined() ? active.index_select(0, keep) : keep;
     if (keep.size(0) == 0) break;
@@ -385,7 +420,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     result.slot.index_fill_(0, active, -1);
     result.entry.index_fill_(0, active, -1);
   }
-  result.found = result.entry.ge(0);
+  if (!result.found.defined()) result.found = result.entry.ge(0);
 
   if (!shared_hash) return result;
   // A stored hash equal to a row's, under another key (rare): that row's
@@ -577,7 +612,7 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   // (-1) claim nothing.
   const double free_slots = static_cast<double>(capacity_ - used_slots_);
   const auto expectedLosers = [&](double keys) { return keys - free_slots * -std::expm1(-keys / free_slots); };
-  at::Tensor lost = reachable.logical_and(won.logical_not());
+  at::Tensor lost = reachable.gt(won);  // reachable and not won
   at::Tensor from_ids = ids, slot = found.slot, perturbation = found.perturbation, steps = found.steps;
   const std::int64_t count = std::min(kLoserProbes, capacity_);
   const ProbeColumns& columns = columnsFor(count);
@@ -612,7 +647,7 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     from_ids = from_ids.index_select(0, from);
     won = claimSlots(at::where(claiming, slot, scratch), from_ids);
     wins.push_back(won);
-    lost = claiming.logical_and_(won.logical_not());
+    lost = claiming.gt(won);
     perturbation = next.perturbations.gather(0, first).squeeze(0);
     if (near_end) steps = steps + first.squeeze(0);
     steps_bound += count - 1;
@@ -714,12 +749,12 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   reserve(used_slots_ + unique);
   ensureEntryRows(size_ + unique);
   const Lookup found = lookup(groups.keys, groups.hashes);
-  const FilterDecision decision = decide(groups, costs, found);
+  const at::Tensor fresh = found.found.logical_not();
+  const FilterDecision decision = decide(groups, costs, found, fresh);
 
   // Every state of the batch writes its entry, a stored one the same key and
   // hash again: no count is needed first. New states are numbered on from
   // size() in batch order.
-  const at::Tensor fresh = found.found.logical_not();
   const at::Tensor fresh_before = fresh.cumsum(0, at::kLong);  // through each row; the last counts them
   const at::Tensor ids = at::where(fresh, fresh_before.add(size_ - 1), found.entry);
   keys_.index_copy_(0, ids, groups.keys);
@@ -740,9 +775,8 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
 }
 
 TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, const at::Tensor& costs,
-                                                          const Lookup& found) const {
+                                                          const Lookup& found, const at::Tensor& fresh) const {
   const std::int64_t rows = costs.size(0);
-  const at::Tensor fresh = found.found.logical_not();
   // Entry rows past size() are uninitialised, but only found rows read them.
   const at::Tensor stored =
       costs_.index_select(0, found.entry.clamp_min(0)).masked_fill_(fresh, unreachedCost(cost_dtype_));
@@ -767,12 +801,11 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
   if (bits) {
     // Along the batch's grouping (batch order within a state) a child is a
     // record when its cost is below the running minimum of its state's
-    // earlier children. The key puts the cost, as unsigned 32 bits, below the
-    // state counted down, so that keys fall from state to state.
+    // earlier children. The key is the cost's 32 bits less the state times
+    // 2^32, so that keys fall from state to state.
     order = groups.order, order_states = groups.order_groups, ordered_costs = grouped_costs;
-    const at::Tensor key =
-        (*bits + (((states - 1) << 32) + (std::int64_t{1} << 31))).sub_(at::bitwise_left_shift(order_states, 32));
-    record = recordsOfRuns(groups.order_starts, key);
+    const at::Tensor key = at::add(*bits, order_states, -(std::int64_t{1} << 32));
+    record = recordsOfRuns(key);
     // Records of a state get strictly cheaper: its last is its cheapest child.
     const at::Tensor positions = at::arange(rows, order.options());
     cheapest = at::full({states}, -1, order.options())
@@ -790,7 +823,7 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
     order = by_cost.index_select(0, within);
     ordered_costs = costs.index_select(0, order);
     const at::Tensor starts = runStarts(order_states);
-    record = recordsOfRuns(starts, order - order_states * rows);
+    record = recordsOfRuns(order - order_states * rows);
     cheapest = at::nonzero_static(starts, states).reshape({-1});
   }
   const at::Tensor ordered_accept = record.logical_and_(ordered_costs < stored.index_select(0, order_states));

@@ -173,6 +173,7 @@ class KESTREL_EXPORT TorchClosedTable {
   // hash matched a stored entry of another key.
   Lookup lookupComparingKeys(const at::Tensor& keys, const at::Tensor& hashes) const;
   const ProbeColumns& columnsFor(std::int64_t count) const;
+  std::int64_t firstProbeBlock(std::int64_t rows) const;
   // insert() once the host knows how many rows update and how many are new.
   at::Tensor insertCounted(const at::Tensor& keys, const at::Tensor& costs, const at::Tensor& hashes,
                            const Lookup& lookup, const at::Tensor& to_update, std::int64_t update_count,
@@ -185,7 +186,9 @@ class KESTREL_EXPORT TorchClosedTable {
     at::Tensor improved;  // bool (U): states with an accepted child
     at::Tensor cheapest;  // int64 (U): each state's cheapest child; undefined when every state has one child
   };
-  FilterDecision decide(const Groups& groups, const at::Tensor& costs, const Lookup& found) const;
+  // `fresh`: the states `found` did not find.
+  FilterDecision decide(const Groups& groups, const at::Tensor& costs, const Lookup& found,
+                        const at::Tensor& fresh) const;
   // Moves every row's probe position one step along its sequence.
   void advance(at::Tensor& positions, at::Tensor& perturbations) const;
 

@@ -128,7 +128,8 @@ class TorchSearch {
       requireCostsInRange(wide, setup_.types.open_cost, "memory_dtype_open_cost");
     }
     const at::Tensor g_part = path_cost.to(t).mul(static_cast<double>(setup_.config.weight)).to(t);
-    const at::Tensor h_part = heuristic.to(t).mul(solved.logical_not().to(t)).to(t);
+    // The mask's 0 and 1 become the type's inside the multiplication.
+    const at::Tensor h_part = heuristic.to(t).mul(solved.logical_not()).to(t);
     return g_part.add(h_part).to(t);
   }
 

@@ -52,7 +52,9 @@ std::optional<at::Tensor> orderedCostBits(const at::Tensor& cost) {
   const auto floatBits = [&](c10::ScalarType bits_type, std::int64_t magnitude) {
     // Adding +0 turns -0 into +0; a NaN becomes the positive quiet NaN, whose
     // bits lie above infinity's.
-    const at::Tensor canonical = at::where(cost.isnan(), std::numeric_limits<double>::quiet_NaN(), cost.add(0.0));
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    const at::Tensor canonical =
+        at::nan_to_num(cost.add(0.0), std::numeric_limits<double>::quiet_NaN(), kInfinity, -kInfinity);
     const at::Tensor bits = canonical.view(bits_type).to(at::kLong);
     // Negative floats count down as their bits count up: flip their
     // magnitude (the sign-extended top bit selects them).
