@@ -58,9 +58,18 @@ std::uint64_t splitMixReference(std::uint64_t z) {
   return z ^ (z >> 31);
 }
 
+std::uint64_t shortMixReference(std::uint64_t z) {
+  z = (z ^ (z >> 31)) * 0xBF58476D1CE4E5B9ULL;
+  return z ^ (z >> 29);
+}
+
 TEST(TorchHashing, MatchesUnsignedReference) {
   const at::Tensor mixed = kestrel::splitMix64(wordTensor());
-  for (std::size_t i = 0; i < kWords.size(); ++i) EXPECT_EQ(word(mixed, i), splitMixReference(kWords[i])) << kWords[i];
+  const at::Tensor short_mixed = kestrel::shortMix64(wordTensor());
+  for (std::size_t i = 0; i < kWords.size(); ++i) {
+    EXPECT_EQ(word(mixed, i), splitMixReference(kWords[i])) << kWords[i];
+    EXPECT_EQ(word(short_mixed, i), shortMixReference(kWords[i])) << kWords[i];
+  }
   for (int bits = 1; bits < 32; ++bits) {
     const at::Tensor shifted = kestrel::logicalShiftRight(wordTensor(), bits);
     for (std::size_t i = 0; i < kWords.size(); ++i) EXPECT_EQ(word(shifted, i), kWords[i] >> bits) << bits;

@@ -213,7 +213,7 @@ at::Tensor TorchClosedTable::hashKeys(const at::Tensor& keys) const {
   } else {
     acc = sumTerms(0, width);
   }
-  return splitMix64(acc ^ salt_);
+  return shortMix64(acc ^ salt_);
 }
 
 TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const {

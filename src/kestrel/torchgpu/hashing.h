@@ -1,6 +1,6 @@
 #pragma once
 
-// SplitMix64 arithmetic on int64 tensors, whose right shift is arithmetic:
+// Hash mixing on int64 tensors, whose right shift is arithmetic:
 // the logical shift clears the copied sign bits. All arithmetic wraps modulo
 // 2^64, as on unsigned 64-bit integers.
 
@@ -17,5 +17,12 @@ KESTREL_EXPORT at::Tensor logicalShiftRight(const at::Tensor& z, int bits);
 //   z += 0x9E3779B97F4A7C15; z = (z ^ z >>> 30) * 0xBF58476D1CE4E5B9;
 //   z = (z ^ z >>> 27) * 0x94D049BB133111EB; z ^ z >>> 31.
 KESTREL_EXPORT at::Tensor splitMix64(const at::Tensor& z);
+
+// A shorter finaliser, for values that are already sums of pseudo-random
+// multiples: z = (z ^ z >>> 31) * 0xBF58476D1CE4E5B9; z ^ z >>> 29. Every
+// input bit reaches every output bit from the 29th up, and through the last
+// shift also the low bits, which choose a table slot. Seven operations where
+// SplitMix64 takes eleven.
+KESTREL_EXPORT at::Tensor shortMix64(const at::Tensor& z);
 
 }  // namespace kestrel
