@@ -249,7 +249,7 @@ TEST(TorchClosedTable, EntryArraysGrowKeepingRowsOrFailWhenFixed) {
       "fixed CLOSED entry capacity exhausted at capacity=8");
 }
 
-TEST(TorchClosedTable, SmallerEntryTakesTheSharedHomeSlot) {
+TEST(TorchClosedTable, LargerEntryTakesTheSharedHomeSlot) {
   for (ProbeScheme scheme : kSchemes) {
     TorchClosedTable table = makeTable(2, 64, scheme);
     const at::Tensor candidates = counterKeys(200, 2), hashes = table.hashKeys(candidates);
@@ -257,11 +257,12 @@ TEST(TorchClosedTable, SmallerEntryTakesTheSharedHomeSlot) {
     std::int64_t later = 1;
     while (!home.slice(0, 0, later).eq(home[later]).any().item<bool>()) ++later;
     const std::int64_t earlier = home.slice(0, 0, later).eq(home[later]).nonzero()[0][0].item<std::int64_t>();
+    // Entry 0 (candidates[later]) loses the home slot to entry 1 and probes on.
     table.filter(at::stack({candidates[later], candidates[earlier]}), at::zeros({2}));
-    kestrel::ProbeSequence probe(scheme, word(hashes, earlier), 63);
-    EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), 0);
-    probe.advance();
+    kestrel::ProbeSequence probe(scheme, word(hashes, later), 63);
     EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), 1);
+    probe.advance();
+    EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), 0);
   }
 }
 

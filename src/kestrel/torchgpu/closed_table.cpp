@@ -101,6 +101,14 @@ HostCounts readCounts(std::initializer_list<at::Tensor> counts, const at::Tensor
   return read;
 }
 
+// `capacity` empty slots (-1) and the scratch slot past them, which reads
+// more than any entry id.
+at::Tensor emptySlots(std::int64_t capacity, const at::TensorOptions& longs) {
+  at::Tensor slots = at::full({capacity + 1}, -1, longs);
+  slots.narrow(0, capacity, 1).fill_(std::numeric_limits<std::int64_t>::max());
+  return slots;
+}
+
 // True at each run start of `keys` and where a key lies below every key
 // before it in its run. Keys must fall from run to run (every key of a run
 // strictly below every key of the runs before it), so that one running
@@ -157,7 +165,7 @@ TorchClosedTable::TorchClosedTable(std::int64_t key_width, c10::Device device, c
   capacity_ = asInt64(nextPowerOfTwo(static_cast<std::uint64_t>(std::max(kMinimumCapacity, requested_capacity))));
   entry_capacity_ = capacity_;
   mask_ = at::full({1}, capacity_ - 1, longs);
-  slot_array_ = at::full({capacity_ + 1}, -1, longs);
+  slot_array_ = emptySlots(capacity_, longs);
   slots_ = slot_array_.narrow(0, 0, capacity_);
   keys_ = at::empty({entry_capacity_, key_width_}, longs.dtype(key_dtype_));
   costs_ = at::empty({entry_capacity_}, longs.dtype(cost_dtype_));
@@ -490,7 +498,7 @@ void TorchClosedTable::growSlots(std::int64_t need) {
   while (3 * need >= 2 * capacity) capacity *= 2;
   capacity_ = capacity;
   mask_ = at::full({1}, capacity_ - 1, mask_.options());
-  slot_array_ = at::full({capacity_ + 1}, -1, slot_array_.options());
+  slot_array_ = emptySlots(capacity_, slot_array_.options());
   slots_ = slot_array_.narrow(0, 0, capacity_);
   used_slots_ = 0;
   if (size_ == 0) return;
@@ -586,12 +594,9 @@ bool TorchClosedTable::placeComparingKeys(const at::Tensor& keys, const at::Tens
 }
 
 at::Tensor TorchClosedTable::claimSlots(const at::Tensor& candidates, const at::Tensor& ids) {
-  // Empty slots read -1; made the largest id for the moment, the smallest
-  // id claiming one replaces it.
-  slot_array_.index_fill_(0, candidates, std::numeric_limits<std::int64_t>::max());
-  slot_array_.scatter_reduce_(0, candidates, ids, "amin", /*include_self=*/true);
-  // Below every id, the scratch slot is won by none of the rows sent there.
-  slot_array_.narrow(0, capacity_, 1).fill_(std::numeric_limits<std::int64_t>::min());
+  // Empty slots read -1, below every id, so the largest id claiming one
+  // replaces it; the scratch slot reads more than any id and stays unwon.
+  slot_array_.scatter_reduce_(0, candidates, ids, "amax", /*include_self=*/true);
   return slot_array_.index_select(0, candidates).eq(ids);
 }
 
@@ -603,7 +608,7 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   const at::Tensor reachable = fresh.logical_and(found.slot.ge(0));
   at::Tensor won = claimSlots(at::where(reachable, found.slot, scratch), ids);
   std::vector<at::Tensor> wins{won};  // every round's winners, counted once at the end
-  // Later rounds: the keys that lost a slot to a smaller id probe on from it
+  // Later rounds: the keys that lost a slot to a larger id probe on from it
   // for one block and claim again. Keys meet in a slot about as often as
   // random keys share one of the free slots, so the host expects how many
   // lose each round; a round runs while more than a fraction of a key is
@@ -612,7 +617,6 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   // (-1) claim nothing.
   const double free_slots = static_cast<double>(capacity_ - used_slots_);
   const auto expectedLosers = [&](double keys) { return keys - free_slots * -std::expm1(-keys / free_slots); };
-  at::Tensor lost = reachable.gt(won);  // reachable and not won
   at::Tensor from_ids = ids, slot = found.slot, perturbation = found.perturbation, steps = found.steps;
   const std::int64_t count = std::min(kLoserProbes, capacity_);
   const ProbeColumns& columns = columnsFor(count);
@@ -627,8 +631,10 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   // A sequence ends after capacity probes, which only a small table's rows
   // can reach here; only then are the rows' probe counts followed.
   const bool near_end = found.probes + static_cast<std::int64_t>(bounds.size()) * (count - 1) > capacity_;
-  std::int64_t steps_bound = found.probes;  // every row's steps is below it
-  for (const std::int64_t bound : bounds) {
+  std::int64_t steps_bound = found.probes;                              // every row's steps is below it
+  at::Tensor lost = bounds.empty() ? at::Tensor() : reachable.gt(won);  // reachable and not won
+  for (std::size_t round = 0; round < bounds.size(); ++round) {
+    const std::int64_t bound = bounds[round];
     const at::Tensor losers = at::nonzero_static(lost, bound, /*fill_value=*/-1).reshape({-1});
     const at::Tensor from = losers.clamp_min(0);
     const ProbeBlock next =
@@ -647,6 +653,7 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     from_ids = from_ids.index_select(0, from);
     won = claimSlots(at::where(claiming, slot, scratch), from_ids);
     wins.push_back(won);
+    if (round + 1 == bounds.size()) break;  // the rest is for the next round
     lost = claiming.gt(won);
     perturbation = next.perturbations.gather(0, first).squeeze(0);
     if (near_end) steps = steps + first.squeeze(0);

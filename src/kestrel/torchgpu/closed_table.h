@@ -108,7 +108,7 @@ class KESTREL_EXPORT TorchClosedTable {
                     const std::optional<at::Tensor>& update = std::nullopt);
 
   // Writes entry ids into the slots of their keys; among keys of one batch
-  // that meet in a slot the smallest id wins and the others probe on. The ids
+  // that meet in a slot the largest id wins and the others probe on. The ids
   // are stored entries (< size()): when a probe sequence finds no free slot,
   // an adaptive table grows and re-places all of them.
   void placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
@@ -144,7 +144,7 @@ class KESTREL_EXPORT TorchClosedTable {
   // two-thirds load, then re-places every stored entry.
   void growSlots(std::int64_t need);
   // Places keys in rounds: each takes the first empty slot of its probe
-  // sequence, the smallest id winning a slot several keys met in, and the
+  // sequence, the largest id winning a slot several keys met in, and the
   // others look again. False when a pending key meets no empty slot within
   // capacity probes; the keys placed before it stay placed, and growing
   // re-places every entry anyway. A key the table already holds is a
@@ -156,13 +156,13 @@ class KESTREL_EXPORT TorchClosedTable {
   // The rows whose hash alone does not place them (it matches a stored key,
   // or meets no empty slot): placed by comparing keys; false as above.
   bool placeComparingKeys(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
-  // Writes each id into its candidate slot, the smallest id where several
-  // meet; a row whose candidate is the scratch slot claims nothing. Whether each row
-  // won its slot.
+  // Writes each id into its candidate slot, the largest id where several
+  // meet; a row whose candidate is the scratch slot claims nothing. Whether
+  // each row won its slot.
   at::Tensor claimSlots(const at::Tensor& candidates, const at::Tensor& ids);
   // filter()'s placement of its new entries (the rows marked `fresh`, with
   // entry ids `ids`) from its lookup, without asking the host: keys that
-  // lose a slot to a smaller id probe on for one block and claim again. How
+  // lose a slot to a larger id probe on for one block and claim again. How
   // many it placed (int64, 0-dim); placeMissed() places the rest.
   at::Tensor placeFresh(const at::Tensor& fresh, const at::Tensor& ids, const Lookup& found);
   void placeMissed(const at::Tensor& fresh, const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
@@ -204,7 +204,8 @@ class KESTREL_EXPORT TorchClosedTable {
   std::int64_t used_slots_ = 0;
   mutable std::map<std::int64_t, ProbeColumns> probe_columns_;  // by probe count, for lookups
   // int64 (capacity + 1), -1 = empty. The last, the scratch slot past the
-  // probed ones, takes the claims of rows that must not claim a slot.
+  // probed ones, takes the claims of rows that must not claim a slot; it
+  // reads the largest int64, which no claim beats.
   at::Tensor slot_array_;
   at::Tensor slots_;   // the probed slots: a view of the first capacity
   at::Tensor keys_;    // (entry_capacity, W)
