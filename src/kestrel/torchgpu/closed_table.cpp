@@ -365,7 +365,9 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   at::Tensor active;  // rows still probing after the first block
   at::Tensor active_hashes = all_hashes, active_keys = asWords(all_keys);
   const at::Tensor stored_keys = asWords(keys_);
-  at::Tensor positions = homeSlot(all_hashes, mask_);
+  // Every probe position is masked at the end, so the home slot needs no
+  // mask of its own.
+  at::Tensor positions = all_hashes;
   at::Tensor perturbations = all_hashes;
   std::int64_t probes = 0;
   bool shared_hash = false;  // some row stopped at another key of its hash
@@ -398,17 +400,18 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
       result.perturbation.index_copy_(0, active, perturbation);
       result.steps.index_copy_(0, active, steps);
     }
-    const at::Tensor probing = stopped.logical_not();
     at::Tensor keep, found;
     if (key_check == KeyCheck::Compare) {
       found = entry.ge(0).logical_and_(stopped);
       const at::Tensor shared =
           active_keys.ne(stored_keys.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)).any();
-      const HostCounts read = readCounts({probing.sum()}, shared, n);
+      const HostCounts read = readCounts({stopped.sum()}, shared, n);
       shared_hash = shared_hash || read.flag;
-      keep = at::nonzero_static(probing, read.counts[0]).reshape({-1});
+      const std::int64_t still_probing = n - read.counts[0];
+      keep = still_probing == 0 ? at::empty({0}, longs)
+                                : at::nonzero_static(stopped.logical_not(), still_probing).reshape({-1});
     } else {
-      keep = probing.nonzero().squeeze(1);
+      keep = stopped.logical_not().nonzero().squeeze(1);
     }
     if (keep.size(0) == 0 && !active.defined()) {
       // Every row stopped in the first block: its found rows are the answer.
