@@ -144,7 +144,7 @@ class TorchSearch {
       if (h.numel() != chunk.size(0)) throw std::runtime_error(kHeuristicRowsMessage);
       outputs.push_back(h.reshape({-1}));
     }
-    const at::Tensor heuristic = at::cat(outputs);
+    const at::Tensor heuristic = outputs.size() == 1 ? outputs.front() : at::cat(outputs);
     if (check_heuristics_)
       requireCostsInRange(heuristic.to(at::kDouble), setup_.types.heuristic, "memory_dtype_heuristic");
     return heuristic.to(setup_.types.heuristic);
