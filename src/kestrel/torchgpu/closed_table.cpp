@@ -170,13 +170,12 @@ TorchClosedTable::TorchClosedTable(std::int64_t key_width, c10::Device device, c
   keys_ = at::empty({entry_capacity_, key_width_}, longs.dtype(key_dtype_));
   costs_ = at::empty({entry_capacity_}, longs.dtype(cost_dtype_));
   hashes_ = at::empty({entry_capacity_}, longs);
-  // randint accepts the whole int64 range: spans of 2^32 and more are drawn
-  // from 64 random bits on every backend.
-  salt_ = at::randint(std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
-                      at::IntArrayRef{}, longs);
-  // Odd, so that keys differing in one column never sum alike.
-  mixers_ = splitMix64((at::arange(1, key_width_ + 1, longs) * asInt64(0x9E3779B97F4A7C15ULL)) ^
-                       asInt64(0xBF58476D1CE4E5B9ULL)) |
+  // Random weights keep the table's layout from being predictable; odd
+  // ones never sum keys differing in one column alike. randint accepts the
+  // whole int64 range: spans of 2^32 and more are drawn from 64 random bits
+  // on every backend.
+  mixers_ = at::randint(std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
+                        {key_width_}, longs) |
             1;
 }
 
@@ -192,8 +191,8 @@ at::Tensor TorchClosedTable::normalizeKeys(const at::Tensor& keys) const {
 }
 
 // A weighted sum of the columns, mixed once: every column is weighted by its
-// own odd pseudo-random number, and the salt keeps the table's layout from
-// being predictable. Integer columns multiply as they are (the product is
+// own odd random number, drawn with the table, which keeps the table's
+// layout from being predictable. Integer columns multiply as they are (the product is
 // int64); float columns are converted first. Rows of narrow integers whose
 // bytes fill whole 64-bit words are summed a word at a time: a sixteenth of
 // the work for sixteen one-byte columns.
@@ -221,7 +220,7 @@ at::Tensor TorchClosedTable::hashKeys(const at::Tensor& keys) const {
   } else {
     acc = sumTerms(0, width);
   }
-  return shortMix64(acc ^ salt_);
+  return shortMix64(acc);
 }
 
 TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const {
@@ -779,7 +778,7 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   const at::Tensor child_entries = groups.identity ? ids : ids.index_select(0, groups.group);
   at::Tensor kept_rows = decision.accept;
   if (keep == Keep::CheapestPerState && decision.cheapest.defined()) {
-    kept_rows = at::zeros_like(decision.accept).index_put_({decision.cheapest}, decision.improved);
+    kept_rows = at::zeros_like(decision.accept).index_copy_(0, decision.cheapest, decision.improved);
   }
   return {decision.accept, at::where(decision.accept, child_entries, -1), kept_rows, read.counts[2]};
 }

@@ -55,7 +55,7 @@ class KESTREL_EXPORT TorchClosedTable {
   at::Tensor normalizeKeys(const at::Tensor& keys) const;
 
   // One int64 hash per row of normalised keys: a weighted sum of the columns
-  // (float columns truncated to integers), salted and mixed once; in chunks
+  // (float columns truncated to integers) with random weights, mixed once; in chunks
   // of columns for wide keys of large batches.
   at::Tensor hashKeys(const at::Tensor& keys) const;
 
@@ -212,7 +212,6 @@ class KESTREL_EXPORT TorchClosedTable {
   at::Tensor costs_;   // (entry_capacity)
   at::Tensor hashes_;  // int64 (entry_capacity)
   at::Tensor mask_;    // int64 (1): capacity - 1
-  at::Tensor salt_;    // int64, 0-dim
   at::Tensor mixers_;  // int64 (W)
 };
 
