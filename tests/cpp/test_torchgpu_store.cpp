@@ -232,7 +232,9 @@ TEST(TorchOpenQueue, PopTakesCheapestInQueueOrder) {
     EXPECT_EQ(longs(queue.index()), Longs({10, 13})) << mode.name;
     EXPECT_EQ(doubles(queue.cost()), std::vector<double>({4, 7})) << mode.name;
 
-    EXPECT_EQ(longs(queue.pop(5).nodes), Longs({10, 13})) << mode.name;
+    const TorchOpenQueue::Popped rest = queue.pop(5, TorchOpenQueue::PoppedCosts::Skip);
+    EXPECT_EQ(longs(rest.nodes), Longs({10, 13})) << mode.name;
+    EXPECT_FALSE(rest.costs.defined()) << mode.name;
     EXPECT_TRUE(queue.empty()) << mode.name;
     EXPECT_EQ(queue.pop(3).costs.scalar_type(), at::kFloat) << mode.name;
   }

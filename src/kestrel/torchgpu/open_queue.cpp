@@ -206,9 +206,10 @@ at::Tensor TorchOpenQueue::cheapestPositions(std::int64_t k) const {
   return stableAscending(cost_).narrow(0, 0, k);
 }
 
-TorchOpenQueue::Popped TorchOpenQueue::popByKeys(std::int64_t k) {
+TorchOpenQueue::Popped TorchOpenQueue::popByKeys(std::int64_t k, PoppedCosts costs) {
   const at::Tensor selected = std::get<1>(keys_.topk(k, 0, /*largest=*/false, /*sorted=*/true));
-  Popped popped{index_.index_select(0, selected).to(at::kLong), cost_.index_select(0, selected)};
+  Popped popped{index_.index_select(0, selected).to(at::kLong),
+                costs == PoppedCosts::Gather ? cost_.index_select(0, selected) : at::Tensor()};
   keys_.index_fill_(0, selected, kRemoved);
   size_ -= k;
   compactIfSparse();
@@ -230,15 +231,16 @@ void TorchOpenQueue::compact() {
   assign(index_.index_select(0, live), cost_.index_select(0, live), keys_.index_select(0, live));
 }
 
-TorchOpenQueue::Popped TorchOpenQueue::pop(std::int64_t batch) {
+TorchOpenQueue::Popped TorchOpenQueue::pop(std::int64_t batch, PoppedCosts costs) {
   const std::int64_t k = std::max<std::int64_t>(std::min(size_, batch), 0);
   if (k == 0) {
     const auto on = at::TensorOptions().device(device_);
     return {at::empty({0}, on.dtype(at::kLong)), at::empty({0}, on.dtype(cost_dtype_))};
   }
-  if (keyed_) return popByKeys(k);
+  if (keyed_) return popByKeys(k, costs);
   const at::Tensor selected = cheapestPositions(k);
-  Popped popped{index_.index_select(0, selected).to(at::kLong), cost_.index_select(0, selected)};
+  Popped popped{index_.index_select(0, selected).to(at::kLong),
+                costs == PoppedCosts::Gather ? cost_.index_select(0, selected) : at::Tensor()};
   at::Tensor keep = at::ones({size_}, at::TensorOptions().device(device_).dtype(at::kBool));
   keep.index_fill_(0, selected, false);
   // The host knows how many stay: no read of the mask.

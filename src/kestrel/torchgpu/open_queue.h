@@ -37,12 +37,14 @@ class KESTREL_EXPORT TorchOpenQueue {
   void append(const at::Tensor& index, const at::Tensor& cost);
 
   // Removes and returns the `batch` cheapest entries (fewer when the queue
-  // holds fewer), in ascending cost order, equal costs in queue order.
+  // holds fewer), in ascending cost order, equal costs in queue order; their
+  // costs only when asked for (a search needs the nodes alone).
   struct Popped {
     at::Tensor nodes;  // int64
-    at::Tensor costs;  // the OPEN cost dtype
+    at::Tensor costs;  // the OPEN cost dtype; undefined unless asked for
   };
-  Popped pop(std::int64_t batch);
+  enum class PoppedCosts { Gather, Skip };
+  Popped pop(std::int64_t batch, PoppedCosts costs = PoppedCosts::Gather);
 
   // Removes every entry whose node index is in `node_ids` (int64); every node
   // index of the queue and of `node_ids` is below `node_count`.
@@ -58,7 +60,7 @@ class KESTREL_EXPORT TorchOpenQueue {
 
  private:
   at::Tensor cheapestPositions(std::int64_t k) const;
-  Popped popByKeys(std::int64_t k);
+  Popped popByKeys(std::int64_t k, PoppedCosts costs);
   // Drops the removed rows of a keyed queue; compactIfSparse() once they
   // outnumber the live ones.
   void compact();

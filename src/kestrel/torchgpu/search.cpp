@@ -260,7 +260,7 @@ class TorchSearch {
   // everything popped after it are not expanded.
   Popped popBatch() {
     auto phase = timer_.phase(Phase::PopFromOpen);
-    const TorchOpenQueue::Popped popped = open_->pop(setup_.sizes.batch);
+    const TorchOpenQueue::Popped popped = open_->pop(setup_.sizes.batch, TorchOpenQueue::PoppedCosts::Skip);
     Popped result{popped.nodes};
     const at::Tensor goals = setup_.store.solved().index_select(0, popped.nodes);
     if (goals.any().item<bool>()) {
