@@ -134,9 +134,13 @@ TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
 // values and with the largest value, which the padding also holds.
 TEST(TorchSorting, StableSortMatchesTheLibrarysStableSort) {
   at::manual_seed(5);
-  for (std::int64_t n : {0, 1, 4999, 5000, 13001, 32767, 32768, 40000}) {
+  for (std::int64_t n : {0, 1, 3499, 3500, 4999, 5000, 13001, 16383, 16384, 32767, 32768, 40000}) {
+    // Ties, the padding's value, and values that differ in every byte.
     at::Tensor values = at::randint(-3, 4, {n}, at::kLong);
     values.masked_fill_(values.eq(3), std::numeric_limits<std::int64_t>::max());
+    values.masked_fill_(values.eq(-3), std::numeric_limits<std::int64_t>::min());
+    values =
+        at::where(values.eq(2), at::randint(-(std::int64_t{1} << 62), std::int64_t{1} << 62, {n}, at::kLong), values);
     const auto [sorted, order] = kestrel::stableSort(values);
     const auto [expected_sorted, expected_order] = values.sort(std::optional<bool>(true), 0);
     EXPECT_TRUE(sorted.equal(expected_sorted)) << n;
