@@ -106,7 +106,8 @@ TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
   const at::Tensor mask = longs({(std::int64_t{1} << 40) - 1});
   for (ProbeScheme scheme : kSchemes) {
     at::Tensor positions = kestrel::homeSlot(wordTensor(), mask), perturbations = wordTensor();
-    at::Tensor block_positions = positions, block_perturbations = perturbations;
+    // A lookup's first block starts from the unmasked hashes.
+    at::Tensor block_positions = wordTensor(), block_perturbations = perturbations;
     for (std::int64_t count : {1, 4, 16, 3}) {
       const kestrel::ProbeBlock block = kestrel::probeBlock(scheme, block_positions, block_perturbations, mask,
                                                             kestrel::probeColumns(count, c10::Device(c10::kCPU)));
@@ -146,6 +147,8 @@ TEST(TorchSorting, StableSortMatchesTheLibrarysStableSort) {
     EXPECT_TRUE(sorted.equal(expected_sorted)) << n;
     EXPECT_TRUE(order.equal(expected_order)) << n;
   }
+  const at::Tensor strided = at::randint(-3, 4, {8000}, at::kLong).slice(0, 0, 8000, 2);
+  EXPECT_TRUE(std::get<1>(kestrel::stableSort(strided)).equal(std::get<1>(strided.sort(std::optional<bool>(true), 0))));
 }
 
 TEST(TorchClosedTable, LookupIsExactWhenDifferentKeysShareAHash) {
@@ -444,6 +447,10 @@ TEST(TorchClosedTable, LookupFindsEveryKeyAfterGrowth) {
     }
     EXPECT_EQ(table.capacity(), 512);
     EXPECT_EQ(table.usedSlots(), 300);
+    // Stored keys claim no slot: their claims go to the scratch slot, which none wins.
+    table.filter(keys.slice(0, 0, 30), at::zeros({30}));
+    EXPECT_EQ(table.usedSlots(), 300);
+    EXPECT_EQ(table.size(), 300);
     const auto found = table.lookup(keys, table.hashKeys(keys));
     EXPECT_TRUE(found.entry.equal(at::arange(300, at::kLong)));
     EXPECT_TRUE(table.slots().index_select(0, found.slot).equal(found.entry));
@@ -490,7 +497,7 @@ TEST(TorchClosedTable, FilterPlacesEveryKeyOfALargeBatch) {
 // In small tables, keys that lose a slot probe on past the end of their
 // sequences (as many probes as slots) within one block; a slot found there is
 // out of a lookup's reach and must not be claimed. Each table draws its own
-// salt, so that many tables meet such keys.
+// column weights, so that many tables meet such keys.
 TEST(TorchClosedTable, FilterPlacesKeysOfSmallTablesWithinTheirProbeSequences) {
   for (const std::int64_t capacity : {8, 16, 32}) {
     const std::int64_t count = (2 * capacity - 1) / 3;  // as many as fit below two-thirds load

@@ -20,9 +20,9 @@ KESTREL_EXPORT at::Tensor splitMix64(const at::Tensor& z);
 
 // A shorter finaliser, for values that are already sums of pseudo-random
 // multiples: z = (z ^ z >>> 31) * 0xBF58476D1CE4E5B9; z ^ z >>> 29. Every
-// input bit reaches every output bit from the 29th up, and through the last
-// shift also the low bits, which choose a table slot. Seven operations where
-// SplitMix64 takes eleven.
+// input bit reaches every output bit from bit 3 up (the three lowest miss a
+// few of the top input bits), so the low bits that choose a table slot mix
+// the whole value. Seven operations where SplitMix64 takes eleven.
 KESTREL_EXPORT at::Tensor shortMix64(const at::Tensor& z);
 
 }  // namespace kestrel

@@ -235,7 +235,8 @@ TorchOpenQueue::Popped TorchOpenQueue::pop(std::int64_t batch, PoppedCosts costs
   const std::int64_t k = std::max<std::int64_t>(std::min(size_, batch), 0);
   if (k == 0) {
     const auto on = at::TensorOptions().device(device_);
-    return {at::empty({0}, on.dtype(at::kLong)), at::empty({0}, on.dtype(cost_dtype_))};
+    return {at::empty({0}, on.dtype(at::kLong)),
+            costs == PoppedCosts::Gather ? at::empty({0}, on.dtype(cost_dtype_)) : at::Tensor()};
   }
   if (keyed_) return popByKeys(k, costs);
   const at::Tensor selected = cheapestPositions(k);
