@@ -397,8 +397,8 @@ TEST(TorchSolutionPath, FollowsParentLinksAndRefusesBrokenOnes) {
   const at::Tensor moves = (node - 1).remainder(2);
   const at::Tensor state = at::cat({at::zeros({1}, at::kLong), (moves.narrow(0, 1, kNodes - 1) + 1).cumsum(0)});
   const at::Tensor parent = node - 1;
-  const auto makeStore = [&] {
-    TorchNodeStore store(1, kCpu, {at::kLong, at::kFloat, at::kFloat, at::kFloat, at::kLong, at::kLong}, kNodes,
+  const auto makeStore = [&](c10::ScalarType parent_type = at::kLong) {
+    TorchNodeStore store(1, kCpu, {at::kLong, at::kFloat, at::kFloat, at::kFloat, parent_type, at::kLong}, kNodes,
                          /*fixed=*/true);
     const at::Tensor zeros = at::zeros({kNodes});
     store.append({state.view({kNodes, 1}), node, zeros, zeros, zeros, zeros, parent, at::where(node.eq(0), -1, moves)});
@@ -406,9 +406,11 @@ TEST(TorchSolutionPath, FollowsParentLinksAndRefusesBrokenOnes) {
   };
   const LineEnv line;
   const Longs want = longs(moves.narrow(0, 1, kNodes - 1));
-  for (MoveSource source : {MoveSource::Infer, MoveSource::Stored}) {
-    const std::vector<std::int32_t> got = reconstructMoves(makeStore(), line, kNodes - 1, source);
-    EXPECT_EQ(Longs(got.begin(), got.end()), want);
+  for (c10::ScalarType parent_type : {at::kLong, at::kShort}) {  // narrow parent links index as well
+    for (MoveSource source : {MoveSource::Infer, MoveSource::Stored}) {
+      const std::vector<std::int32_t> got = reconstructMoves(makeStore(parent_type), line, kNodes - 1, source);
+      EXPECT_EQ(Longs(got.begin(), got.end()), want);
+    }
   }
 
   for (std::int64_t broken_parent : {120, 5000}) {  // a cycle, a link past the store

@@ -18,12 +18,13 @@ std::vector<std::int64_t> pathTo(const TorchNodeStore& store, std::int64_t goal_
   std::vector<std::int64_t> path{goal_node};
   at::Tensor node = at::full({1}, goal_node, parent.options().dtype(at::kLong));
   for (;;) {
-    // Past the start node (parent -1) the walk stays at -1; a link outside
-    // the store stops there too, and is caught on the host.
+    // The host reads the links in order and stops at the first outside the
+    // store (past the start node's -1 or beyond its size), so the walk may go
+    // on from a clamped index there: two operations a step.
     std::vector<at::Tensor> steps;
     steps.reserve(kStepsPerRead);
     for (std::int64_t step = 0; step < kStepsPerRead; ++step) {
-      node = at::where(node.ge(0).logical_and_(node.lt(size)), parent.index_select(0, node.clamp(0, size - 1)), node);
+      node = parent.index_select(0, node.clamp(0, size - 1)).to(at::kLong);
       steps.push_back(node);
     }
     const at::Tensor read = at::cat(steps).to(at::kCPU, at::kLong);
