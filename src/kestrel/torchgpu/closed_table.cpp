@@ -111,18 +111,27 @@ at::Tensor emptySlots(std::int64_t capacity, const at::TensorOptions& longs) {
   return slots;
 }
 
+// True at position 0, and at each later position i where
+// `compare(values[i], before[i - 1])` holds, written by `compare` as an
+// out= comparison: two operations for the whole tensor.
+template <typename Compare>
+at::Tensor firstAndComparedWithPrevious(const at::Tensor& values, const at::Tensor& before, Compare compare) {
+  at::Tensor marks = at::empty({values.size(0)}, values.options().dtype(at::kBool));
+  if (values.size(0) == 0) return marks;
+  marks.narrow(0, 0, 1).fill_(true);
+  at::Tensor rest = marks.slice(0, 1);
+  compare(rest, values.slice(0, 1), before.slice(0, 0, -1));
+  return marks;
+}
+
 // True at each run start of `keys` and where a key lies below every key
 // before it in its run. Keys must fall from run to run (every key of a run
 // strictly below every key of the runs before it), so that one running
 // minimum serves all runs and finds each run's start a record too.
 at::Tensor recordsOfRuns(const at::Tensor& keys) {
   const at::Tensor running = std::get<0>(keys.cummin(0));
-  at::Tensor records = at::empty({keys.size(0)}, keys.options().dtype(at::kBool));
-  if (keys.size(0) == 0) return records;
-  records.narrow(0, 0, 1).fill_(true);
-  at::Tensor rest = records.slice(0, 1);
-  at::lt_out(rest, keys.slice(0, 1), running.slice(0, 0, -1));
-  return records;
+  return firstAndComparedWithPrevious(
+      keys, running, [](at::Tensor& out, const at::Tensor& a, const at::Tensor& b) { at::lt_out(out, a, b); });
 }
 
 // Key rows of integers (or bools) narrower than 64 bits that fill whole
@@ -139,12 +148,8 @@ at::Tensor asWords(const at::Tensor& rows) {
 
 // True at the first element of each run of equal values in a sorted 1-D tensor.
 at::Tensor runStarts(const at::Tensor& sorted) {
-  at::Tensor starts = at::empty({sorted.size(0)}, sorted.options().dtype(at::kBool));
-  if (sorted.size(0) == 0) return starts;
-  starts.narrow(0, 0, 1).fill_(true);
-  at::Tensor rest = starts.slice(0, 1);
-  at::ne_out(rest, sorted.slice(0, 1), sorted.slice(0, 0, -1));
-  return starts;
+  return firstAndComparedWithPrevious(
+      sorted, sorted, [](at::Tensor& out, const at::Tensor& a, const at::Tensor& b) { at::ne_out(out, a, b); });
 }
 
 }  // namespace
