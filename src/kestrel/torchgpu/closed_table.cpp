@@ -261,8 +261,7 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
     const at::Tensor sorted_group = runs.sub(1);
     at::Tensor group = at::empty_like(order);
     group.index_copy_(0, order, sorted_group);
-    return {group, hashes.index_select(0, first_rows), keys.index_select(0, first_rows), false, order, sorted_group,
-            starts};
+    return {group, hashes.index_select(0, first_rows), keys.index_select(0, first_rows), false, order, sorted_group};
   }
   at::Tensor exact_keys, exact_group;
   std::tie(exact_keys, exact_group, std::ignore) = at::unique_dim(keys, 0, /*sorted=*/true, /*return_inverse=*/true);
@@ -270,8 +269,7 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   std::tie(sorted_groups, group_order) = stableSort(exact_group);
   const at::Tensor group_starts = runStarts(sorted_groups);
   const at::Tensor exact_first = group_order.masked_select(group_starts);
-  return {exact_group, hashes.index_select(0, exact_first), exact_keys, false, group_order, sorted_groups,
-          group_starts};
+  return {exact_group, hashes.index_select(0, exact_first), exact_keys, false, group_order, sorted_groups};
 }
 
 void TorchClosedTable::advance(at::Tensor& positions, at::Tensor& perturbations) const {

@@ -72,7 +72,6 @@ class KESTREL_EXPORT TorchClosedTable {
     bool identity = false;
     at::Tensor order;         // int64 (B): batch rows, group after group
     at::Tensor order_groups;  // int64 (B): the group of each row of `order`, ascending
-    at::Tensor order_starts;  // bool (B): the first row of each group in `order`
   };
   Groups dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const;
 
