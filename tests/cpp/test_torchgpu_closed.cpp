@@ -11,6 +11,7 @@
 
 #include "kestrel/solve/probe_sequence.h"
 #include "kestrel/torchgpu/closed_table.h"
+#include "kestrel/torchgpu/counting.h"
 #include "kestrel/torchgpu/hashing.h"
 #include "kestrel/torchgpu/sort_keys.h"
 #include "support/expect_error.h"
@@ -539,6 +540,44 @@ TEST(TorchClosedTable, KeyWithoutReachableSlotGrowsOrFails) {
       EXPECT_TRUE(table.lookup(stored, table.hashKeys(stored)).entry.equal(at::arange(stored.size(0), at::kLong)));
     }
   }
+}
+
+// Counts come back exact whether they share one transfer or their limits
+// are too wide for that, with bool flags among them and counts at their
+// limits, and the mask counts agree with a sum on the host.
+TEST(TorchCounting, ReadCountsReturnsEachCount) {
+  const at::Tensor mask = bools({1, 0, 1, 1, 0});
+  EXPECT_EQ(kestrel::countTrue(mask).item<std::int64_t>(), 3);
+  EXPECT_NE(kestrel::anyTrue(mask).item<std::int64_t>(), 0);
+  EXPECT_EQ(kestrel::anyTrue(bools({0, 0})).item<std::int64_t>(), 0);
+  const std::int64_t wide = std::int64_t{1} << 40;
+  const auto scalar = [](std::int64_t value) { return at::scalar_tensor(value, at::kLong); };
+  const std::vector<std::int64_t> packed =
+      kestrel::readCounts({{scalar(5), 5}, {scalar(0), 7}, {at::scalar_tensor(true), 1}, {scalar(1000), 1000}});
+  EXPECT_EQ(packed, (std::vector<std::int64_t>{5, 0, 1, 1000}));
+  const std::vector<std::int64_t> unpacked =
+      kestrel::readCounts({{scalar(wide - 1), wide}, {at::scalar_tensor(false), 1}, {scalar(wide), wide}});
+  EXPECT_EQ(unpacked, (std::vector<std::int64_t>{wide - 1, 0, wide}));
+}
+
+// Below two-thirds load a "python_dict" sequence of a small table may still
+// miss every free slot. A filter must then place such a new key elsewhere
+// (here by growing) and keep every stored key.
+TEST(TorchClosedTable, FilterPlacesANewKeyWhoseSequenceMissesEveryFreeSlot) {
+  const at::Tensor pool = counterKeys(2000, 1, 100);
+  const at::Tensor stored = counterKeys(4, 1);  // one more key keeps the load below two thirds
+  for (int table_number = 0; table_number < 5000; ++table_number) {
+    TorchClosedTable table = makeTable(1, 8);
+    table.filter(stored, at::zeros({4}));
+    const at::Tensor misses = table.lookup(pool, table.hashKeys(pool)).slot.eq(-1).nonzero().reshape({-1});
+    if (misses.size(0) == 0) continue;
+    const at::Tensor missing = pool.index_select(0, misses.narrow(0, 0, 1));
+    EXPECT_TRUE(table.filter(missing, at::zeros({1})).accept.equal(bools({1})));
+    const at::Tensor all = at::cat({stored, missing});
+    EXPECT_TRUE(table.lookup(all, table.hashKeys(all)).entry.equal(at::arange(5, at::kLong)));
+    return;
+  }
+  FAIL() << "no table left a key without a reachable free slot";
 }
 
 }  // namespace

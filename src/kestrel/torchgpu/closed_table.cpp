@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kestrel/solve/sizes.h"
+#include "kestrel/torchgpu/counting.h"
 #include "kestrel/torchgpu/hashing.h"
 #include "kestrel/torchgpu/sort_keys.h"
 
@@ -70,37 +71,6 @@ std::int64_t asInt64(std::uint64_t value) { return static_cast<std::int64_t>(val
 
 std::string slotsExhausted(std::int64_t capacity) {
   return "fixed CLOSED capacity exhausted at capacity=" + std::to_string(capacity);
-}
-
-// Counts, each at most `limit`, and a flag (none when undefined), read by
-// the host in one transfer where they fit in 63 bits together (one read each
-// otherwise).
-struct HostCounts {
-  std::vector<std::int64_t> counts;
-  bool flag = false;
-};
-HostCounts readCounts(std::initializer_list<at::Tensor> counts, const at::Tensor& flag, std::int64_t limit) {
-  const std::int64_t bits = 62 / static_cast<std::int64_t>(counts.size());
-  HostCounts read;
-  if (limit >= (std::int64_t{1} << bits)) {
-    for (const at::Tensor& count : counts) read.counts.push_back(count.item<std::int64_t>());
-    read.flag = flag.defined() && flag.item<bool>();
-    return read;
-  }
-  // Each step shifts what is packed so far above the next count: one add.
-  const std::int64_t above = std::int64_t{1} << bits;
-  at::Tensor packed = flag.defined() ? flag : at::Tensor();
-  for (const at::Tensor& count : counts) {
-    packed = packed.defined() ? at::add(count, packed, above) : count.to(at::kLong);
-  }
-  std::int64_t value = packed.item<std::int64_t>();
-  read.counts.resize(counts.size());
-  for (std::size_t i = counts.size(); i-- > 0;) {
-    read.counts[i] = value & ((std::int64_t{1} << bits) - 1);
-    value >>= bits;
-  }
-  read.flag = value != 0;
-  return read;
 }
 
 // `capacity` empty slots (-1) and the scratch slot past them, which reads
@@ -250,11 +220,12 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   const at::Tensor sorted_keys = asWords(keys).index_select(0, order);
   // Greater than its run start mark: a key that differs where no run starts.
   const at::Tensor mismatch =
-      sorted_keys.slice(0, 1).ne(sorted_keys.slice(0, 0, -1)).gt_(starts.slice(0, 1).unsqueeze(1)).any();
+      anyTrue(sorted_keys.slice(0, 1).ne(sorted_keys.slice(0, 0, -1)).gt_(starts.slice(0, 1).unsqueeze(1)));
   const at::Tensor runs = starts.cumsum(0, at::kLong);  // the last one counts them
-  const HostCounts read = readCounts({runs.select(0, rows - 1)}, mismatch, rows);
-  const std::int64_t unique = read.counts[0];
-  const bool shared_hash = read.flag;
+  const std::vector<std::int64_t> read =
+      readCounts({{runs.select(0, rows - 1), rows}, {mismatch, (rows - 1) * sorted_keys.size(1)}});
+  const std::int64_t unique = read[0];
+  const bool shared_hash = read[1] != 0;
   if (unique == rows) return identity();
   if (!shared_hash) {
     const at::Tensor first_rows = order.index_select(0, at::nonzero_static(starts, unique).reshape({-1}));
@@ -408,10 +379,10 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     if (key_check == KeyCheck::Compare) {
       found = entry.ge(0).logical_and_(stopped);
       const at::Tensor shared =
-          active_keys.ne(stored_keys.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)).any();
-      const HostCounts read = readCounts({stopped.sum()}, shared, n);
-      shared_hash = shared_hash || read.flag;
-      const std::int64_t still_probing = n - read.counts[0];
+          anyTrue(active_keys.ne(stored_keys.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)));
+      const std::vector<std::int64_t> read = readCounts({{countTrue(stopped), n}, {shared, n * active_keys.size(1)}});
+      shared_hash = shared_hash || read[1] != 0;
+      const std::int64_t still_probing = n - read[0];
       keep = still_probing == 0 ? at::empty({0}, longs)
                                 : at::nonzero_static(stopped.logical_not(), still_probing).reshape({-1});
     } else {
@@ -432,6 +403,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   }
   result.probes = probes;
   if (active.size(0) > 0) {  // no stop within capacity probes
+    result.every_row_stopped = false;
     result.slot.index_fill_(0, active, -1);
     result.entry.index_fill_(0, active, -1);
   }
@@ -450,6 +422,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   result.perturbation.index_copy_(0, redo, exact.perturbation);
   result.steps.index_copy_(0, redo, exact.steps);
   result.probes = std::max(result.probes, exact.probes);
+  result.every_row_stopped = result.every_row_stopped && exact.every_row_stopped;
   return result;
 }
 
@@ -491,6 +464,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookupComparingKeys(const at::Tensor&
     advance(positions, perturbations);
     result.probes = probe + 1;
   }
+  result.every_row_stopped = active.size(0) == 0;
   return result;
 }
 
@@ -568,9 +542,10 @@ bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& has
     }
     const at::Tensor won = claimSlots(candidates, pending_ids);
     const at::Tensor lost = won.logical_not().logical_and_(unplaceable.logical_not());
-    const HostCounts read = readCounts({won.sum(), lost.sum()}, unplaceable.any(), n);
-    used_slots_ += read.counts[0];
-    if (read.flag) {
+    const std::vector<std::int64_t> read =
+        readCounts({{countTrue(won), n}, {countTrue(lost), n}, {anyTrue(unplaceable), n}});
+    used_slots_ += read[0];
+    if (read[2] != 0) {
       // A key without an empty slot in reach (the table must grow) or, rarely,
       // one that shares its hash with a stored key.
       const at::Tensor redo = unplaceable.nonzero().reshape({-1});
@@ -579,8 +554,8 @@ bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& has
         return false;
       }
     }
-    if (read.counts[1] == 0) return true;
-    const at::Tensor losers = at::nonzero_static(lost, read.counts[1]).reshape({-1});
+    if (read[1] == 0) return true;
+    const at::Tensor losers = at::nonzero_static(lost, read[1]).reshape({-1});
     pending = pending.defined() ? pending.index_select(0, losers) : losers;
   }
 }
@@ -611,9 +586,18 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   const std::int64_t rows = fresh.size(0);
   const std::int64_t scratch = capacity_;
   // Round one: each new key claims the first empty slot of its sequence,
-  // where the lookup stopped.
-  const at::Tensor reachable = fresh.logical_and(found.slot.ge(0));
-  at::Tensor won = claimSlots(at::where(reachable, found.slot, scratch), ids);
+  // where the lookup stopped; a stored key claims its own slot, which holds
+  // its id already and which no new key claims, so that no row is masked.
+  // Only a row that met no empty slot (its slot is -1) claims nothing.
+  at::Tensor won, lost;
+  if (found.every_row_stopped) {
+    won = claimSlots(found.slot, ids);
+    lost = won.logical_not();
+  } else {
+    const at::Tensor reachable = found.slot.ge(0);
+    won = claimSlots(at::where(reachable, found.slot, scratch), ids);
+    lost = reachable.gt(won);
+  }
   std::vector<at::Tensor> wins{won};  // every round's winners, counted once at the end
   // Later rounds: the keys that lost a slot to a larger id probe on from it
   // for one block and claim again. Keys meet in a slot about as often as
@@ -638,8 +622,7 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
   // A sequence ends after capacity probes, which only a small table's rows
   // can reach here; only then are the rows' probe counts followed.
   const bool near_end = found.probes + static_cast<std::int64_t>(bounds.size()) * (count - 1) > capacity_;
-  std::int64_t steps_bound = found.probes;                              // every row's steps is below it
-  at::Tensor lost = bounds.empty() ? at::Tensor() : reachable.gt(won);  // reachable and not won
+  std::int64_t steps_bound = found.probes;  // every row's steps is below it
   for (std::size_t round = 0; round < bounds.size(); ++round) {
     const std::int64_t bound = bounds[round];
     const at::Tensor losers = at::nonzero_static(lost, bound, /*fill_value=*/-1).reshape({-1});
@@ -654,19 +637,21 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
         empty.logical_and_(columns.steps.narrow(0, 0, count).unsqueeze(1).lt((capacity_ - steps).unsqueeze(0)));
       }
     }
-    const auto [has_empty, first] = empty.max(0, /*keepdim=*/true);  // the first empty probe
-    const at::Tensor claiming = has_empty.squeeze(0).logical_and(losers.ge(0));
+    // A row without an empty probe claims probe 0, the slot it lost, again:
+    // the larger id there keeps it.
+    const at::Tensor first = std::get<1>(empty.max(0, /*keepdim=*/true));  // the first empty probe
+    const at::Tensor claiming = losers.ge(0);
     slot = next.positions.gather(0, first).squeeze(0);
     from_ids = from_ids.index_select(0, from);
     won = claimSlots(at::where(claiming, slot, scratch), from_ids);
     wins.push_back(won);
     if (round + 1 == bounds.size()) break;  // the rest is for the next round
-    lost = claiming.gt(won);
+    lost = claiming.gt(won);                // padding rows claim nothing
     perturbation = next.perturbations.gather(0, first).squeeze(0);
     if (near_end) steps = steps + first.squeeze(0);
     steps_bound += count - 1;
   }
-  return at::cat(wins).sum();
+  return countTrue(at::cat(wins));
 }
 
 void TorchClosedTable::placeMissed(const at::Tensor& fresh, const at::Tensor& keys, const at::Tensor& hashes,
@@ -708,8 +693,10 @@ at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& co
   // Only stored keys have an entry to update: a row without one would index
   // entry -1, the last row. One read tells how many rows of each kind.
   const at::Tensor to_update = update ? update->to(device_, at::kBool) & found : found;
-  const HostCounts read = readCounts({to_update.sum(), found.logical_not().sum()}, at::Tensor(), found.size(0));
-  return insertCounted(rows_keys, rows_costs, rows_hashes, lookup, to_update, read.counts[0], read.counts[1]);
+  const std::int64_t rows = found.size(0);
+  const std::vector<std::int64_t> read =
+      readCounts({{countTrue(to_update), rows}, {countTrue(found.logical_not()), rows}});
+  return insertCounted(rows_keys, rows_costs, rows_hashes, lookup, to_update, read[0], read[1]);
 }
 
 at::Tensor TorchClosedTable::insertCounted(const at::Tensor& rows_keys, const at::Tensor& rows_costs,
@@ -774,18 +761,20 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   keys_.index_copy_(0, ids, groups.keys);
   hashes_.index_copy_(0, ids, groups.hashes);
   costs_.index_copy_(0, ids, decision.costs);
-  const at::Tensor placed = placeFresh(fresh, ids, found);
-  const at::Tensor kept = keep == Keep::Accepted ? decision.accept.sum() : decision.improved.sum();
-  const HostCounts read = readCounts({fresh_before.select(0, -1), placed, kept}, at::Tensor(), rows);
-  size_ += read.counts[0];
-  used_slots_ += read.counts[1];
-  if (read.counts[1] < read.counts[0]) placeMissed(fresh, groups.keys, groups.hashes, ids);
+  const at::Tensor placed = placeFresh(fresh, ids, found);  // stored states included
+  const at::Tensor kept = countTrue(keep == Keep::Accepted ? decision.accept : decision.improved);
+  const std::vector<std::int64_t> read =
+      readCounts({{fresh_before.select(0, -1), unique}, {placed, unique}, {kept, rows}});
+  const std::int64_t fresh_count = read[0], fresh_placed = read[1] - (unique - fresh_count);
+  size_ += fresh_count;
+  used_slots_ += fresh_placed;
+  if (fresh_placed < fresh_count) placeMissed(fresh, groups.keys, groups.hashes, ids);
   const at::Tensor child_entries = groups.identity ? ids : ids.index_select(0, groups.group);
   at::Tensor kept_rows = decision.accept;
   if (keep == Keep::CheapestPerState && decision.cheapest.defined()) {
     kept_rows = at::zeros_like(decision.accept).index_copy_(0, decision.cheapest, decision.improved);
   }
-  return {decision.accept, at::where(decision.accept, child_entries, -1), kept_rows, read.counts[2]};
+  return {decision.accept, at::where(decision.accept, child_entries, -1), kept_rows, read[2]};
 }
 
 TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, const at::Tensor& costs,

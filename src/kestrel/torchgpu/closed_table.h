@@ -81,13 +81,14 @@ class KESTREL_EXPORT TorchClosedTable {
   // stopped, also the probe sequence's state there, from which a key that
   // loses that empty slot to another probes on.
   struct Lookup {
-    at::Tensor found;           // bool (B)
-    at::Tensor slot;            // int64 (B)
-    at::Tensor entry;           // int64 (B)
-    at::Tensor perturbation;    // int64 (B): the perturbation at `slot`
-    at::Tensor steps;           // int64 (B): probes made before `slot`
-    std::int64_t capacity = 0;  // the table's capacity then: slots of another capacity are not its slots
-    std::int64_t probes = 0;    // every row's `steps` is below this
+    at::Tensor found;               // bool (B)
+    at::Tensor slot;                // int64 (B)
+    at::Tensor entry;               // int64 (B)
+    at::Tensor perturbation;        // int64 (B): the perturbation at `slot`
+    at::Tensor steps;               // int64 (B): probes made before `slot`
+    std::int64_t capacity = 0;      // the table's capacity then: slots of another capacity are not its slots
+    std::int64_t probes = 0;        // every row's `steps` is below this
+    bool every_row_stopped = true;  // false when some row's slot is -1
   };
   // Probes compare hashes; found rows are then checked against the stored
   // keys, unless the caller knows none of its keys is stored and treats a
@@ -160,9 +161,10 @@ class KESTREL_EXPORT TorchClosedTable {
   // each row won its slot.
   at::Tensor claimSlots(const at::Tensor& candidates, const at::Tensor& ids);
   // filter()'s placement of its new entries (the rows marked `fresh`, with
-  // entry ids `ids`) from its lookup, without asking the host: keys that
-  // lose a slot to a larger id probe on for one block and claim again. How
-  // many it placed (int64, 0-dim); placeMissed() places the rest.
+  // entry ids `ids`; the others' ids are their entries) from its lookup,
+  // without asking the host: keys that lose a slot to a larger id probe on
+  // for one block and claim again. How many rows hold their slot afterwards,
+  // the stored ones included (int64, 0-dim); placeMissed() places the rest.
   at::Tensor placeFresh(const at::Tensor& fresh, const at::Tensor& ids, const Lookup& found);
   void placeMissed(const at::Tensor& fresh, const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
   // Entry rows for at least `need` entries (doubling); fixed mode throws

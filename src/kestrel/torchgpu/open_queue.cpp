@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "kestrel/torchgpu/counting.h"
 #include "kestrel/torchgpu/sort_keys.h"
 
 namespace kestrel {
@@ -268,7 +269,7 @@ void TorchOpenQueue::removeNodes(const at::Tensor& node_ids, std::int64_t node_c
   if (keyed_) {
     // Rows already removed may still name a marked node.
     const at::Tensor removed = marked.logical_and_(keys_.ne(kRemoved));
-    size_ -= removed.sum().item<std::int64_t>();
+    size_ -= countTrue(removed).item<std::int64_t>();
     keys_.masked_fill_(removed, kRemoved);
     compactIfSparse();
     return;

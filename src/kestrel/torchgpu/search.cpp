@@ -16,6 +16,7 @@
 #include "kestrel/solve/iteration_report.h"
 #include "kestrel/solve/operation_totals.h"
 #include "kestrel/solve/search_result.h"
+#include "kestrel/torchgpu/counting.h"
 #include "kestrel/torchgpu/open_queue.h"
 #include "kestrel/torchgpu/solution_path.h"
 
@@ -263,7 +264,7 @@ class TorchSearch {
     const TorchOpenQueue::Popped popped = open_->pop(setup_.sizes.batch, TorchOpenQueue::PoppedCosts::Skip);
     Popped result{popped.nodes};
     const at::Tensor goals = setup_.store.solved().index_select(0, popped.nodes);
-    if (goals.any().item<bool>()) {
+    if (anyTrue(goals).item<std::int64_t>() != 0) {
       const std::int64_t first = goals.nonzero()[0][0].item<std::int64_t>();
       goal_node_ = popped.nodes[first].item<std::int64_t>();
       result.goal = true;
@@ -399,7 +400,7 @@ class TorchSearch {
     const at::Tensor mapped = node_of_entry_->values().index_select(0, kept.entries);
     // One host read tells how many states already have a node.
     const at::Tensor existing = mapped.ge(0);
-    const std::int64_t old_count = existing.sum().item<std::int64_t>();
+    const std::int64_t old_count = countTrue(existing).item<std::int64_t>();
     at::Tensor ids;
     if (old_count == 0) {  // the usual case: one slice per column
       ids = setup_.store.append(nodeRows(kept, heuristic, total));
