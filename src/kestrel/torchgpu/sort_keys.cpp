@@ -105,28 +105,26 @@ std::tuple<at::Tensor, at::Tensor> stableSort(const at::Tensor& values) {
 }
 
 std::optional<at::Tensor> orderedCostBits(const at::Tensor& cost) {
-  const auto floatBits = [&](c10::ScalarType bits_type, std::int64_t magnitude) {
-    // Adding +0 turns -0 into +0; a NaN becomes the positive quiet NaN, whose
-    // bits lie above infinity's.
+  const auto floatBits = [&](c10::ScalarType bits_type) {
+    // A NaN becomes the positive quiet NaN, whose bits lie above infinity's.
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
-    const at::Tensor canonical =
-        at::nan_to_num(cost.add(0.0), std::numeric_limits<double>::quiet_NaN(), kInfinity, -kInfinity);
-    const at::Tensor bits = canonical.view(bits_type).to(at::kLong);
-    // Negative floats count down as their bits count up: flip their
-    // magnitude (the sign-extended top bit selects them).
-    return bits ^ (at::bitwise_right_shift(bits, 63) & magnitude);
+    const at::Tensor canonical = at::nan_to_num(cost, std::numeric_limits<double>::quiet_NaN(), kInfinity, -kInfinity);
+    // Sign times the magnitude's bits: negative floats count down as their
+    // magnitude counts up, and both zeros are 0. Kept in the bits' own width,
+    // which holds it, and widened where it meets a 64-bit value.
+    return canonical.abs().view(bits_type) * canonical.view(bits_type).sign();
   };
   switch (cost.scalar_type()) {
     case at::kFloat:
-      return floatBits(at::kInt, 0x7FFFFFFF);
+      return floatBits(at::kInt);
     case at::kHalf:
     case at::kBFloat16:
-      return floatBits(at::kShort, 0x7FFF);
+      return floatBits(at::kShort);
     case at::kInt:
     case at::kShort:
     case at::kChar:
     case at::kByte:
-      return cost.to(at::kLong);
+      return cost;
     default:
       return std::nullopt;
   }
