@@ -28,7 +28,7 @@ std::vector<std::int64_t> readCounts(std::initializer_list<DeviceCount> counts) 
   at::Tensor packed;
   std::size_t i = 0;
   for (const DeviceCount& count : counts) {
-    packed = !packed.defined()                     ? count.value.to(at::kLong)
+    packed = !packed.defined()                        ? count.value.to(at::kLong)
              : count.value.scalar_type() == at::kBool ? at::add(packed.mul(std::int64_t{1} << bits[i]), count.value)
                                                       : at::add(count.value, packed, std::int64_t{1} << bits[i]);
     ++i;

@@ -68,18 +68,29 @@ at::Tensor TorchNodeStore::append(const NodeRows& rows) {
   if (n == 0) {
     return at::empty({0}, at::TensorOptions().device(device_).dtype(at::kLong));
   }
-  makeRoom(n);
   // New indices are contiguous, so each column takes one slice copy, which
   // also converts to the column's dtype and device.
-  states_.narrow(0, size_, n).copy_(rows.states);
-  depth_.narrow(0, size_, n).copy_(rows.depth.reshape({-1}));
-  path_cost_.narrow(0, size_, n).copy_(rows.path_cost.reshape({-1}));
-  heuristic_.narrow(0, size_, n).copy_(rows.heuristic.reshape({-1}));
-  total_cost_.narrow(0, size_, n).copy_(rows.total_cost.reshape({-1}));
-  solved_.narrow(0, size_, n).copy_(rows.solved.reshape({-1}));
-  parent_index_.narrow(0, size_, n).copy_(rows.parent_index.reshape({-1}));
-  parent_move_.narrow(0, size_, n).copy_(rows.parent_move.reshape({-1}));
+  const NodeRows next = nextRows(n);
+  next.states.copy_(rows.states);
+  next.depth.copy_(rows.depth.reshape({-1}));
+  next.path_cost.copy_(rows.path_cost.reshape({-1}));
+  next.heuristic.copy_(rows.heuristic.reshape({-1}));
+  next.total_cost.copy_(rows.total_cost.reshape({-1}));
+  next.solved.copy_(rows.solved.reshape({-1}));
+  next.parent_index.copy_(rows.parent_index.reshape({-1}));
+  next.parent_move.copy_(rows.parent_move.reshape({-1}));
+  return commitRows(n);
+}
 
+NodeRows TorchNodeStore::nextRows(std::int64_t n) {
+  makeRoom(n);
+  const auto next = [&](const at::Tensor& column) { return column.narrow(0, size_, n); };
+  return {next(states_),     next(depth_),  next(path_cost_),    next(heuristic_),
+          next(total_cost_), next(solved_), next(parent_index_), next(parent_move_)};
+}
+
+at::Tensor TorchNodeStore::commitRows(std::int64_t n) {
+  if (size_ + n > capacity_) throw std::logic_error("commitRows past the rows nextRows made room for");
   at::Tensor ids = at::arange(size_, size_ + n, at::TensorOptions().device(device_).dtype(at::kLong));
   size_ += n;
   return ids;

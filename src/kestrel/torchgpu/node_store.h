@@ -43,6 +43,14 @@ class KESTREL_EXPORT TorchNodeStore {
   // max(2 * capacity, size + n).
   at::Tensor append(const NodeRows& rows);
 
+  // The `n` rows past size(), as views of the columns in their own types,
+  // with room made for them as append() makes it. The caller fills them and
+  // commitRows(n) makes them nodes; growing the store in between (another
+  // append, write or nextRows) would leave the views behind.
+  NodeRows nextRows(std::int64_t n);
+  // Makes the `n` rows past size() nodes and returns their indices.
+  at::Tensor commitRows(std::int64_t n);
+
   // Writes the rows at `node_ids`, in any order: indices below size()
   // overwrite their nodes, and the `new_count` others must be exactly
   // size() .. size() + new_count - 1, which become new nodes (throwing as

@@ -63,19 +63,53 @@ void requireCostsInRange(const at::Tensor& wide, c10::ScalarType type, const cha
   }
 }
 
+// source[index] written into `out`: in one operation where the types match.
+void gatherInto(const at::Tensor& out, const at::Tensor& source, const at::Tensor& index) {
+  if (out.scalar_type() == source.scalar_type()) {
+    at::Tensor target = out;
+    at::index_select_out(target, source, 0, index);
+  } else {
+    out.copy_(source.index_select(0, index));
+  }
+}
+
 // The children of one expansion, or the kept part of them, row for row.
 // A child's parent, move and depth follow from its row in the expansion
 // (parent position * moves + move), so only that row is carried.
 struct Children {
-  at::Tensor states, path_cost, solved, entries;
+  at::Tensor states, path_cost, solved;
+  at::Tensor entries;         // under "in_place", the CLOSED entry of each kept child's state
   at::Tensor expansion_rows;  // int64; undefined: the whole expansion, in order
 
   Children select(const at::Tensor& rows) const {
-    return {states.index_select(0, rows), path_cost.index_select(0, rows), solved.index_select(0, rows),
-            entries.defined() ? entries.index_select(0, rows) : entries,
-            expansion_rows.defined() ? expansion_rows.index_select(0, rows) : rows};
+    return {states.index_select(0, rows), path_cost.index_select(0, rows), solved.index_select(0, rows), at::Tensor(),
+            expansionRows(rows)};
+  }
+  // The same rows, written into the store's next rows (`into`), which then
+  // hold them.
+  Children selectInto(const at::Tensor& rows, const NodeRows& into) const {
+    gatherInto(into.states, states, rows);
+    gatherInto(into.path_cost, path_cost, rows);
+    gatherInto(into.solved, solved, rows);
+    return {into.states, into.path_cost, into.solved, at::Tensor(), expansionRows(rows)};
+  }
+  at::Tensor expansionRows(const at::Tensor& rows) const {
+    return expansion_rows.defined() ? expansion_rows.index_select(0, rows) : rows;
   }
   std::int64_t rows() const { return states.size(0); }
+};
+
+// Where the kept children of an iteration go in the store: as new nodes in
+// the rows past its size (`appended`: their columns are written there
+// directly), or, under "in_place" when some of their states already have
+// nodes, at `ids`, overwriting those nodes (`updated`) and numbering the
+// others on.
+struct Destination {
+  bool appended = true;
+  NodeRows rows;  // when appended: the store's next rows
+  at::Tensor ids;
+  at::Tensor updated;
+  std::int64_t new_count = 0;
 };
 
 class TorchSearch {
@@ -117,9 +151,13 @@ class TorchSearch {
   }
 
  private:
-  // f = g * w + h * (not s), one operation at a time in the total-cost dtype:
-  // a fused multiply-add would round once and change which node is popped.
-  at::Tensor totalCost(const at::Tensor& path_cost, const at::Tensor& heuristic, const at::Tensor& solved) const {
+  // f = g * w + h * (not s) in the total-cost dtype, rounding g * w on its
+  // own: a fused multiply-add would round once and change which node is
+  // popped. h * (not s) is exact, so adding it in the same operation rounds
+  // as a separate addition would. Written into `out` when given (a column
+  // of the total-cost dtype).
+  at::Tensor totalCost(const at::Tensor& path_cost, const at::Tensor& heuristic, const at::Tensor& solved,
+                       const at::Tensor* out = nullptr) const {
     const c10::ScalarType t = setup_.types.total_cost;
     if (check_total_costs_) {
       const at::Tensor wide = path_cost.to(at::kDouble)
@@ -129,9 +167,12 @@ class TorchSearch {
       requireCostsInRange(wide, setup_.types.open_cost, "memory_dtype_open_cost");
     }
     const at::Tensor g_part = path_cost.to(t).mul(static_cast<double>(setup_.config.weight)).to(t);
-    // The mask's 0 and 1 become the type's inside the multiplication.
-    const at::Tensor h_part = heuristic.to(t).mul(solved.logical_not()).to(t);
-    return g_part.add(h_part).to(t);
+    // The mask's 0 and 1 become the type's inside the operation.
+    if (out != nullptr) {
+      at::Tensor target = *out;
+      return at::addcmul_out(target, g_part, heuristic.to(t), solved.logical_not());
+    }
+    return at::addcmul(g_part, heuristic.to(t), solved.logical_not()).to(t);
   }
 
   // The heuristic of `states`, in chunks of at most nnet_batch rows.
@@ -237,8 +278,9 @@ class TorchSearch {
       if (shape.expanded) {
         Children children = expandBatch(popped.expand_ids);
         children.solved = testGoals(children);
-        kept = filterThroughClosed(children);
-        stored = evaluateAndStore(kept);
+        Destination destination;
+        kept = filterThroughClosed(children, destination);
+        stored = evaluateAndStore(kept, destination);
         pushToOpen(stored);
         shape.tested_children = true;
         shape.evaluated_children = kept.rows() > 0;
@@ -298,9 +340,10 @@ class TorchSearch {
     return env_.isSolved(children.states).reshape({-1}).to(at::kBool);
   }
 
-  // The children CLOSED accepts; under "in_place" only the cheapest child of
-  // each state.
-  Children filterThroughClosed(Children children) {
+  // The children CLOSED accepts (under "in_place" only the cheapest child of
+  // each state), and where they go in the store: when appended, they are
+  // already written there.
+  Children filterThroughClosed(const Children& children, Destination& destination) {
     TorchClosedTable::Filtered filtered;
     {
       auto phase = timer_.phase(Phase::ClosedFilter);
@@ -310,8 +353,37 @@ class TorchSearch {
     }
     auto phase = timer_.phase(Phase::CheckMisc);
     // The host knows how many stay: no read of the mask.
-    if (in_place_) children.entries = filtered.entries;
-    return children.select(at::nonzero_static(filtered.kept_rows, filtered.kept).reshape({-1}));
+    const at::Tensor rows = at::nonzero_static(filtered.kept_rows, filtered.kept).reshape({-1});
+    const at::Tensor entries = in_place_ ? filtered.entries.index_select(0, rows) : at::Tensor();
+    destination = destinationOf(entries, filtered.kept);
+    Children kept = destination.appended ? children.selectInto(rows, destination.rows) : children.select(rows);
+    kept.entries = entries;
+    return kept;
+  }
+
+  // Under "in_place" a kept child whose state already has a node overwrites
+  // that node; the others are new, numbered on in batch order. Every kept
+  // child has its state's CLOSED entry, and entries are below the table's
+  // size: the host knows how long the entry-to-node map must be, and one
+  // read tells how many states already have a node.
+  Destination destinationOf(const at::Tensor& entries, std::int64_t count) {
+    Destination destination;
+    if (in_place_ && count > 0) {
+      node_of_entry_->ensureLength(setup_.closed.size());
+      const at::Tensor mapped = node_of_entry_->values().index_select(0, entries);
+      const at::Tensor existing = mapped.ge(0);
+      const std::int64_t old_count = countTrue(existing).item<std::int64_t>();
+      if (old_count > 0) {
+        destination.appended = false;
+        destination.ids =
+            at::where(existing, mapped, existing.logical_not().cumsum(0, at::kLong).add_(setup_.store.size() - 1));
+        destination.updated = mapped.index_select(0, at::nonzero_static(existing, old_count).reshape({-1}));
+        destination.new_count = count - old_count;
+        return destination;
+      }
+    }
+    destination.rows = setup_.store.nextRows(count);
+    return destination;
   }
 
   struct Stored {
@@ -323,7 +395,7 @@ class TorchSearch {
 
   // Evaluates the kept children in network batches, computes their
   // priorities and stores them as nodes.
-  Stored evaluateAndStore(const Children& kept) {
+  Stored evaluateAndStore(const Children& kept, const Destination& destination) {
     Stored stored;
     stored.heuristic = at::empty({0}, index_options_.dtype(setup_.types.heuristic));
     if (kept.rows() > 0) {
@@ -332,10 +404,12 @@ class TorchSearch {
     }
     {
       auto phase = timer_.phase(Phase::Cost);
-      stored.total = totalCost(kept.path_cost, stored.heuristic, kept.solved);
+      stored.total = totalCost(kept.path_cost, stored.heuristic, kept.solved,
+                               destination.appended ? &destination.rows.total_cost : nullptr);
     }
     auto phase = timer_.phase(Phase::PersistChildren);
-    stored.ids = persist(kept, stored.heuristic, stored.total, stored.updated);
+    stored.ids = persist(kept, stored.heuristic, stored.total, destination);
+    stored.updated = destination.updated;
     return stored;
   }
 
@@ -387,30 +461,26 @@ class TorchSearch {
                     c.expansion_rows.remainder(env_.num_moves)};
   }
 
-  // Stores the kept children and returns the node index of each, in batch
-  // order. In "in_place" mode a child whose state already has a node
-  // overwrites that node (its index goes to `updated`); the others are new,
-  // numbered on in batch order.
-  at::Tensor persist(const Children& kept, const at::Tensor& heuristic, const at::Tensor& total, at::Tensor& updated) {
-    if (!in_place_ || kept.rows() == 0) return setup_.store.append(nodeRows(kept, heuristic, total));
-
-    // Every kept child has its state's CLOSED entry, and entries are below
-    // the table's size: the host knows how long the map must be.
-    node_of_entry_->ensureLength(setup_.closed.size());
-    const at::Tensor mapped = node_of_entry_->values().index_select(0, kept.entries);
-    // One host read tells how many states already have a node.
-    const at::Tensor existing = mapped.ge(0);
-    const std::int64_t old_count = countTrue(existing).item<std::int64_t>();
+  // Stores the kept children where `destination` says and returns the node
+  // index of each, in batch order. Appended children already have their
+  // states, path costs, goal flags and priorities in place.
+  at::Tensor persist(const Children& kept, const at::Tensor& heuristic, const at::Tensor& total,
+                     const Destination& destination) {
     at::Tensor ids;
-    if (old_count == 0) {  // the usual case: one slice per column
-      ids = setup_.store.append(nodeRows(kept, heuristic, total));
+    if (destination.appended) {
+      const NodeRows& next = destination.rows;
+      const at::Tensor parent = kept.expansion_rows.div(env_.num_moves, "floor");
+      next.heuristic.copy_(heuristic);
+      at::Tensor depth = next.depth, move = next.parent_move;
+      at::add_out(depth, expanded_depth_.index_select(0, parent), 1);
+      gatherInto(next.parent_index, expanded_, parent);
+      at::remainder_out(move, kept.expansion_rows, env_.num_moves);
+      ids = setup_.store.commitRows(kept.rows());
     } else {
-      const at::Tensor fresh = existing.logical_not();
-      ids = at::where(existing, mapped, fresh.cumsum(0, at::kLong).add_(setup_.store.size() - 1));
-      setup_.store.write(ids, nodeRows(kept, heuristic, total), kept.rows() - old_count);
-      updated = mapped.index_select(0, at::nonzero_static(existing, old_count).reshape({-1}));
+      setup_.store.write(destination.ids, nodeRows(kept, heuristic, total), destination.new_count);
+      ids = destination.ids;
     }
-    node_of_entry_->values().index_copy_(0, kept.entries, ids);
+    if (in_place_ && kept.rows() > 0) node_of_entry_->values().index_copy_(0, kept.entries, ids);
     return ids;
   }
 
