@@ -179,6 +179,34 @@ TEST(TorchNodeStore, ConvertsEveryColumnToItsType) {
   expectRowsAt(store, 0, makeRows(4, 10), "converted");
 }
 
+// The next rows are the store's own (filling them fills the columns, in
+// their types), made room for first, and nodes only once committed.
+TEST(TorchNodeStore, NextRowsBecomeNodesWhenCommitted) {
+  TorchNodeStore store(kWidth, kCpu, kColumns, 4, /*fixed=*/false);
+  store.append(makeRows(3, 0));
+  const NodeRows next = store.nextRows(2);  // grows: 5 rows do not fit in 4
+  EXPECT_EQ(store.capacity(), 8);
+  EXPECT_EQ(store.size(), 3);
+  EXPECT_EQ(next.total_cost.scalar_type(), at::kFloat);
+  const NodeRows given = makeRows(2, 3);
+  for (const auto& [into, from] : std::vector<std::pair<at::Tensor, at::Tensor>>{
+           {next.states, given.states},
+           {next.depth, given.depth},
+           {next.path_cost, given.path_cost},
+           {next.heuristic, given.heuristic},
+           {next.total_cost, given.total_cost},
+           {next.solved, given.solved},
+           {next.parent_index, given.parent_index},
+           {next.parent_move, given.parent_move}}) {
+    at::Tensor target = into;
+    target.copy_(from);
+  }
+  EXPECT_EQ(longs(store.commitRows(2)), longs(at::arange(3, 5)));
+  EXPECT_EQ(store.size(), 5);
+  expectRowsAt(store, 0, makeRows(5, 0), "committed after growth");
+  EXPECT_THROW(store.commitRows(4), std::logic_error);  // 9 rows, room for 8
+}
+
 TEST(TorchNodeStore, WriteRewritesRowsAtIndicesAndAddsNewOnes) {
   TorchNodeStore store(kWidth, kCpu, kColumns, 8, /*fixed=*/true);
   store.append(makeRows(6, 0));
