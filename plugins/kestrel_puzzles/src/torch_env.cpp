@@ -35,11 +35,9 @@ class SlidingPuzzleTorchEnv final : public TorchEnv {
       }
     }
     const auto goal = goalState(puzzle);
-    auto options = at::TensorOptions().device(device_);
     permutations_ = permutations.to(device_);
     goal_ = at::from_blob(const_cast<std::uint8_t*>(goal.data()), {cells}, at::kByte).clone().to(device_);
     if (cells % 8 == 0) goal_words_ = goal_.view(at::kLong);
-    one_hot_offsets_ = at::arange(cells, options.dtype(at::kLong)).mul_(cells);
   }
 
   at::Tensor encodeState(const std::vector<std::uint8_t>& state) const override {
@@ -72,21 +70,25 @@ class SlidingPuzzleTorchEnv final : public TorchEnv {
   }
 
   // One-hot, laid out as in the CPU environment: element pos * cells + tile.
+  // Each cell is compared with every tile value, in the states' own type,
+  // and the comparison becomes the floats: two operations.
   std::vector<at::Tensor> networkInputs(const at::Tensor& states) const override {
     const std::int64_t batch = states.size(0);
-    const at::Tensor index = states.to(at::kLong).add(one_hot_offsets_);
-    at::Tensor inputs = at::zeros({batch, state_width * state_width}, states.options().dtype(at::kFloat));
-    inputs.scatter_(1, index, 1.0);
-    return {std::move(inputs)};
+    if (!tile_values_.defined() || tile_values_.scalar_type() != states.scalar_type()) {
+      tile_values_ = at::arange(state_width, states.options());
+    }
+    return {states.unsqueeze(2).eq(tile_values_).to(at::kFloat).view({batch, state_width * state_width})};
   }
 
  private:
   const PuzzleInfo& puzzle_;
   c10::Device device_;
-  at::Tensor permutations_;     // (cells, moves * cells) int64
-  at::Tensor goal_;             // (cells) uint8
-  at::Tensor goal_words_;       // the goal as int64 words; undefined unless cells fill whole words
-  at::Tensor one_hot_offsets_;  // (cells) int64: pos * cells
+  at::Tensor permutations_;  // (cells, moves * cells) int64
+  at::Tensor goal_;          // (cells) uint8
+  at::Tensor goal_words_;    // the goal as int64 words; undefined unless cells fill whole words
+  // (cells) 0 .. cells - 1 in the type of the states last encoded for the
+  // network; made on first use, from the solve's one thread.
+  mutable at::Tensor tile_values_;
 };
 
 template <int Side>
