@@ -375,11 +375,12 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
       result.perturbation.index_copy_(0, active, perturbation);
       result.steps.index_copy_(0, active, steps);
     }
-    at::Tensor keep, found;
+    at::Tensor keep, found, entry_rows;
     if (key_check == KeyCheck::Compare) {
       found = entry.ge(0).logical_and_(stopped);
+      entry_rows = entry.clamp_min(0);
       const at::Tensor shared =
-          anyTrue(active_keys.ne(stored_keys.index_select(0, entry.clamp_min(0))).logical_and_(found.unsqueeze(1)));
+          anyTrue(active_keys.ne(stored_keys.index_select(0, entry_rows)).logical_and_(found.unsqueeze(1)));
       const std::vector<std::int64_t> read = readCounts({{countTrue(stopped), n}, {shared, n * active_keys.size(1)}});
       shared_hash = shared_hash || read[1] != 0;
       const std::int64_t still_probing = n - read[0];
@@ -391,7 +392,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
     if (keep.size(0) == 0 && !active.defined()) {
       // Every row stopped in the first block: its found rows are the answer.
       active = keep;
-      if (found.defined()) result.found = found;
+      if (found.defined()) result.found = found, result.entry_rows = entry_rows;
       break;
     }
     active = active.defined() ? active.index_select(0, keep) : keep;
@@ -413,7 +414,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   // A stored hash equal to a row's, under another key (rare): that row's
   // answer is recomputed by comparing keys at every probe.
   const at::Tensor wrong =
-      result.found.logical_and(asWords(all_keys).ne(stored_keys.index_select(0, result.entry.clamp_min(0))).any(1));
+      result.found.logical_and(asWords(all_keys).ne(stored_keys.index_select(0, result.entryRows())).any(1));
   const at::Tensor redo = wrong.nonzero().squeeze(1);
   const Lookup exact = lookupComparingKeys(all_keys.index_select(0, redo), all_hashes.index_select(0, redo));
   result.found.index_copy_(0, redo, exact.found);
@@ -423,6 +424,7 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   result.steps.index_copy_(0, redo, exact.steps);
   result.probes = std::max(result.probes, exact.probes);
   result.every_row_stopped = result.every_row_stopped && exact.every_row_stopped;
+  result.entry_rows = at::Tensor();  // the redone rows' entries changed
   return result;
 }
 
@@ -781,8 +783,7 @@ TorchClosedTable::FilterDecision TorchClosedTable::decide(const Groups& groups, 
                                                           const Lookup& found, const at::Tensor& fresh) const {
   const std::int64_t rows = costs.size(0);
   // Entry rows past size() are uninitialised, but only found rows read them.
-  const at::Tensor stored =
-      costs_.index_select(0, found.entry.clamp_min(0)).masked_fill_(fresh, unreachedCost(cost_dtype_));
+  const at::Tensor stored = costs_.index_select(0, found.entryRows()).masked_fill_(fresh, unreachedCost(cost_dtype_));
   if (groups.identity) {
     const at::Tensor accept = costs < stored;
     return {accept, at::where(accept.logical_or(fresh), costs, stored), accept, at::Tensor()};

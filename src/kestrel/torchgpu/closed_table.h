@@ -89,6 +89,10 @@ class KESTREL_EXPORT TorchClosedTable {
     std::int64_t capacity = 0;      // the table's capacity then: slots of another capacity are not its slots
     std::int64_t probes = 0;        // every row's `steps` is below this
     bool every_row_stopped = true;  // false when some row's slot is -1
+    at::Tensor entry_rows;          // when the lookup made it on its way: see entryRows()
+
+    // `entry` with 0 for -1: a row of the entry arrays that every row may read.
+    at::Tensor entryRows() const { return entry_rows.defined() ? entry_rows : entry.clamp_min(0); }
   };
   // Probes compare hashes; found rows are then checked against the stored
   // keys, unless the caller knows none of its keys is stored and treats a

@@ -54,7 +54,7 @@ TorchOpenQueue::TorchOpenQueue(const at::Tensor& index, const at::Tensor& cost, 
   if (fixed_ && capacity < n) {
     throw std::invalid_argument("fixed OPEN capacity is smaller than the initial OPEN size");
   }
-  at::Tensor first_keys = keyed_ ? keysFor(first_cost) : at::Tensor();
+  at::Tensor first_keys = keyed_ ? keysFor(first_cost, takeNumbers(first_cost.size(0))) : at::Tensor();
   size_ = n;
   rows_ = n;
   if (!fixed_ && capacity <= n) {
@@ -87,8 +87,7 @@ void TorchOpenQueue::setRows(std::int64_t rows) {
   if (keyed_) keys_ = keys_buffer_.narrow(0, 0, rows_);
 }
 
-at::Tensor TorchOpenQueue::keysFor(const at::Tensor& cost) {
-  const std::int64_t n = cost.size(0);
+std::int64_t TorchOpenQueue::takeNumbers(std::int64_t n) {
   if (next_number_ + n > kNumberMask && size_ > 0) {
     // Insertion numbers would run out: renumber the queue 0, 1, ... in order.
     compact();
@@ -98,10 +97,18 @@ at::Tensor TorchOpenQueue::keysFor(const at::Tensor& cost) {
     next_number_ = size_;
   }
   if (next_number_ + n > kNumberMask) throw std::length_error("OPEN cannot number more than 2^32 entries");
-  const at::Tensor numbers = at::arange(next_number_, next_number_ + n, cost.options().dtype(at::kLong));
+  const std::int64_t first = next_number_;
   next_number_ += n;
+  return first;
+}
+
+at::Tensor TorchOpenQueue::keysFor(const at::Tensor& cost, std::int64_t first, const at::Tensor* out) const {
+  const at::Tensor numbers = at::arange(first, first + cost.size(0), cost.options().dtype(at::kLong));
   // The cost bits above the number, in one add: the number fills the low bits.
-  return at::add(numbers, *orderedCostBits(cost), std::int64_t{1} << kNumberBits);
+  constexpr std::int64_t kAboveNumber = std::int64_t{1} << kNumberBits;
+  if (out == nullptr) return at::add(numbers, *orderedCostBits(cost), kAboveNumber);
+  at::Tensor target = *out;
+  return at::add_out(target, numbers, *orderedCostBits(cost), kAboveNumber);
 }
 
 void TorchOpenQueue::ensureCapacity(std::int64_t need) {
@@ -154,7 +161,7 @@ void TorchOpenQueue::replace(const at::Tensor& index, const at::Tensor& cost) {
     const std::int64_t live = size_;
     size_ = 0;
     next_number_ = 0;
-    next_keys = keysFor(next_cost);
+    next_keys = keysFor(next_cost, takeNumbers(next_cost.size(0)));
     size_ = live;
   }
   assign(next_index, next_cost, next_keys);
@@ -168,11 +175,11 @@ void TorchOpenQueue::append(const at::Tensor& index, const at::Tensor& cost) {
   if (n == 0) {
     return;
   }
-  const at::Tensor more_keys = keyed_ ? keysFor(more_cost) : at::Tensor();
+  const std::int64_t first_number = keyed_ ? takeNumbers(n) : 0;
   if (!buffered_) {
     index_ = at::cat({index_, more_index});
     cost_ = at::cat({cost_, more_cost});
-    if (keyed_) keys_ = at::cat({keys_, more_keys});
+    if (keyed_) keys_ = at::cat({keys_, keysFor(more_cost, first_number)});
     rows_ += n;
     size_ += n;
     return;
@@ -183,7 +190,10 @@ void TorchOpenQueue::append(const at::Tensor& index, const at::Tensor& cost) {
   ensureCapacity(rows_ + n);
   index_buffer_.narrow(0, rows_, n).copy_(more_index);
   cost_buffer_.narrow(0, rows_, n).copy_(more_cost);
-  if (keyed_) keys_buffer_.narrow(0, rows_, n).copy_(more_keys);
+  if (keyed_) {
+    const at::Tensor more_keys = keys_buffer_.narrow(0, rows_, n);
+    keysFor(more_cost, first_number, &more_keys);
+  }
   setRows(rows_ + n);
   size_ += n;
 }

@@ -67,8 +67,12 @@ class KESTREL_EXPORT TorchOpenQueue {
   void compactIfSparse();
   // The live rows of a keyed queue in insertion order.
   at::Tensor queueOrder() const;
-  // Keys for new entries, numbered on from next_number_.
-  at::Tensor keysFor(const at::Tensor& cost);
+  // The first of `n` more insertion numbers, renumbering the queue first
+  // when they would run out.
+  std::int64_t takeNumbers(std::int64_t n);
+  // Keys for new entries numbered from `first`, written into `out` (a row
+  // range of the key buffer) when given.
+  at::Tensor keysFor(const at::Tensor& cost, std::int64_t first, const at::Tensor* out = nullptr) const;
   void assign(const at::Tensor& index, const at::Tensor& cost, const at::Tensor& keys);
   void setRows(std::int64_t rows);
 
