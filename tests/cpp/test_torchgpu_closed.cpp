@@ -107,11 +107,20 @@ TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
   const at::Tensor mask = longs({(std::int64_t{1} << 40) - 1});
   for (ProbeScheme scheme : kSchemes) {
     at::Tensor positions = kestrel::homeSlot(wordTensor(), mask), perturbations = wordTensor();
-    // A lookup's first block starts from the unmasked hashes.
+    // A lookup's first block starts from the unmasked hashes; both ways of
+    // starting there must agree.
+    const kestrel::ProbeColumns five = kestrel::probeColumns(5, c10::Device(c10::kCPU));
+    const kestrel::ProbeBlock from_hashes = kestrel::probeBlockFromHashes(scheme, wordTensor(), mask, five);
+    const kestrel::ProbeBlock from_both = kestrel::probeBlock(scheme, wordTensor(), wordTensor(), mask, five);
+    EXPECT_TRUE(from_hashes.positions.equal(from_both.positions));
+    EXPECT_TRUE(from_hashes.next_positions.equal(from_both.next_positions));
+    EXPECT_TRUE(from_hashes.next_perturbations.equal(from_both.next_perturbations));
     at::Tensor block_positions = wordTensor(), block_perturbations = perturbations;
     for (std::int64_t count : {1, 4, 16, 3}) {
-      const kestrel::ProbeBlock block = kestrel::probeBlock(scheme, block_positions, block_perturbations, mask,
-                                                            kestrel::probeColumns(count, c10::Device(c10::kCPU)));
+      const kestrel::ProbeColumns columns = kestrel::probeColumns(count, c10::Device(c10::kCPU));
+      const kestrel::ProbeBlock block =
+          count == 1 ? kestrel::probeBlockFromHashes(scheme, block_perturbations, mask, columns)
+                     : kestrel::probeBlock(scheme, block_positions, block_perturbations, mask, columns);
       ASSERT_EQ(block.positions.sizes(), (at::IntArrayRef{count, static_cast<std::int64_t>(kWords.size())}));
       for (std::int64_t k = 0; k < count; ++k) {
         ASSERT_TRUE(block.positions.select(0, k).equal(positions)) << "probe " << k << " of " << count;

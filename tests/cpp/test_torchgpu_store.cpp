@@ -189,15 +189,15 @@ TEST(TorchNodeStore, NextRowsBecomeNodesWhenCommitted) {
   EXPECT_EQ(store.size(), 3);
   EXPECT_EQ(next.total_cost.scalar_type(), at::kFloat);
   const NodeRows given = makeRows(2, 3);
-  for (const auto& [into, from] : std::vector<std::pair<at::Tensor, at::Tensor>>{
-           {next.states, given.states},
-           {next.depth, given.depth},
-           {next.path_cost, given.path_cost},
-           {next.heuristic, given.heuristic},
-           {next.total_cost, given.total_cost},
-           {next.solved, given.solved},
-           {next.parent_index, given.parent_index},
-           {next.parent_move, given.parent_move}}) {
+  for (const auto& [into, from] :
+       std::vector<std::pair<at::Tensor, at::Tensor>>{{next.states, given.states},
+                                                      {next.depth, given.depth},
+                                                      {next.path_cost, given.path_cost},
+                                                      {next.heuristic, given.heuristic},
+                                                      {next.total_cost, given.total_cost},
+                                                      {next.solved, given.solved},
+                                                      {next.parent_index, given.parent_index},
+                                                      {next.parent_move, given.parent_move}}) {
     at::Tensor target = into;
     target.copy_(from);
   }

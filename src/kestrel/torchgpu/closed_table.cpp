@@ -255,7 +255,7 @@ ProbeColumns probeColumns(std::int64_t count, c10::Device device) {
   //   pos_k = 5^k (pos_0 + sum_(j=1..k) 5^-j (1 + p_j)),
   // where 5 has an inverse modulo 2^64, so one cumulative sum gives every
   // column. Shifts of 64 bits and more leave nothing.
-  std::vector<std::int64_t> rows(5 * (count + 1));
+  std::vector<std::int64_t> rows(6 * (count + 1));
   const auto at = [&](std::int64_t row, std::int64_t k) -> std::int64_t& { return rows[row * (count + 1) + k]; };
   std::uint64_t five_k = 1, inverse_k = 1;
   constexpr std::uint64_t kInverseOfFive = 0xCCCCCCCCCCCCCCCDULL;  // 5 * this = 1 (mod 2^64)
@@ -266,15 +266,21 @@ ProbeColumns probeColumns(std::int64_t count, c10::Device device) {
     at(2, k) = bits >= 64 ? 0 : static_cast<std::int64_t>(~std::uint64_t{0} >> bits);
     at(3, k) = static_cast<std::int64_t>(five_k);
     at(4, k) = k == 0 ? 0 : static_cast<std::int64_t>(inverse_k);  // column 0 adds nothing
+    at(5, k) = static_cast<std::int64_t>(inverse_k);               // ... unless it is the start
     five_k *= 5;
     inverse_k *= kInverseOfFive;
   }
-  const at::Tensor table = at::tensor(rows, at::TensorOptions().dtype(at::kLong)).view({5, count + 1}).to(device);
-  return {count, table[0], table[1], table[2], table[3], table[4]};
+  const at::Tensor table = at::tensor(rows, at::TensorOptions().dtype(at::kLong)).view({6, count + 1}).to(device);
+  return {count, table[0], table[1], table[2], table[3], table[4], table[5]};
 }
 
-ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
-                      const at::Tensor& mask, const ProbeColumns& columns) {
+namespace {
+
+// probeBlock(), where `from_hashes` says that positions and perturbations
+// are the same hashes: the start position is then p_0, which column 0 of
+// the sum takes when weighted 1, and needs no add of its own.
+ProbeBlock probeBlockFrom(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
+                          const at::Tensor& mask, const ProbeColumns& columns, bool from_hashes) {
   const std::int64_t count = columns.count;
   const auto column = [](const at::Tensor& values) { return values.unsqueeze(1); };  // one value per probe
   if (scheme == ProbeScheme::LinearProbing) {
@@ -285,9 +291,22 @@ ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at:
   const at::Tensor p =
       at::bitwise_right_shift(perturbations.unsqueeze(0), column(columns.shift)) & column(columns.low_bits);
   const at::Tensor inverse_power = column(columns.inverse_power);
-  const at::Tensor sums = at::addcmul(inverse_power, p, inverse_power).cumsum(0);  // (p + 1) 5^-k
-  const at::Tensor all = ((positions.unsqueeze(0) + sums) * column(columns.power)) & mask;
+  const at::Tensor weight = from_hashes ? column(columns.start_weight) : inverse_power;
+  const at::Tensor sums = at::addcmul(inverse_power, p, weight).cumsum(0);  // (p + 1) 5^-k
+  const at::Tensor all = ((from_hashes ? sums : positions.unsqueeze(0) + sums) * column(columns.power)) & mask;
   return {all.narrow(0, 0, count), p.narrow(0, 0, count), all.select(0, count), p.select(0, count)};
+}
+
+}  // namespace
+
+ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
+                      const at::Tensor& mask, const ProbeColumns& columns) {
+  return probeBlockFrom(scheme, positions, perturbations, mask, columns, false);
+}
+
+ProbeBlock probeBlockFromHashes(ProbeScheme scheme, const at::Tensor& hashes, const at::Tensor& mask,
+                                const ProbeColumns& columns) {
+  return probeBlockFrom(scheme, hashes, hashes, mask, columns, true);
 }
 
 std::int64_t TorchClosedTable::firstProbeBlock(std::int64_t rows) const {
@@ -348,7 +367,8 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   bool shared_hash = false;  // some row stopped at another key of its hash
   for (std::int64_t block = firstProbeBlock(rows); probes < capacity_; block *= 2) {
     const std::int64_t count = std::min(block, capacity_ - probes);
-    const ProbeBlock next = probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
+    const ProbeBlock next = probes == 0 ? probeBlockFromHashes(scheme_, all_hashes, mask_, columnsFor(count))
+                                        : probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
     const std::int64_t n = active_hashes.size(0);
     const at::Tensor stored = slots_.index_select(0, next.positions.view({-1})).view({count, n});
     const at::Tensor empty = stored.lt(0);

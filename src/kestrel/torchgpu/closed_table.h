@@ -25,6 +25,7 @@ namespace kestrel {
 struct ProbeColumns {
   std::int64_t count = 0;
   at::Tensor steps, shift, low_bits, power, inverse_power;  // int64 (count + 1)
+  at::Tensor start_weight;  // inverse_power with 1 at k = 0, where a block from a hash sums its start
 };
 KESTREL_EXPORT ProbeColumns probeColumns(std::int64_t count, c10::Device device);
 
@@ -42,6 +43,10 @@ struct ProbeBlock {
 };
 KESTREL_EXPORT ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
                                      const at::Tensor& mask, const ProbeColumns& columns);
+// The first block of each row's sequence, which starts at its (unmasked)
+// hash as both position and perturbation: one operation fewer.
+KESTREL_EXPORT ProbeBlock probeBlockFromHashes(ProbeScheme scheme, const at::Tensor& hashes, const at::Tensor& mask,
+                                               const ProbeColumns& columns);
 
 class KESTREL_EXPORT TorchClosedTable {
  public:
