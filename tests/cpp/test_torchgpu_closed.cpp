@@ -61,15 +61,16 @@ std::uint64_t splitMixReference(std::uint64_t z) {
 
 std::uint64_t shortMixReference(std::uint64_t z) {
   z = (z ^ (z >> 31)) * 0xBF58476D1CE4E5B9ULL;
-  return z ^ (z >> 29);
+  return z ^ static_cast<std::uint64_t>(static_cast<std::int64_t>(z) >> 29);  // the arithmetic shift
 }
 
 TEST(TorchHashing, MatchesUnsignedReference) {
   const at::Tensor mixed = kestrel::splitMix64(wordTensor());
-  const at::Tensor short_mixed = kestrel::shortMix64(wordTensor());
+  const at::Tensor short_mixed = kestrel::shortMix63(wordTensor());
   for (std::size_t i = 0; i < kWords.size(); ++i) {
     EXPECT_EQ(word(mixed, i), splitMixReference(kWords[i])) << kWords[i];
     EXPECT_EQ(word(short_mixed, i), shortMixReference(kWords[i])) << kWords[i];
+    EXPECT_LT(word(short_mixed, i), std::uint64_t{1} << 63) << kWords[i];
   }
   for (int bits = 1; bits < 32; ++bits) {
     const at::Tensor shifted = kestrel::logicalShiftRight(wordTensor(), bits);
@@ -102,25 +103,33 @@ TEST(TorchHashing, ProbePoliciesAgreeOnHostAndTensors) {
 // A lookup gathers blocks of probes at once; each probe must be the
 // position that stepping the policy reaches, for any hash (the sign bit and
 // shifts past 64 bits included), and the state after the block must go on
-// where stepping does.
+// where stepping does. Blocks told that the perturbations are non-negative
+// must agree on such hashes.
 TEST(TorchHashing, ProbeBlocksFollowTheStepwiseSequence) {
   const at::Tensor mask = longs({(std::int64_t{1} << 40) - 1});
-  for (ProbeScheme scheme : kSchemes) {
-    at::Tensor positions = kestrel::homeSlot(wordTensor(), mask), perturbations = wordTensor();
+  using kestrel::Perturbations;
+  for (const auto& [scheme, sign] : {std::pair{ProbeScheme::LinearProbing, Perturbations::Any},
+                                     {ProbeScheme::PythonDict, Perturbations::Any},
+                                     {ProbeScheme::LinearProbing, Perturbations::NonNegative},
+                                     {ProbeScheme::PythonDict, Perturbations::NonNegative}}) {
+    const auto hashes = [sign = sign] {
+      return sign == Perturbations::Any ? wordTensor() : wordTensor() & std::numeric_limits<std::int64_t>::max();
+    };
+    at::Tensor positions = kestrel::homeSlot(hashes(), mask), perturbations = hashes();
     // A lookup's first block starts from the unmasked hashes; both ways of
     // starting there must agree.
     const kestrel::ProbeColumns five = kestrel::probeColumns(5, c10::Device(c10::kCPU));
-    const kestrel::ProbeBlock from_hashes = kestrel::probeBlockFromHashes(scheme, wordTensor(), mask, five);
-    const kestrel::ProbeBlock from_both = kestrel::probeBlock(scheme, wordTensor(), wordTensor(), mask, five);
+    const kestrel::ProbeBlock from_hashes = kestrel::probeBlockFromHashes(scheme, hashes(), mask, five, sign);
+    const kestrel::ProbeBlock from_both = kestrel::probeBlock(scheme, hashes(), hashes(), mask, five, sign);
     EXPECT_TRUE(from_hashes.positions.equal(from_both.positions));
     EXPECT_TRUE(from_hashes.next_positions.equal(from_both.next_positions));
     EXPECT_TRUE(from_hashes.next_perturbations.equal(from_both.next_perturbations));
-    at::Tensor block_positions = wordTensor(), block_perturbations = perturbations;
+    at::Tensor block_positions = hashes(), block_perturbations = perturbations;
     for (std::int64_t count : {1, 4, 16, 3}) {
       const kestrel::ProbeColumns columns = kestrel::probeColumns(count, c10::Device(c10::kCPU));
       const kestrel::ProbeBlock block =
-          count == 1 ? kestrel::probeBlockFromHashes(scheme, block_perturbations, mask, columns)
-                     : kestrel::probeBlock(scheme, block_positions, block_perturbations, mask, columns);
+          count == 1 ? kestrel::probeBlockFromHashes(scheme, block_perturbations, mask, columns, sign)
+                     : kestrel::probeBlock(scheme, block_positions, block_perturbations, mask, columns, sign);
       ASSERT_EQ(block.positions.sizes(), (at::IntArrayRef{count, static_cast<std::int64_t>(kWords.size())}));
       for (std::int64_t k = 0; k < count; ++k) {
         ASSERT_TRUE(block.positions.select(0, k).equal(positions)) << "probe " << k << " of " << count;

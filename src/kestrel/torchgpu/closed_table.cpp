@@ -197,7 +197,7 @@ at::Tensor TorchClosedTable::hashKeys(const at::Tensor& keys) const {
   } else {
     acc = sumTerms(0, width);
   }
-  return shortMix64(acc);
+  return shortMix63(acc);
 }
 
 TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const {
@@ -280,7 +280,7 @@ namespace {
 // are the same hashes: the start position is then p_0, which column 0 of
 // the sum takes when weighted 1, and needs no add of its own.
 ProbeBlock probeBlockFrom(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
-                          const at::Tensor& mask, const ProbeColumns& columns, bool from_hashes) {
+                          const at::Tensor& mask, const ProbeColumns& columns, bool from_hashes, Perturbations sign) {
   const std::int64_t count = columns.count;
   const auto column = [](const at::Tensor& values) { return values.unsqueeze(1); };  // one value per probe
   if (scheme == ProbeScheme::LinearProbing) {
@@ -288,8 +288,8 @@ ProbeBlock probeBlockFrom(ProbeScheme scheme, const at::Tensor& positions, const
     return {all.narrow(0, 0, count), perturbations.unsqueeze(0).expand({count, -1}), all.select(0, count),
             perturbations};
   }
-  const at::Tensor p =
-      at::bitwise_right_shift(perturbations.unsqueeze(0), column(columns.shift)) & column(columns.low_bits);
+  at::Tensor p = at::bitwise_right_shift(perturbations.unsqueeze(0), column(columns.shift));
+  if (sign == Perturbations::Any) p = p & column(columns.low_bits);
   const at::Tensor inverse_power = column(columns.inverse_power);
   const at::Tensor weight = from_hashes ? column(columns.start_weight) : inverse_power;
   const at::Tensor sums = at::addcmul(inverse_power, p, weight).cumsum(0);  // (p + 1) 5^-k
@@ -300,13 +300,13 @@ ProbeBlock probeBlockFrom(ProbeScheme scheme, const at::Tensor& positions, const
 }  // namespace
 
 ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
-                      const at::Tensor& mask, const ProbeColumns& columns) {
-  return probeBlockFrom(scheme, positions, perturbations, mask, columns, false);
+                      const at::Tensor& mask, const ProbeColumns& columns, Perturbations sign) {
+  return probeBlockFrom(scheme, positions, perturbations, mask, columns, false, sign);
 }
 
 ProbeBlock probeBlockFromHashes(ProbeScheme scheme, const at::Tensor& hashes, const at::Tensor& mask,
-                                const ProbeColumns& columns) {
-  return probeBlockFrom(scheme, hashes, hashes, mask, columns, true);
+                                const ProbeColumns& columns, Perturbations sign) {
+  return probeBlockFrom(scheme, hashes, hashes, mask, columns, true, sign);
 }
 
 std::int64_t TorchClosedTable::firstProbeBlock(std::int64_t rows) const {
@@ -333,10 +333,17 @@ const ProbeColumns& TorchClosedTable::columnsFor(std::int64_t count) const {
   return found->second;
 }
 
+at::Tensor TorchClosedTable::ownHashes(const at::Tensor& hashes) const {
+  return hashes.to(device_, at::kLong).reshape({-1}) & std::numeric_limits<std::int64_t>::max();
+}
+
 TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const at::Tensor& hashes,
                                                   KeyCheck key_check) const {
-  const at::Tensor all_keys = normalizeKeys(keys);
-  const at::Tensor all_hashes = hashes.to(device_, at::kLong).reshape({-1});
+  return find(normalizeKeys(keys), ownHashes(hashes), key_check);
+}
+
+TorchClosedTable::Lookup TorchClosedTable::find(const at::Tensor& all_keys, const at::Tensor& all_hashes,
+                                                KeyCheck key_check) const {
   const std::int64_t rows = all_keys.size(0);
   if (all_hashes.size(0) != rows) throw std::invalid_argument("Expected one hash per key row");
   const at::TensorOptions longs = all_hashes.options();
@@ -367,8 +374,10 @@ TorchClosedTable::Lookup TorchClosedTable::lookup(const at::Tensor& keys, const 
   bool shared_hash = false;  // some row stopped at another key of its hash
   for (std::int64_t block = firstProbeBlock(rows); probes < capacity_; block *= 2) {
     const std::int64_t count = std::min(block, capacity_ - probes);
-    const ProbeBlock next = probes == 0 ? probeBlockFromHashes(scheme_, all_hashes, mask_, columnsFor(count))
-                                        : probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count));
+    const ProbeBlock next =
+        probes == 0
+            ? probeBlockFromHashes(scheme_, all_hashes, mask_, columnsFor(count), Perturbations::NonNegative)
+            : probeBlock(scheme_, positions, perturbations, mask_, columnsFor(count), Perturbations::NonNegative);
     const std::int64_t n = active_hashes.size(0);
     const at::Tensor stored = slots_.index_select(0, next.positions.view({-1})).view({count, n});
     const at::Tensor empty = stored.lt(0);
@@ -527,6 +536,11 @@ void TorchClosedTable::growSlots(std::int64_t need) {
 
 void TorchClosedTable::placeEntries(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
                                     const at::Tensor* first_slots) {
+  place(normalizeKeys(keys), ownHashes(hashes), ids, first_slots);
+}
+
+void TorchClosedTable::place(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
+                             const at::Tensor* first_slots) {
   if (placeRounds(keys, hashes, ids, first_slots)) return;
   // Placing at slot -1 would overwrite the last slot. Growing re-places every
   // stored entry, the pending ones among them, so nothing is left to do here.
@@ -558,7 +572,7 @@ bool TorchClosedTable::placeRounds(const at::Tensor& keys, const at::Tensor& has
     } else {
       // The keys are not stored, so a found one met another key of its hash;
       // the hashes alone do not place it.
-      const Lookup found = lookup(pending_keys, pending_hashes, KeyCheck::Skip);
+      const Lookup found = find(pending_keys, pending_hashes, KeyCheck::Skip);
       unplaceable = found.found.logical_or(found.slot.lt(0));
       candidates = at::where(unplaceable, scratch, found.slot);
     }
@@ -649,8 +663,8 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     const std::int64_t bound = bounds[round];
     const at::Tensor losers = at::nonzero_static(lost, bound, /*fill_value=*/-1).reshape({-1});
     const at::Tensor from = losers.clamp_min(0);
-    const ProbeBlock next =
-        probeBlock(scheme_, slot.index_select(0, from), perturbation.index_select(0, from), mask_, columns);
+    const ProbeBlock next = probeBlock(scheme_, slot.index_select(0, from), perturbation.index_select(0, from), mask_,
+                                       columns, Perturbations::NonNegative);
     // Probe 0 is the slot just lost.
     at::Tensor empty = slots_.index_select(0, next.positions.view({-1})).view({count, bound}).lt(0);
     if (near_end) {
@@ -684,7 +698,7 @@ void TorchClosedTable::placeMissed(const at::Tensor& fresh, const at::Tensor& ke
   const at::Tensor held = at::zeros({entry_capacity_ + 1}, ids.options().dtype(at::kBool));
   held.index_fill_(0, at::where(slots_.lt(0), entry_capacity_, slots_), true);
   const at::Tensor missed = fresh.logical_and(held.index_select(0, ids).logical_not()).nonzero().reshape({-1});
-  placeEntries(keys.index_select(0, missed), hashes.index_select(0, missed), ids.index_select(0, missed));
+  place(keys.index_select(0, missed), hashes.index_select(0, missed), ids.index_select(0, missed));
 }
 
 void TorchClosedTable::ensureEntryRows(std::int64_t need) {
@@ -709,7 +723,7 @@ at::Tensor TorchClosedTable::insert(const at::Tensor& keys, const at::Tensor& co
                                     const Lookup& lookup, const std::optional<at::Tensor>& update) {
   const at::Tensor rows_keys = normalizeKeys(keys);
   const at::Tensor rows_costs = costs.to(device_, cost_dtype_).reshape({-1});
-  const at::Tensor rows_hashes = hashes.to(device_, at::kLong).reshape({-1});
+  const at::Tensor rows_hashes = ownHashes(hashes);
   const at::Tensor found = lookup.found.to(device_, at::kBool);
 
   // Only stored keys have an entry to update: a row without one would index
@@ -750,11 +764,11 @@ at::Tensor TorchClosedTable::insertCounted(const at::Tensor& rows_keys, const at
   // the key's probe sequence, where placing starts, unless the table has
   // grown since (growing above re-placed every entry anyway).
   if (lookup.capacity != capacity_) {
-    placeEntries(fresh_keys, fresh_hashes, ids);
+    place(fresh_keys, fresh_hashes, ids);
     return result;
   }
   const at::Tensor first_slots = lookup.slot.to(device_, at::kLong).reshape({-1}).index_select(0, fresh);
-  placeEntries(fresh_keys, fresh_hashes, ids, &first_slots);
+  place(fresh_keys, fresh_hashes, ids, &first_slots);
   return result;
 }
 
@@ -771,7 +785,7 @@ TorchClosedTable::Filtered TorchClosedTable::filter(const at::Tensor& children, 
   const std::int64_t unique = groups.keys.size(0);
   reserve(used_slots_ + unique);
   ensureEntryRows(size_ + unique);
-  const Lookup found = lookup(groups.keys, groups.hashes);
+  const Lookup found = find(groups.keys, groups.hashes, KeyCheck::Compare);
   const at::Tensor fresh = found.found.logical_not();
   const FilterDecision decision = decide(groups, costs, found, fresh);
 

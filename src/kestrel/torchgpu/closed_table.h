@@ -34,19 +34,23 @@ KESTREL_EXPORT ProbeColumns probeColumns(std::int64_t count, c10::Device device)
 // position and perturbation after them. The same sequence as stepping with
 // the scheme's `next`, computed in a fixed number of operations. Probe k of
 // every row is row k of the block, so that each operation runs along the
-// batch.
+// batch. Perturbations known to be non-negative (as the table's hashes
+// are) are shifted without clearing the copied sign bits: one operation
+// fewer.
 struct ProbeBlock {
   at::Tensor positions;           // int64 (count, B), contiguous
   at::Tensor perturbations;       // int64 (count, B): the perturbation at each of those positions
   at::Tensor next_positions;      // int64 (B)
   at::Tensor next_perturbations;  // int64 (B)
 };
+enum class Perturbations { Any, NonNegative };
 KESTREL_EXPORT ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& positions, const at::Tensor& perturbations,
-                                     const at::Tensor& mask, const ProbeColumns& columns);
+                                     const at::Tensor& mask, const ProbeColumns& columns,
+                                     Perturbations sign = Perturbations::Any);
 // The first block of each row's sequence, which starts at its (unmasked)
 // hash as both position and perturbation: one operation fewer.
 KESTREL_EXPORT ProbeBlock probeBlockFromHashes(ProbeScheme scheme, const at::Tensor& hashes, const at::Tensor& mask,
-                                               const ProbeColumns& columns);
+                                               const ProbeColumns& columns, Perturbations sign = Perturbations::Any);
 
 class KESTREL_EXPORT TorchClosedTable {
  public:
@@ -59,9 +63,10 @@ class KESTREL_EXPORT TorchClosedTable {
   // mismatch" or "Keys must have shape (B, key_width)".
   at::Tensor normalizeKeys(const at::Tensor& keys) const;
 
-  // One int64 hash per row of normalised keys: a weighted sum of the columns
+  // One hash per row of normalised keys: a weighted sum of the columns
   // (float columns truncated to integers) with random weights, mixed once; in chunks
-  // of columns for wide keys of large batches.
+  // of columns for wide keys of large batches. Non-negative int64 values, as
+  // the table keeps every hash (it clears the sign bit of hashes it is given).
   at::Tensor hashKeys(const at::Tensor& keys) const;
 
   // Equal rows of a batch: group index per row, and per group the hash of
@@ -149,6 +154,12 @@ class KESTREL_EXPORT TorchClosedTable {
   const at::Tensor& costs() const { return costs_; }  // first size() rows are live
 
  private:
+  // Hashes as the table keeps them: int64 on its device, sign bit cleared.
+  at::Tensor ownHashes(const at::Tensor& hashes) const;
+  // lookup() and placeEntries() of normalised keys and the table's own hashes.
+  Lookup find(const at::Tensor& keys, const at::Tensor& hashes, KeyCheck key_check) const;
+  void place(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
+             const at::Tensor* first_slots = nullptr);
   // Doubles the slot count (at least once) until `need` used slots stay below
   // two-thirds load, then re-places every stored entry.
   void growSlots(std::int64_t need);

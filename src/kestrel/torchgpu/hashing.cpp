@@ -29,9 +29,9 @@ at::Tensor splitMix64(const at::Tensor& z) {
   return x ^ logicalShiftRight(x, 31);
 }
 
-at::Tensor shortMix64(const at::Tensor& z) {
+at::Tensor shortMix63(const at::Tensor& z) {
   const at::Tensor x = (z ^ logicalShiftRight(z, 31)) * asInt64(0xBF58476D1CE4E5B9ULL);
-  return x ^ logicalShiftRight(x, 29);
+  return x ^ at::bitwise_right_shift(x, 29);
 }
 
 }  // namespace kestrel
