@@ -52,12 +52,11 @@ constexpr std::int64_t kFirstProbeBlock = 8;
 constexpr std::int64_t kLongestFirstProbeBlock = 32;
 // What a further block (about 35 operations and a host read) costs, counted
 // in probes of one row: on an accelerator, where each launch costs
-// microseconds and a probe next to nothing, about a million. On the host it
-// costs about 15,000 (some 10 ns a probe); the weight used is higher, so
-// that CPU tensors, on which the tensor solver is tested and its operations
-// counted, probe much as an accelerator does, at about 2% of their speed.
-constexpr double kBlockCostOnHost = 50'000;
-constexpr double kBlockCostOnAccelerator = 1'000'000;
+// microseconds and a probe next to nothing, about a million. CPU tensors
+// weigh it alike: their search runs as fast with the blocks this picks as
+// with shorter ones (batches of 1000 to 50000), and so probes as an
+// accelerator's does.
+constexpr double kFurtherBlockCost = 1'000'000;
 // The fewest rows filter()'s later placement rounds make room for, and
 // the probes each of them makes: enough that a row meets no empty slot in
 // them about once in a thousand at the highest load. A round runs while it
@@ -315,13 +314,12 @@ std::int64_t TorchClosedTable::firstProbeBlock(std::int64_t rows) const {
   // a fixed number of operations and a host read. A row goes on past k probes
   // about load^k of the time; the length kept minimises the expected total.
   const double load = static_cast<double>(used_slots_) / static_cast<double>(capacity_);
-  const double block_cost = device_.is_cpu() ? kBlockCostOnHost : kBlockCostOnAccelerator;
   const double n = static_cast<double>(rows);
   std::int64_t best = kFirstProbeBlock;
   double best_cost = std::numeric_limits<double>::infinity();
   for (std::int64_t probes = kFirstProbeBlock; probes <= kLongestFirstProbeBlock; probes += 4) {
-    const double cost =
-        n * static_cast<double>(probes) + block_cost * std::min(1.0, n * std::pow(load, static_cast<double>(probes)));
+    const double cost = n * static_cast<double>(probes) +
+                        kFurtherBlockCost * std::min(1.0, n * std::pow(load, static_cast<double>(probes)));
     if (cost < best_cost) best = probes, best_cost = cost;
   }
   return best;
