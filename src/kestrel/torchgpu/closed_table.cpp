@@ -672,7 +672,8 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
       }
     }
     // A row without an empty probe claims probe 0, the slot it lost, again:
-    // the larger id there keeps it.
+    // the larger id there keeps it, and the row, losing again, is left to
+    // placeMissed() (later rounds probe the same block).
     const at::Tensor first = std::get<1>(empty.max(0, /*keepdim=*/true));  // the first empty probe
     const at::Tensor claiming = losers.ge(0);
     slot = next.positions.gather(0, first).squeeze(0);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kestrel/heuristic/tensor_inference.h"
@@ -279,7 +280,7 @@ class TorchSearch {
         Children children = expandBatch(popped.expand_ids);
         children.solved = testGoals(children);
         Destination destination;
-        kept = filterThroughClosed(children, destination);
+        std::tie(kept, destination) = filterThroughClosed(children);
         stored = evaluateAndStore(kept, destination);
         pushToOpen(stored);
         shape.tested_children = true;
@@ -343,7 +344,7 @@ class TorchSearch {
   // The children CLOSED accepts (under "in_place" only the cheapest child of
   // each state), and where they go in the store: when appended, they are
   // already written there.
-  Children filterThroughClosed(const Children& children, Destination& destination) {
+  std::pair<Children, Destination> filterThroughClosed(const Children& children) {
     TorchClosedTable::Filtered filtered;
     {
       auto phase = timer_.phase(Phase::ClosedFilter);
@@ -355,10 +356,10 @@ class TorchSearch {
     // The host knows how many stay: no read of the mask.
     const at::Tensor rows = at::nonzero_static(filtered.kept_rows, filtered.kept).reshape({-1});
     const at::Tensor entries = in_place_ ? filtered.entries.index_select(0, rows) : at::Tensor();
-    destination = destinationOf(entries, filtered.kept);
+    Destination destination = destinationOf(entries, filtered.kept);
     Children kept = destination.appended ? children.selectInto(rows, destination.rows) : children.select(rows);
     kept.entries = entries;
-    return kept;
+    return {std::move(kept), std::move(destination)};
   }
 
   // Under "in_place" a kept child whose state already has a node overwrites
