@@ -466,7 +466,7 @@ TEST(TorchClosedTable, LookupFindsEveryKeyAfterGrowth) {
     }
     EXPECT_EQ(table.capacity(), 512);
     EXPECT_EQ(table.usedSlots(), 300);
-    // Stored keys claim no slot: their claims go to the scratch slot, which none wins.
+    // Stored keys claim only the slots that already hold them.
     table.filter(keys.slice(0, 0, 30), at::zeros({30}));
     EXPECT_EQ(table.usedSlots(), 300);
     EXPECT_EQ(table.size(), 300);
@@ -576,6 +576,65 @@ TEST(TorchCounting, ReadCountsReturnsEachCount) {
   const std::vector<std::int64_t> unpacked =
       kestrel::readCounts({{scalar(wide - 1), wide}, {at::scalar_tensor(false), 1}, {scalar(wide), wide}});
   EXPECT_EQ(unpacked, (std::vector<std::int64_t>{wide - 1, 0, wide}));
+  // Limits of exactly 62 bits together (packed), of 63 (read one by one),
+  // a limit of 0, and a flag first.
+  const std::int64_t top31 = (std::int64_t{1} << 31) - 1, top32 = (std::int64_t{1} << 32) - 1;
+  EXPECT_EQ(
+      kestrel::readCounts(
+          {{at::scalar_tensor(true), 1}, {scalar(top31), top31}, {scalar(top31 >> 1), top31 >> 1}, {scalar(0), 0}}),
+      (std::vector<std::int64_t>{1, top31, top31 >> 1, 0}));
+  EXPECT_EQ(kestrel::readCounts({{scalar(top31), top31}, {scalar(top32), top32}}),
+            (std::vector<std::int64_t>{top31, top32}));
+}
+
+// Sort keys order floats as a stable sort does: -inf, negatives, both
+// zeros as one, denormals, +inf, then NaN of either sign, in every float
+// type that has them.
+TEST(TorchSorting, OrderedCostBitsSortAsTheFloatsDo) {
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<double> values = {nan,  3.5, -0.0, -inf, 1e-40, 0.0,   -2.0,  inf,    -1e-40, -nan,
+                                      -3.5, 0.0, 2.0,  -0.0, 1e30,  -1e30, 65000, -65000, 1.0,    -1.0};
+  for (const at::ScalarType type : {at::kFloat, at::kHalf, at::kBFloat16}) {
+    const at::Tensor costs = at::tensor(values, at::kDouble).to(type);
+    const at::Tensor keys = *kestrel::orderedCostBits(costs);
+    EXPECT_EQ(keys.element_size(), costs.element_size()) << type;
+    EXPECT_TRUE(at::argsort(keys, true).equal(at::argsort(costs, true))) << type;
+    // Equal floats (the zeros, the NaNs) get equal keys, different ones different keys.
+    const at::Tensor same_keys = keys.unsqueeze(0).eq(keys.unsqueeze(1));
+    const at::Tensor same_costs = costs.unsqueeze(0)
+                                      .eq(costs.unsqueeze(1))
+                                      .logical_or(costs.isnan().unsqueeze(0).logical_and(costs.isnan().unsqueeze(1)));
+    EXPECT_TRUE(same_keys.equal(same_costs)) << type;
+  }
+}
+
+// A batch of stored and new keys, contending for slots in a table near
+// two-thirds load: afterwards every entry holds exactly one slot, and the
+// used slots are counted right.
+TEST(TorchClosedTable, EveryEntryHoldsOneSlotAfterMixedBatches) {
+  for (ProbeScheme scheme : kSchemes) {
+    TorchClosedTable table = makeTable(2, 512, scheme);
+    const at::Tensor keys = counterKeys(340, 2);
+    table.filter(keys.slice(0, 0, 170), at::zeros({170}));
+    // Half stored (at a lower cost, so they are accepted again), half new.
+    table.filter(keys.slice(0, 85, 340), at::full({255}, -1.0));
+    EXPECT_EQ(table.capacity(), 1024) << "grown once at two-thirds load";
+    EXPECT_EQ(table.size(), 340);
+    EXPECT_EQ(table.usedSlots(), 340);
+    const at::Tensor held = table.slots().masked_select(table.slots().ge(0));
+    EXPECT_TRUE(std::get<0>(held.sort()).equal(at::arange(340, at::kLong)));
+
+    // The table keeps hashes without their sign bit, so that its blocks and
+    // its step-by-step probing shift them alike: a hash given with the sign
+    // bit set is the same hash, down to the probe sequence's state.
+    const at::Tensor hashes = table.hashKeys(keys);
+    const TorchClosedTable::Lookup plain = table.lookup(keys, hashes);
+    const TorchClosedTable::Lookup signed_hashes =
+        table.lookup(keys, hashes | std::numeric_limits<std::int64_t>::min());
+    EXPECT_TRUE(signed_hashes.entry.equal(plain.entry));
+    EXPECT_TRUE(signed_hashes.slot.equal(plain.slot));
+    EXPECT_TRUE(signed_hashes.perturbation.equal(plain.perturbation));
+  }
 }
 
 // Below two-thirds load a "python_dict" sequence of a small table may still

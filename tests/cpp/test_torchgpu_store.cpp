@@ -180,13 +180,18 @@ TEST(TorchNodeStore, ConvertsEveryColumnToItsType) {
 }
 
 // The next rows are the store's own (filling them fills the columns, in
-// their types), made room for first, and nodes only once committed.
+// their types), made room for first, and nodes only once committed; until
+// then nothing may grow the store under them.
 TEST(TorchNodeStore, NextRowsBecomeNodesWhenCommitted) {
   TorchNodeStore store(kWidth, kCpu, kColumns, 4, /*fixed=*/false);
   store.append(makeRows(3, 0));
   const NodeRows next = store.nextRows(2);  // grows: 5 rows do not fit in 4
   EXPECT_EQ(store.capacity(), 8);
   EXPECT_EQ(store.size(), 3);
+  EXPECT_THROW(store.append(makeRows(9, 0)), std::logic_error);
+  EXPECT_THROW(store.write(ids({0}), makeRows(1, 0)), std::logic_error);
+  EXPECT_THROW(store.nextRows(1), std::logic_error);
+  EXPECT_THROW(store.commitRows(1), std::logic_error);
   EXPECT_EQ(next.total_cost.scalar_type(), at::kFloat);
   const NodeRows given = makeRows(2, 3);
   for (const auto& [into, from] :
@@ -204,7 +209,7 @@ TEST(TorchNodeStore, NextRowsBecomeNodesWhenCommitted) {
   EXPECT_EQ(longs(store.commitRows(2)), longs(at::arange(3, 5)));
   EXPECT_EQ(store.size(), 5);
   expectRowsAt(store, 0, makeRows(5, 0), "committed after growth");
-  EXPECT_THROW(store.commitRows(4), std::logic_error);  // 9 rows, room for 8
+  EXPECT_THROW(store.commitRows(0), std::logic_error);  // none handed out
 }
 
 TEST(TorchNodeStore, WriteRewritesRowsAtIndicesAndAddsNewOnes) {

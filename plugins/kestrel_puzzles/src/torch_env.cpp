@@ -74,7 +74,8 @@ class SlidingPuzzleTorchEnv final : public TorchEnv {
   // and the comparison becomes the floats: two operations.
   std::vector<at::Tensor> networkInputs(const at::Tensor& states) const override {
     const std::int64_t batch = states.size(0);
-    if (!tile_values_.defined() || tile_values_.scalar_type() != states.scalar_type()) {
+    if (!tile_values_.defined() || tile_values_.scalar_type() != states.scalar_type() ||
+        tile_values_.device() != states.device()) {
       tile_values_ = at::arange(state_width, states.options());
     }
     return {states.unsqueeze(2).eq(tile_values_).to(at::kFloat).view({batch, state_width * state_width})};

@@ -31,6 +31,8 @@ class TorchEnv {
   virtual at::Tensor decodeStates(const at::Tensor& states) const = 0;
   virtual at::Tensor isSolved(const at::Tensor& states) const = 0;
   virtual std::pair<at::Tensor, at::Tensor> expand(const at::Tensor& states) const = 0;
+  // `states` may be a view into the solver's own storage, at any offset:
+  // read it, never write it.
   virtual std::vector<at::Tensor> networkInputs(const at::Tensor& states) const = 0;
 
   std::int64_t num_moves = 0;

@@ -348,7 +348,9 @@ TorchClosedTable::Lookup TorchClosedTable::find(const at::Tensor& all_keys, cons
   const at::TensorOptions longs = all_hashes.options();
   if (rows == 0) {
     const at::Tensor none = at::empty({0}, longs);
-    return {none.to(at::kBool), none, none, none, none, capacity_};
+    Lookup empty{none.to(at::kBool), none, none, none, none, capacity_};
+    empty.every_row_stopped = true;
+    return empty;
   }
 
   // Probes run in blocks: a block gathers the next few slots of every row
@@ -362,13 +364,12 @@ TorchClosedTable::Lookup TorchClosedTable::find(const at::Tensor& all_keys, cons
   // afterwards by comparing keys.
   Lookup result;
   result.capacity = capacity_;
-  at::Tensor active;  // rows still probing after the first block
+  result.every_row_stopped = true;  // until a row runs out of probes
+  at::Tensor active;                // rows still probing after the first block
   at::Tensor active_hashes = all_hashes, active_keys = asWords(all_keys);
   const at::Tensor stored_keys = asWords(keys_);
-  // Every probe position is masked at the end, so the home slot needs no
-  // mask of its own.
-  at::Tensor positions = all_hashes;
-  at::Tensor perturbations = all_hashes;
+  // Where later blocks go on; the first starts from the hashes themselves.
+  at::Tensor positions, perturbations;
   std::int64_t probes = 0;
   bool shared_hash = false;  // some row stopped at another key of its hash
   for (std::int64_t block = firstProbeBlock(rows); probes < capacity_; block *= 2) {
@@ -528,6 +529,7 @@ void TorchClosedTable::growSlots(std::int64_t need) {
   empty_table.steps = at::zeros_like(ids);
   empty_table.capacity = capacity_;
   empty_table.probes = 1;
+  empty_table.every_row_stopped = true;
   const std::int64_t placed = placeFresh(all, ids, empty_table).item<std::int64_t>();
   used_slots_ = placed;
   if (placed < size_) placeMissed(all, keys, hashes, ids);

@@ -91,15 +91,15 @@ class KESTREL_EXPORT TorchClosedTable {
   // stopped, also the probe sequence's state there, from which a key that
   // loses that empty slot to another probes on.
   struct Lookup {
-    at::Tensor found;               // bool (B)
-    at::Tensor slot;                // int64 (B)
-    at::Tensor entry;               // int64 (B)
-    at::Tensor perturbation;        // int64 (B): the perturbation at `slot`
-    at::Tensor steps;               // int64 (B): probes made before `slot`
-    std::int64_t capacity = 0;      // the table's capacity then: slots of another capacity are not its slots
-    std::int64_t probes = 0;        // every row's `steps` is below this
-    bool every_row_stopped = true;  // false when some row's slot is -1
-    at::Tensor entry_rows;          // when the lookup made it on its way: see entryRows()
+    at::Tensor found;                // bool (B)
+    at::Tensor slot;                 // int64 (B)
+    at::Tensor entry;                // int64 (B)
+    at::Tensor perturbation;         // int64 (B): the perturbation at `slot`
+    at::Tensor steps;                // int64 (B): probes made before `slot`
+    std::int64_t capacity = 0;       // the table's capacity then: slots of another capacity are not its slots
+    std::int64_t probes = 0;         // every row's `steps` is below this
+    bool every_row_stopped = false;  // true only when the lookup knows no row's slot is -1
+    at::Tensor entry_rows;           // when the lookup made it on its way: see entryRows()
 
     // `entry` with 0 for -1: a row of the entry arrays that every row may read.
     at::Tensor entryRows() const { return entry_rows.defined() ? entry_rows : entry.clamp_min(0); }

@@ -22,8 +22,8 @@ KESTREL_EXPORT at::Tensor splitMix64(const at::Tensor& z);
 // multiples: z = (z ^ z >>> 31) * 0xBF58476D1CE4E5B9; z ^ z >> 29, the last
 // shift arithmetic. That shift copies the sign bit into the top 29 bits, so
 // the sign bit of the result is always clear: the values are non-negative,
-// of 63 bits, and may be shifted arithmetically as if unsigned. Below bit 34
-// the result is the logical version's, in which every input bit reaches
+// of 63 bits, and may be shifted arithmetically as if unsigned. Through bit
+// 34 the result is the logical version's, in which every input bit reaches
 // every output bit from bit 3 up (the three lowest miss a few of the top
 // input bits), so the low bits that choose a table slot mix the whole
 // value. Six operations where SplitMix64 takes eleven.

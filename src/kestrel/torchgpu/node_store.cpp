@@ -44,6 +44,12 @@ TorchNodeStore::TorchNodeStore(std::int64_t state_width, c10::Device device, con
   parent_move_ = at::empty({capacity_}, on.dtype(types_.parent_move));
 }
 
+void TorchNodeStore::refuseWhilePending(const char* operation) const {
+  if (pending_rows_ >= 0) {
+    throw std::logic_error(std::string("node store: ") + operation + " before the rows handed out are committed");
+  }
+}
+
 void TorchNodeStore::makeRoom(std::int64_t n) {
   // A later child stores these indices as its parent index.
   if (size_ + n - 1 > largestExactIndex(types_.parent_index)) {
@@ -83,14 +89,17 @@ at::Tensor TorchNodeStore::append(const NodeRows& rows) {
 }
 
 NodeRows TorchNodeStore::nextRows(std::int64_t n) {
+  refuseWhilePending("nextRows");
   makeRoom(n);
+  pending_rows_ = n;
   const auto next = [&](const at::Tensor& column) { return column.narrow(0, size_, n); };
   return {next(states_),     next(depth_),  next(path_cost_),    next(heuristic_),
           next(total_cost_), next(solved_), next(parent_index_), next(parent_move_)};
 }
 
 at::Tensor TorchNodeStore::commitRows(std::int64_t n) {
-  if (size_ + n > capacity_) throw std::logic_error("commitRows past the rows nextRows made room for");
+  if (n != pending_rows_) throw std::logic_error("node store: commitRows of rows nextRows did not hand out");
+  pending_rows_ = -1;
   at::Tensor ids = at::arange(size_, size_ + n, at::TensorOptions().device(device_).dtype(at::kLong));
   size_ += n;
   return ids;
@@ -104,6 +113,7 @@ void TorchNodeStore::write(const at::Tensor& node_ids, const NodeRows& rows, std
   if (ids.size(0) == 0) {
     return;
   }
+  refuseWhilePending("write");
   if (new_count > 0) makeRoom(new_count);
   states_.index_copy_(0, ids, rows.states.to(device_, types_.state));
   depth_.index_copy_(0, ids, column(rows.depth, device_, at::kLong));

@@ -45,10 +45,12 @@ class KESTREL_EXPORT TorchNodeStore {
 
   // The `n` rows past size(), as views of the columns in their own types,
   // with room made for them as append() makes it. The caller fills them and
-  // commitRows(n) makes them nodes; growing the store in between (another
-  // append, write or nextRows) would leave the views behind.
+  // commitRows(n) makes them nodes. Until then the store refuses to append,
+  // write or hand out rows (std::logic_error): growing would leave the views
+  // behind.
   NodeRows nextRows(std::int64_t n);
-  // Makes the `n` rows past size() nodes and returns their indices.
+  // Makes the `n` rows nextRows(n) handed out nodes and returns their
+  // indices; std::logic_error for another count.
   at::Tensor commitRows(std::int64_t n);
 
   // Writes the rows at `node_ids`, in any order: indices below size()
@@ -76,12 +78,14 @@ class KESTREL_EXPORT TorchNodeStore {
  private:
   // Room for `n` more nodes, or the exception append() documents.
   void makeRoom(std::int64_t n);
+  void refuseWhilePending(const char* operation) const;
 
   std::int64_t state_width_;
   c10::Device device_;
   NodeColumnTypes types_;
   std::int64_t capacity_;
   std::int64_t size_ = 0;
+  std::int64_t pending_rows_ = -1;  // rows handed out by nextRows(); -1: none
   bool fixed_;
   at::Tensor states_, depth_, path_cost_, heuristic_, total_cost_, solved_, parent_index_, parent_move_;
 };

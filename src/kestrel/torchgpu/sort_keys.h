@@ -16,9 +16,9 @@ namespace kestrel {
 // Values of at most 32 bits (float32, float16, bfloat16 and the integer
 // types up to int32) as integers in the same order, with a float's two
 // zeros made one and every NaN the largest value, as a stable sort sees
-// them; none for wider values. The integers are signed, of the values' own
-// width (the integer types are returned as they are), so that widened to
-// int64 they can be shifted above a 32-bit tie-breaker.
+// them; none for wider values. The integers have the values' own width (the
+// integer types are returned as they are) and fit in 32 signed bits, so that
+// widened to int64 they can be shifted above a 32-bit tie-breaker.
 KESTREL_EXPORT std::optional<at::Tensor> orderedCostBits(const at::Tensor& cost);
 
 // The values of a 1-D tensor sorted ascending, stably, and the positions
