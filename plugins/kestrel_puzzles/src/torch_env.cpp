@@ -71,14 +71,16 @@ class SlidingPuzzleTorchEnv final : public TorchEnv {
 
   // One-hot, laid out as in the CPU environment: element pos * cells + tile.
   // Each cell is compared with every tile value, in the states' own type,
-  // and the comparison becomes the floats: two operations.
+  // the comparison written straight as floats.
   std::vector<at::Tensor> networkInputs(const at::Tensor& states) const override {
     const std::int64_t batch = states.size(0);
     if (!tile_values_.defined() || tile_values_.scalar_type() != states.scalar_type() ||
         tile_values_.device() != states.device()) {
       tile_values_ = at::arange(state_width, states.options());
     }
-    return {states.unsqueeze(2).eq(tile_values_).to(at::kFloat).view({batch, state_width * state_width})};
+    at::Tensor inputs = at::empty({batch, state_width, state_width}, states.options().dtype(at::kFloat));
+    at::eq_out(inputs, states.unsqueeze(2), tile_values_);
+    return {inputs.view({batch, state_width * state_width})};
   }
 
  private:
