@@ -28,9 +28,8 @@ std::vector<std::int64_t> readCounts(std::initializer_list<DeviceCount> counts) 
   at::Tensor packed;
   std::size_t i = 0;
   for (const DeviceCount& count : counts) {
-    packed = !packed.defined()                        ? count.value.to(at::kLong)
-             : count.value.scalar_type() == at::kBool ? at::add(packed.mul(std::int64_t{1} << bits[i]), count.value)
-                                                      : at::add(count.value, packed, std::int64_t{1} << bits[i]);
+    // A bool flag widens inside the add; the first count is made int64.
+    packed = packed.defined() ? at::add(count.value, packed, std::int64_t{1} << bits[i]) : count.value.to(at::kLong);
     ++i;
   }
   std::int64_t value = packed.item<std::int64_t>();
