@@ -309,7 +309,7 @@ ProbeBlock probeBlockFromHashes(ProbeScheme scheme, const at::Tensor& hashes, co
   return probeBlockFrom(scheme, hashes, hashes, mask, columns, true, sign);
 }
 
-std::int64_t TorchClosedTable::firstProbeBlock(std::int64_t rows) const {
+std::int64_t TorchClosedTable::firstBlockLength(std::int64_t rows) const {
   // Every row of the first block probes all of it, so its work grows with
   // rows x probes, while a row still probing after it costs a further block:
   // a fixed number of operations and a host read. A row goes on past k probes
@@ -372,7 +372,7 @@ TorchClosedTable::Lookup TorchClosedTable::find(const at::Tensor& all_keys, cons
   at::Tensor positions, perturbations;
   std::int64_t probes = 0;
   bool shared_hash = false;  // some row stopped at another key of its hash
-  for (std::int64_t block = firstProbeBlock(rows); probes < capacity_; block *= 2) {
+  for (std::int64_t block = firstBlockLength(rows); probes < capacity_; block *= 2) {
     const std::int64_t count = std::min(block, capacity_ - probes);
     const ProbeBlock next =
         probes == 0

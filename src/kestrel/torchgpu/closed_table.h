@@ -194,7 +194,7 @@ class KESTREL_EXPORT TorchClosedTable {
   // hash matched a stored entry of another key.
   Lookup lookupComparingKeys(const at::Tensor& keys, const at::Tensor& hashes) const;
   const ProbeColumns& columnsFor(std::int64_t count) const;
-  std::int64_t firstProbeBlock(std::int64_t rows) const;
+  std::int64_t firstBlockLength(std::int64_t rows) const;
   // insert() once the host knows how many rows update and how many are new.
   at::Tensor insertCounted(const at::Tensor& keys, const at::Tensor& costs, const at::Tensor& hashes,
                            const Lookup& lookup, const at::Tensor& to_update, std::int64_t update_count,
