@@ -22,7 +22,9 @@ iteration whatever the device computes; the modelled rate is nodes per
 iteration over it.
 
 Speed: the CPU-tensor search's nodes/s beside the CPU solver's on the same
-state and budget, the median of --repeats runs with the min-max spread. With
+state and budget, the median of --repeats runs with the min-max spread, the
+two solvers taking turns so that both see the same machine; the ratio column
+is the median of the turns' ratios. With
 --device cuda:N the search runs through run_torch_gpu_astar on that device
 with a Manhattan package compiled for CUDA, and the table adds the measured
 time per iteration (CUDA events around each solve, over its iterations) and
@@ -94,10 +96,10 @@ def package():
     return cuda_manhattan_package(ENV)
 
 
-def tensor_solve(batch, budget, weight=WEIGHT, **options):
+def tensor_solve(batch, budget, weight=WEIGHT, as_accelerator=False, **options):
     if DEVICE == "cpu":
-        return _testing.run_torch_astar_on_device(start_state(), ENV, package(), weight, batch, device="cpu",
-                                                  search_budget=budget, **options)
+        solve = _testing.run_torch_astar_as_accelerator if as_accelerator else _testing.run_torch_astar_on_device
+        return solve(start_state(), ENV, package(), weight, batch, device="cpu", search_budget=budget, **options)
     return kestrel_cpp.run_torch_gpu_astar(start_state(), ENV, package(), weight, batch, device=DEVICE,
                                            search_budget=budget, **options)
 
@@ -120,7 +122,7 @@ def cpu_solve(batch, budget):
 def count(batch, budget):
     """(iterations, nodes, launching ops, syncs, Counter of op names) of one search."""
     with profile(activities=[ProfilerActivity.CPU]) as prof:
-        result = tensor_solve(batch, budget, operation_breakdown=True)
+        result = tensor_solve(batch, budget, as_accelerator=True, operation_breakdown=True)
     names = collections.Counter()  # launching operations by name
     syncs = 0
 
@@ -141,12 +143,18 @@ def count(batch, budget):
     return iterations, result["nodes_generated"], launches, syncs, names
 
 
-def rates(solve, repeats):
-    values = []
+def rate(result):
+    return result["nodes_generated"] / result["solve_time"]
+
+
+def rates_in_turns(batch, budget, repeats):
+    """Nodes/s of the tensor and the CPU solver, solving in turns after a warm-up of each."""
+    tensor_solve(batch, budget), cpu_solve(batch, budget)
+    tensor, cpu = [], []
     for _ in range(repeats):
-        result = solve()
-        values.append(result["nodes_generated"] / result["solve_time"])
-    return values
+        tensor.append(rate(tensor_solve(batch, budget)))
+        cpu.append(rate(cpu_solve(batch, budget)))
+    return tensor, cpu
 
 
 def spread(values):
@@ -158,7 +166,8 @@ def launch_table(batches, budget, repeats, top):
     print(f"tensor solver per iteration on {DEVICE}, {ENV} scramble(1000, seed 7), weight {WEIGHT}, first "
           f"{budget:,} nodes; nodes/s: median (min-max) of {repeats}")
     header = ["batch", "iterations", "nodes/it", "launches/it", "syncs/it", "model us/it", "model nodes/s"]
-    header += ["measured us/it", f"tensor/{DEVICE} nodes/s"] if on_gpu else ["tensor/cpu nodes/s", "CPU solver nodes/s"]
+    header += (["measured us/it", f"tensor/{DEVICE} nodes/s"] if on_gpu else
+               ["tensor/cpu nodes/s", "CPU solver nodes/s", "tensor / CPU solver"])
     print(" | ".join(header))
     for batch in batches:
         iterations, nodes, launches, syncs, names = count(batch, budget)
@@ -171,8 +180,8 @@ def launch_table(batches, budget, repeats, top):
             row.append(f"{statistics.median(seconds for _, seconds in runs) / iterations * 1e6:,.0f}")
             row.append(spread([result["nodes_generated"] / seconds for result, seconds in runs]))
         else:
-            row.append(spread(rates(functools.partial(tensor_solve, batch, budget), repeats)))
-            row.append(spread(rates(functools.partial(cpu_solve, batch, budget), repeats)))
+            tensor, cpu = rates_in_turns(batch, budget, repeats)
+            row += [spread(tensor), spread(cpu), f"{statistics.median(t / c for t, c in zip(tensor, cpu)):.2f}"]
         print(" | ".join(row), flush=True)
         if top:
             print("    " + ", ".join(f"{name[6:]} {n / iterations:.1f}" for name, n in names.most_common(top)),

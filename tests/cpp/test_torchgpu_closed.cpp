@@ -18,6 +18,7 @@
 
 namespace {
 
+using kestrel::ProbeBlockCosts;
 using kestrel::ProbeScheme;
 using kestrel::TorchClosedTable;
 using kestrel::testing::expectErrorStartingWith;
@@ -205,6 +206,36 @@ TEST(TorchClosedTable, LookupIsExactWhenTheSharedHashLiesPastTheFirstBlock) {
   EXPECT_TRUE(found.found.equal(bools({0, 1})));
   EXPECT_TRUE(found.entry.equal(longs({-1, 9})));
   EXPECT_TRUE(found.slot.equal(longs({15, 14})));
+}
+
+// Block lengths change the work, never the answer: two tables filled alike,
+// one probing in the host's short blocks (many rows going on to further
+// blocks) and one in an accelerator's, answer every lookup field alike, for
+// stored and missing keys of a table near its highest load.
+TEST(TorchClosedTable, LookupsAnswerAlikeWhateverTheBlockCosts) {
+  for (ProbeScheme scheme : kSchemes) {
+    const auto filled = [&](ProbeBlockCosts costs) {
+      TorchClosedTable table(2, c10::Device(c10::kCPU), at::kLong, at::kFloat, 1024, scheme, false, costs);
+      const at::Tensor keys = counterKeys(650, 2);
+      const at::Tensor hashes = kestrel::splitMix64(at::arange(650, at::kLong));
+      table.insert(keys, at::zeros({650}), hashes, table.lookup(keys, hashes));
+      return table;
+    };
+    const TorchClosedTable host = filled(kestrel::kHostProbeBlockCosts);
+    const TorchClosedTable accelerator = filled(kestrel::kAcceleratorProbeBlockCosts);
+    ASSERT_EQ(host.capacity(), 1024);
+    ASSERT_TRUE(host.slots().equal(accelerator.slots()));
+    const at::Tensor queries = counterKeys(1300, 2);  // the stored 650, then 650 missing
+    const at::Tensor hashes = kestrel::splitMix64(at::arange(1300, at::kLong));
+    const TorchClosedTable::Lookup a = host.lookup(queries, hashes), b = accelerator.lookup(queries, hashes);
+    EXPECT_TRUE(a.found.equal(b.found));
+    EXPECT_TRUE(a.slot.equal(b.slot));
+    EXPECT_TRUE(a.entry.equal(b.entry));
+    EXPECT_TRUE(a.perturbation.equal(b.perturbation));
+    EXPECT_TRUE(a.steps.equal(b.steps));
+    EXPECT_EQ(a.found.sum().item<std::int64_t>(), 650);
+    EXPECT_GT(a.steps.max().item<std::int64_t>(), 8);  // some rows probe past several host blocks
+  }
 }
 
 TEST(TorchClosedTable, ChunkedHashingMatchesWholeRows) {

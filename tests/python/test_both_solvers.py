@@ -338,6 +338,7 @@ def test_ctrl_c_interrupts_a_long_solve_promptly(solve, within):
     after = kestrel_puzzles.scramble("puzzle8", 30, 7)
     reference = solve(after, batch_size=16)
     state = kestrel_puzzles.scramble("puzzle24", 1000, 3)
+    kestrel_puzzles.manhattan_package("puzzle24")  # compiled, on a fresh cache, before the timer runs
     timer = threading.Timer(0.3, _thread.interrupt_main)  # what SIGINT does to the main thread
     start = time.perf_counter()
     timer.start()

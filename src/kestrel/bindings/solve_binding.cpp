@@ -109,6 +109,12 @@ struct AnyDeviceTensorSolver : TensorSolver<&runTorchAStarOnDevice> {
   static constexpr const char* kDefaultDevice = "cpu";
 };
 
+// The same, probing CLOSED as an accelerator does; kestrel_cpp._testing only.
+struct AcceleratorBlocksTensorSolver : TensorSolver<&runTorchAStarAsAccelerator> {
+  static constexpr const char* kName = "run_torch_astar_as_accelerator";
+  static constexpr const char* kDefaultDevice = "cpu";
+};
+
 // The conversions and the call sequence of every solve function. `Extra` is
 // the tensor solver's nnet_batch_size, which sits between batch_size and
 // device; the CPU solver has none.
@@ -301,6 +307,11 @@ void defineRunTorchAStarOnDevice(nb::module_& module) {
       module,
       "The tensor search of run_torch_gpu_astar on any torch device (CPU tensors included), without its CUDA "
       "checks.\nFor tests and benchmarks only; same parameters, conversions and result.");
+  defineSolve<AcceleratorBlocksTensorSolver, PythonInt<std::int32_t>>(
+      module,
+      "run_torch_astar_on_device probing CLOSED in the blocks an accelerator uses, whatever the device: on CPU "
+      "tensors the search launches the operations a GPU's would.\nFor counting them; same parameters, conversions "
+      "and result.");
 }
 
 }  // namespace kestrel

@@ -46,18 +46,8 @@ constexpr std::int64_t kMinimumCapacity = 8;
 // per-column terms of a large batch stay within about this many elements.
 constexpr std::int64_t kWholeRowColumns = 16;
 constexpr std::int64_t kHashChunkElements = 2097152;
-// The shortest and longest first block of a lookup, in probes; each further
-// block doubles.
-constexpr std::int64_t kFirstProbeBlock = 8;
+// The longest first block of a lookup, in probes; each further block doubles.
 constexpr std::int64_t kLongestFirstProbeBlock = 32;
-// What a further block (about 35 operations and a host read) costs, counted
-// in probes of one row: on an accelerator, where each launch costs
-// microseconds and a probe next to nothing, about a million. CPU tensors
-// weigh it alike, so that their search, on which the tensor solver is
-// tested and its operations counted, probes as an accelerator's does. The
-// host would do best with shorter blocks at large batches: interleaved runs
-// put the cost at about 7% of its speed at batch 10000, none at 1000.
-constexpr double kFurtherBlockCost = 1'000'000;
 // The fewest rows filter()'s later placement rounds make room for, and
 // the probes each of them makes: enough that a row meets no empty slot in
 // them about once in a thousand at the highest load. A round runs while it
@@ -126,13 +116,15 @@ at::Tensor runStarts(const at::Tensor& sorted) {
 
 TorchClosedTable::TorchClosedTable(std::int64_t key_width, c10::Device device, c10::ScalarType key_dtype,
                                    c10::ScalarType cost_dtype, std::int64_t requested_capacity, ProbeScheme scheme,
-                                   bool fixed)
+                                   bool fixed, std::optional<ProbeBlockCosts> block_costs)
     : key_width_(key_width),
       device_(device),
       key_dtype_(key_dtype),
       cost_dtype_(cost_dtype),
       scheme_(scheme),
-      fixed_(fixed) {
+      fixed_(fixed),
+      block_costs_(block_costs.value_or(probeBlockCostsFor(device))) {
+  if (block_costs_.shortest_first_block < 1) throw std::invalid_argument("a first probe block needs a probe");
   if (key_width < 1) throw std::invalid_argument("key_width must be positive");
   const at::TensorOptions longs = at::TensorOptions().dtype(at::kLong).device(device_);
   constexpr std::int64_t kLargestCapacity = std::int64_t{1} << 62;  // its double must still be an int64
@@ -314,16 +306,21 @@ std::int64_t TorchClosedTable::firstBlockLength(std::int64_t rows) const {
   // rows x probes, while a row still probing after it costs a further block:
   // a fixed number of operations and a host read. A row goes on past k probes
   // about load^k of the time; the length kept minimises the expected total.
+  // Short blocks double, longer ones grow by four probes.
   const double load = static_cast<double>(used_slots_) / static_cast<double>(capacity_);
   const double n = static_cast<double>(rows);
-  std::int64_t best = kFirstProbeBlock;
+  std::int64_t best = block_costs_.shortest_first_block;
   double best_cost = std::numeric_limits<double>::infinity();
-  for (std::int64_t probes = kFirstProbeBlock; probes <= kLongestFirstProbeBlock; probes += 4) {
+  for (std::int64_t probes = best; probes <= kLongestFirstProbeBlock; probes += std::min<std::int64_t>(probes, 4)) {
     const double cost = n * static_cast<double>(probes) +
-                        kFurtherBlockCost * std::min(1.0, n * std::pow(load, static_cast<double>(probes)));
+                        block_costs_.further_block * std::min(1.0, n * std::pow(load, static_cast<double>(probes)));
     if (cost < best_cost) best = probes, best_cost = cost;
   }
   return best;
+}
+
+ProbeBlockCosts probeBlockCostsFor(c10::Device device) {
+  return device.is_cpu() ? kHostProbeBlockCosts : kAcceleratorProbeBlockCosts;
 }
 
 const ProbeColumns& TorchClosedTable::columnsFor(std::int64_t count) const {

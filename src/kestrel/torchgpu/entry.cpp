@@ -12,6 +12,7 @@
 #include "kestrel/heuristic/manifest.h"
 #include "kestrel/heuristic/package_lease.h"
 #include "kestrel/profiling/profiler.h"
+#include "kestrel/torchgpu/closed_table.h"
 #include "kestrel/torchgpu/cpu_block_cache.h"
 #include "kestrel/torchgpu/search.h"
 
@@ -20,8 +21,10 @@ namespace {
 
 enum class DeviceCheck { RequireCuda, AnyDevice };
 
+// `block_costs`: CLOSED's probe-block costs, by default its device's.
 SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env, const std::string& package_path,
-                  const TorchAStarConfig& config, DeviceCheck device_check) {
+                  const TorchAStarConfig& config, DeviceCheck device_check,
+                  std::optional<ProbeBlockCosts> block_costs = std::nullopt) {
   // No autograd bookkeeping for any tensor of the solve.
   c10::InferenceMode inference_mode;
 
@@ -83,7 +86,7 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
                                        types.parent_index, types.parent_move},
                        sizes.node_store_capacity, fixed);
   TorchClosedTable closed(environment->state_width, device, types.closed_key, types.closed_cost, sizes.closed_capacity,
-                          options.probing, fixed);
+                          options.probing, fixed, block_costs);
 
   const TimePoint start_time = now();
   ProfilingOptions profiling = config.profiling;
@@ -105,6 +108,11 @@ SolveResult run_torch_gpu_astar(const std::vector<std::uint8_t>& state, const st
 SolveResult runTorchAStarOnDevice(const std::vector<std::uint8_t>& state, const std::string& env,
                                   const std::string& package_path, const TorchAStarConfig& config) {
   return solve(state, env, package_path, config, DeviceCheck::AnyDevice);
+}
+
+SolveResult runTorchAStarAsAccelerator(const std::vector<std::uint8_t>& state, const std::string& env,
+                                       const std::string& package_path, const TorchAStarConfig& config) {
+  return solve(state, env, package_path, config, DeviceCheck::AnyDevice, kAcceleratorProbeBlockCosts);
 }
 
 }  // namespace kestrel
