@@ -19,7 +19,11 @@ device value by the host: aten::_local_scalar_dense (item, a boolean test of
 a tensor) and aten::nonzero (a size taken from data). The modelled GPU time
 per iteration is launches x 5 us + syncs x 15 us, the host's fixed cost per
 iteration whatever the device computes; the modelled rate is nodes per
-iteration over it.
+iteration over it. On CPU tensors the counted search looks CLOSED up in the
+blocks of tensor operations an accelerator uses
+(_testing.run_torch_astar_as_accelerator), so that it launches what a GPU's
+would; the timed searches use the host's own loop. The results are the same
+either way.
 
 Speed: the CPU-tensor search's nodes/s beside the CPU solver's on the same
 state and budget, the median of --repeats runs with the min-max spread, the

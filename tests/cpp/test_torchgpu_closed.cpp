@@ -18,7 +18,7 @@
 
 namespace {
 
-using kestrel::ProbeBlockCosts;
+using kestrel::LookupWork;
 using kestrel::ProbeScheme;
 using kestrel::TorchClosedTable;
 using kestrel::testing::expectErrorStartingWith;
@@ -208,33 +208,35 @@ TEST(TorchClosedTable, LookupIsExactWhenTheSharedHashLiesPastTheFirstBlock) {
   EXPECT_TRUE(found.slot.equal(longs({15, 14})));
 }
 
-// Block lengths change the work, never the answer: two tables filled alike,
-// one probing in the host's short blocks (many rows going on to further
-// blocks) and one in an accelerator's, answer every lookup field alike, for
-// stored and missing keys of a table near its highest load.
-TEST(TorchClosedTable, LookupsAnswerAlikeWhateverTheBlockCosts) {
+// The host loop answers every lookup field as the tensor blocks do, for
+// stored keys, missing keys and missing keys that share a stored key's hash
+// (keys i and i + 600 share one), in both key checks, in a table near its
+// highest load; and both place the same entries in the same slots.
+TEST(TorchClosedTable, HostLoopLooksUpAsTheTensorBlocksDo) {
+  const auto hashesOf = [](std::int64_t count) { return kestrel::splitMix64(at::arange(count, at::kLong) % 600); };
   for (ProbeScheme scheme : kSchemes) {
-    const auto filled = [&](ProbeBlockCosts costs) {
-      TorchClosedTable table(2, c10::Device(c10::kCPU), at::kLong, at::kFloat, 1024, scheme, false, costs);
+    const auto filled = [&](LookupWork work) {
+      TorchClosedTable table(2, c10::Device(c10::kCPU), at::kLong, at::kFloat, 1024, scheme, false, work);
       const at::Tensor keys = counterKeys(650, 2);
-      const at::Tensor hashes = kestrel::splitMix64(at::arange(650, at::kLong));
-      table.insert(keys, at::zeros({650}), hashes, table.lookup(keys, hashes));
+      table.insert(keys, at::zeros({650}), hashesOf(650), table.lookup(keys, hashesOf(650)));
       return table;
     };
-    const TorchClosedTable host = filled(kestrel::kHostProbeBlockCosts);
-    const TorchClosedTable accelerator = filled(kestrel::kAcceleratorProbeBlockCosts);
+    const TorchClosedTable host = filled(LookupWork::HostLoop), blocks = filled(LookupWork::TensorBlocks);
     ASSERT_EQ(host.capacity(), 1024);
-    ASSERT_TRUE(host.slots().equal(accelerator.slots()));
-    const at::Tensor queries = counterKeys(1300, 2);  // the stored 650, then 650 missing
-    const at::Tensor hashes = kestrel::splitMix64(at::arange(1300, at::kLong));
-    const TorchClosedTable::Lookup a = host.lookup(queries, hashes), b = accelerator.lookup(queries, hashes);
-    EXPECT_TRUE(a.found.equal(b.found));
-    EXPECT_TRUE(a.slot.equal(b.slot));
-    EXPECT_TRUE(a.entry.equal(b.entry));
-    EXPECT_TRUE(a.perturbation.equal(b.perturbation));
-    EXPECT_TRUE(a.steps.equal(b.steps));
-    EXPECT_EQ(a.found.sum().item<std::int64_t>(), 650);
-    EXPECT_GT(a.steps.max().item<std::int64_t>(), 8);  // some rows probe past several host blocks
+    ASSERT_TRUE(host.slots().equal(blocks.slots()));
+    const at::Tensor queries = counterKeys(1300, 2);  // the stored 650, then 650 others
+    for (auto check : {TorchClosedTable::KeyCheck::Compare, TorchClosedTable::KeyCheck::Skip}) {
+      const auto a = host.lookup(queries, hashesOf(1300), check), b = blocks.lookup(queries, hashesOf(1300), check);
+      EXPECT_TRUE(a.found.equal(b.found));
+      EXPECT_TRUE(a.slot.equal(b.slot));
+      EXPECT_TRUE(a.entry.equal(b.entry));
+      EXPECT_TRUE(a.perturbation.equal(b.perturbation));
+      EXPECT_TRUE(a.steps.equal(b.steps));
+      EXPECT_EQ(a.every_row_stopped, b.every_row_stopped);
+      EXPECT_GE(b.probes, a.probes);  // the host's bound is the tightest
+      EXPECT_GT(a.probes, a.steps.max().item<std::int64_t>());
+      EXPECT_EQ(a.found.sum().item<std::int64_t>(), check == TorchClosedTable::KeyCheck::Compare ? 650 : 1300);
+    }
   }
 }
 

@@ -150,9 +150,9 @@ def test_without_cuda_the_public_function_points_to_the_tensor_search_on_any_dev
     assert (on_cpu["moves"], on_cpu["nodes_generated"]) == (expected["moves"], expected["nodes_generated"])
 
 
-def test_an_accelerators_probe_blocks_give_the_same_searches():
-    # CPU tensors probe CLOSED in short blocks, an accelerator in long ones;
-    # only the work may differ.
+def test_an_accelerators_closed_lookups_give_the_same_searches():
+    # CPU tensors look CLOSED up in a host loop, an accelerator in blocks of
+    # tensor operations; only the work may differ.
     package = tensor_package("puzzle15")
     for state in scrambled_states("puzzle15", 60, seed=500)[:2]:
         for mode in ("in_place", "new_slot"):

@@ -109,7 +109,7 @@ struct AnyDeviceTensorSolver : TensorSolver<&runTorchAStarOnDevice> {
   static constexpr const char* kDefaultDevice = "cpu";
 };
 
-// The same, probing CLOSED as an accelerator does; kestrel_cpp._testing only.
+// The same, looking CLOSED up as an accelerator does; kestrel_cpp._testing only.
 struct AcceleratorBlocksTensorSolver : TensorSolver<&runTorchAStarAsAccelerator> {
   static constexpr const char* kName = "run_torch_astar_as_accelerator";
   static constexpr const char* kDefaultDevice = "cpu";
@@ -309,9 +309,9 @@ void defineRunTorchAStarOnDevice(nb::module_& module) {
       "checks.\nFor tests and benchmarks only; same parameters, conversions and result.");
   defineSolve<AcceleratorBlocksTensorSolver, PythonInt<std::int32_t>>(
       module,
-      "run_torch_astar_on_device probing CLOSED in the blocks an accelerator uses, whatever the device: on CPU "
-      "tensors the search launches the operations a GPU's would.\nFor counting them; same parameters, conversions "
-      "and result.");
+      "run_torch_astar_on_device looking CLOSED up in the blocks of tensor operations an accelerator uses, "
+      "whatever the device: on CPU tensors the search runs every operation a GPU's would.\nFor tests and "
+      "benchmarks only; same parameters, conversions and result.");
 }
 
 }  // namespace kestrel

@@ -31,8 +31,8 @@ nanobind::dict resultDict(const SolveResult& result);
 
 void defineRunWeightedAStar(nanobind::module_& module);
 void defineRunTorchGpuAStar(nanobind::module_& module);
-// kestrel_cpp._testing only: the tensor search on any device, with its
-// device's CLOSED probe blocks or an accelerator's.
+// kestrel_cpp._testing only: the tensor search on any device, looking CLOSED
+// up as its device does best or as an accelerator does.
 void defineRunTorchAStarOnDevice(nanobind::module_& module);
 
 }  // namespace kestrel

@@ -16,6 +16,7 @@
 #include "kestrel/solve/sizes.h"
 #include "kestrel/torchgpu/counting.h"
 #include "kestrel/torchgpu/hashing.h"
+#include "kestrel/torchgpu/host_lookup.h"
 #include "kestrel/torchgpu/sort_keys.h"
 
 namespace kestrel {
@@ -46,8 +47,14 @@ constexpr std::int64_t kMinimumCapacity = 8;
 // per-column terms of a large batch stay within about this many elements.
 constexpr std::int64_t kWholeRowColumns = 16;
 constexpr std::int64_t kHashChunkElements = 2097152;
-// The longest first block of a lookup, in probes; each further block doubles.
+// The shortest and longest first block of a lookup, in probes; each further
+// block doubles.
+constexpr std::int64_t kFirstProbeBlock = 8;
 constexpr std::int64_t kLongestFirstProbeBlock = 32;
+// What a further block (about 35 operations and a host read) costs, counted
+// in probes of one row: on an accelerator, where each launch costs
+// microseconds and a probe next to nothing, about a million.
+constexpr double kFurtherBlockCost = 1'000'000;
 // The fewest rows filter()'s later placement rounds make room for, and
 // the probes each of them makes: enough that a row meets no empty slot in
 // them about once in a thousand at the highest load. A round runs while it
@@ -116,15 +123,19 @@ at::Tensor runStarts(const at::Tensor& sorted) {
 
 TorchClosedTable::TorchClosedTable(std::int64_t key_width, c10::Device device, c10::ScalarType key_dtype,
                                    c10::ScalarType cost_dtype, std::int64_t requested_capacity, ProbeScheme scheme,
-                                   bool fixed, std::optional<ProbeBlockCosts> block_costs)
+                                   bool fixed, std::optional<LookupWork> lookup_work)
     : key_width_(key_width),
       device_(device),
       key_dtype_(key_dtype),
       cost_dtype_(cost_dtype),
       scheme_(scheme),
       fixed_(fixed),
-      block_costs_(block_costs.value_or(probeBlockCostsFor(device))) {
-  if (block_costs_.shortest_first_block < 1) throw std::invalid_argument("a first probe block needs a probe");
+      // Byte-wise key comparison would tell -0 from 0: float keys stay in blocks.
+      lookup_work_(at::isFloatingType(key_dtype) ? LookupWork::TensorBlocks
+                                                 : lookup_work.value_or(lookupWorkFor(device))) {
+  if (lookup_work_ == LookupWork::HostLoop && !device.is_cpu()) {
+    throw std::invalid_argument("CLOSED lookups run in a host loop on CPU tensors only");
+  }
   if (key_width < 1) throw std::invalid_argument("key_width must be positive");
   const at::TensorOptions longs = at::TensorOptions().dtype(at::kLong).device(device_);
   constexpr std::int64_t kLargestCapacity = std::int64_t{1} << 62;  // its double must still be an int64
@@ -306,21 +317,20 @@ std::int64_t TorchClosedTable::firstBlockLength(std::int64_t rows) const {
   // rows x probes, while a row still probing after it costs a further block:
   // a fixed number of operations and a host read. A row goes on past k probes
   // about load^k of the time; the length kept minimises the expected total.
-  // Short blocks double, longer ones grow by four probes.
   const double load = static_cast<double>(used_slots_) / static_cast<double>(capacity_);
   const double n = static_cast<double>(rows);
-  std::int64_t best = block_costs_.shortest_first_block;
+  std::int64_t best = kFirstProbeBlock;
   double best_cost = std::numeric_limits<double>::infinity();
-  for (std::int64_t probes = best; probes <= kLongestFirstProbeBlock; probes += std::min<std::int64_t>(probes, 4)) {
+  for (std::int64_t probes = kFirstProbeBlock; probes <= kLongestFirstProbeBlock; probes += 4) {
     const double cost = n * static_cast<double>(probes) +
-                        block_costs_.further_block * std::min(1.0, n * std::pow(load, static_cast<double>(probes)));
+                        kFurtherBlockCost * std::min(1.0, n * std::pow(load, static_cast<double>(probes)));
     if (cost < best_cost) best = probes, best_cost = cost;
   }
   return best;
 }
 
-ProbeBlockCosts probeBlockCostsFor(c10::Device device) {
-  return device.is_cpu() ? kHostProbeBlockCosts : kAcceleratorProbeBlockCosts;
+LookupWork lookupWorkFor(c10::Device device) {
+  return device.is_cpu() ? LookupWork::HostLoop : LookupWork::TensorBlocks;
 }
 
 const ProbeColumns& TorchClosedTable::columnsFor(std::int64_t count) const {
@@ -342,6 +352,7 @@ TorchClosedTable::Lookup TorchClosedTable::find(const at::Tensor& all_keys, cons
                                                 KeyCheck key_check) const {
   const std::int64_t rows = all_keys.size(0);
   if (all_hashes.size(0) != rows) throw std::invalid_argument("Expected one hash per key row");
+  if (lookup_work_ == LookupWork::HostLoop) return findOnHost(all_keys, all_hashes, key_check);
   const at::TensorOptions longs = all_hashes.options();
   if (rows == 0) {
     const at::Tensor none = at::empty({0}, longs);
@@ -451,6 +462,33 @@ TorchClosedTable::Lookup TorchClosedTable::find(const at::Tensor& all_keys, cons
   result.probes = std::max(result.probes, exact.probes);
   result.every_row_stopped = result.every_row_stopped && exact.every_row_stopped;
   result.entry_rows = at::Tensor();  // the redone rows' entries changed
+  return result;
+}
+
+TorchClosedTable::Lookup TorchClosedTable::findOnHost(const at::Tensor& keys, const at::Tensor& hashes,
+                                                      KeyCheck key_check) const {
+  const std::int64_t rows = keys.size(0);
+  const at::TensorOptions longs = hashes.options();
+  const at::Tensor dense_keys = keys.contiguous(), dense_hashes = hashes.contiguous();
+  Lookup result{at::empty({rows}, longs.dtype(at::kBool)),
+                at::empty({rows}, longs),
+                at::empty({rows}, longs),
+                at::empty({rows}, longs),
+                at::empty({rows}, longs),
+                capacity_};
+  const HostTableArrays table{slots_.data_ptr<std::int64_t>(),
+                              hashes_.data_ptr<std::int64_t>(),
+                              static_cast<const std::uint8_t*>(keys_.data_ptr()),
+                              key_width_ * keys_.element_size(),
+                              capacity_,
+                              scheme_};
+  const HostLookupSummary summary = lookUpOnHost(
+      table, static_cast<const std::uint8_t*>(dense_keys.data_ptr()), dense_hashes.data_ptr<std::int64_t>(), rows,
+      key_check == KeyCheck::Compare,
+      {result.found.data_ptr<bool>(), result.slot.data_ptr<std::int64_t>(), result.entry.data_ptr<std::int64_t>(),
+       result.perturbation.data_ptr<std::int64_t>(), result.steps.data_ptr<std::int64_t>()});
+  result.probes = summary.probes;
+  result.every_row_stopped = summary.every_row_stopped;
   return result;
 }
 

@@ -52,32 +52,24 @@ KESTREL_EXPORT ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& posit
 KESTREL_EXPORT ProbeBlock probeBlockFromHashes(ProbeScheme scheme, const at::Tensor& hashes, const at::Tensor& mask,
                                                const ProbeColumns& columns, Perturbations sign = Perturbations::Any);
 
-// What sizes a lookup's first probe block: what a further block (about 35
-// operations and a host read) costs, counted in probes of one row, and the
-// shortest first block to consider. The results do not depend on it; the
-// work and the host reads do.
-struct ProbeBlockCosts {
-  double further_block = 0;
-  std::int64_t shortest_first_block = 1;
-};
-// On an accelerator, where each launch costs microseconds and a probe next
-// to nothing, a further block weighs about a million probes.
-inline constexpr ProbeBlockCosts kAcceleratorProbeBlockCosts{1'000'000, 8};
-// On the host each operation costs a few microseconds and each probe of a
-// row a few nanoseconds: a further block weighs a few thousand, and short
-// first blocks with further ones for the few rows left do best (a fifth
-// less time per search than the accelerator's blocks, in interleaved runs).
-inline constexpr ProbeBlockCosts kHostProbeBlockCosts{3'000, 2};
-// The host's costs for CPU tensors, an accelerator's on any other device.
-KESTREL_EXPORT ProbeBlockCosts probeBlockCostsFor(c10::Device device);
+// How lookups walk the probe sequences; the answers are the same either way.
+// On an accelerator, in blocks of tensor operations over every row at once,
+// whose count does not depend on the probes they cover. On CPU tensors,
+// where an operation costs microseconds and a probe nanoseconds, row by row
+// in a host loop over the same arrays (integer keys; float keys, compared by
+// value, stay in blocks).
+enum class LookupWork { TensorBlocks, HostLoop };
+// HostLoop for CPU tensors, TensorBlocks elsewhere.
+KESTREL_EXPORT LookupWork lookupWorkFor(c10::Device device);
 
 class KESTREL_EXPORT TorchClosedTable {
  public:
   // Slots: the smallest power of two >= max(8, requested_capacity).
-  // `block_costs` defaults to probeBlockCostsFor(device).
+  // `lookup_work` defaults to lookupWorkFor(device); a host loop on another
+  // device throws std::invalid_argument.
   TorchClosedTable(std::int64_t key_width, c10::Device device, c10::ScalarType key_dtype, c10::ScalarType cost_dtype,
                    std::int64_t requested_capacity, ProbeScheme scheme, bool fixed,
-                   std::optional<ProbeBlockCosts> block_costs = std::nullopt);
+                   std::optional<LookupWork> lookup_work = std::nullopt);
 
   // Keys on the device in the key dtype, shape (B, W); a 1-D key of W
   // elements becomes one row. Throws std::invalid_argument "Key width
@@ -179,6 +171,8 @@ class KESTREL_EXPORT TorchClosedTable {
   at::Tensor ownHashes(const at::Tensor& hashes) const;
   // lookup() and placeEntries() of normalised keys and the table's own hashes.
   Lookup find(const at::Tensor& keys, const at::Tensor& hashes, KeyCheck key_check) const;
+  // find() row by row on the host (LookupWork::HostLoop).
+  Lookup findOnHost(const at::Tensor& keys, const at::Tensor& hashes, KeyCheck key_check) const;
   void place(const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids,
              const at::Tensor* first_slots = nullptr);
   // Doubles the slot count (at least once) until `need` used slots stay below
@@ -240,7 +234,7 @@ class KESTREL_EXPORT TorchClosedTable {
   c10::ScalarType cost_dtype_;
   ProbeScheme scheme_;
   bool fixed_;
-  ProbeBlockCosts block_costs_;
+  LookupWork lookup_work_;
   std::int64_t capacity_ = 0;
   std::int64_t entry_capacity_ = 0;
   std::int64_t size_ = 0;

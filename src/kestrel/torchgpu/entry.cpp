@@ -21,10 +21,10 @@ namespace {
 
 enum class DeviceCheck { RequireCuda, AnyDevice };
 
-// `block_costs`: CLOSED's probe-block costs, by default its device's.
+// `lookup_work`: how CLOSED looks keys up, by default as its device does best.
 SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env, const std::string& package_path,
                   const TorchAStarConfig& config, DeviceCheck device_check,
-                  std::optional<ProbeBlockCosts> block_costs = std::nullopt) {
+                  std::optional<LookupWork> lookup_work = std::nullopt) {
   // No autograd bookkeeping for any tensor of the solve.
   c10::InferenceMode inference_mode;
 
@@ -86,7 +86,7 @@ SolveResult solve(const std::vector<std::uint8_t>& state, const std::string& env
                                        types.parent_index, types.parent_move},
                        sizes.node_store_capacity, fixed);
   TorchClosedTable closed(environment->state_width, device, types.closed_key, types.closed_cost, sizes.closed_capacity,
-                          options.probing, fixed, block_costs);
+                          options.probing, fixed, lookup_work);
 
   const TimePoint start_time = now();
   ProfilingOptions profiling = config.profiling;
@@ -112,7 +112,7 @@ SolveResult runTorchAStarOnDevice(const std::vector<std::uint8_t>& state, const 
 
 SolveResult runTorchAStarAsAccelerator(const std::vector<std::uint8_t>& state, const std::string& env,
                                        const std::string& package_path, const TorchAStarConfig& config) {
-  return solve(state, env, package_path, config, DeviceCheck::AnyDevice, kAcceleratorProbeBlockCosts);
+  return solve(state, env, package_path, config, DeviceCheck::AnyDevice, LookupWork::TensorBlocks);
 }
 
 }  // namespace kestrel

@@ -29,10 +29,10 @@ KESTREL_EXPORT SolveResult run_torch_gpu_astar(const std::vector<std::uint8_t>& 
 KESTREL_EXPORT SolveResult runTorchAStarOnDevice(const std::vector<std::uint8_t>& state, const std::string& env,
                                                  const std::string& package_path, const TorchAStarConfig& config);
 
-// runTorchAStarOnDevice() probing CLOSED in the blocks an accelerator uses,
-// whatever the device: on CPU tensors the search then launches the
-// operations a GPU's would, where they can be counted exactly. For
-// benchmarks.
+// runTorchAStarOnDevice() looking CLOSED up in the blocks of tensor
+// operations an accelerator uses, whatever the device: on CPU tensors the
+// search then runs every operation a GPU's would, where they can be counted
+// and tested. For tests and benchmarks.
 KESTREL_EXPORT SolveResult runTorchAStarAsAccelerator(const std::vector<std::uint8_t>& state, const std::string& env,
                                                       const std::string& package_path, const TorchAStarConfig& config);
 

@@ -1,0 +1,59 @@
+#include "kestrel/torchgpu/host_lookup.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrel {
+
+namespace {
+
+std::uint64_t shiftRight(std::uint64_t value, int bits) { return value >> bits; }
+
+}  // namespace
+
+HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t* keys, const std::int64_t* hashes,
+                               std::int64_t rows, bool compare_keys, const HostLookupRows& out) {
+  const std::uint64_t mask = static_cast<std::uint64_t>(table.capacity) - 1;
+  const bool linear = table.scheme == ProbeScheme::LinearProbing;
+  std::int64_t longest = 0;  // the most steps of a row that stopped
+  bool every_row_stopped = true;
+  // Rows are independent; large batches split across the OpenMP team.
+#pragma omp parallel for schedule(static) reduction(max : longest) reduction(&& : every_row_stopped) if (rows >= 16384)
+  for (std::int64_t row = 0; row < rows; ++row) {
+    const std::int64_t hash = hashes[row];
+    const std::uint8_t* key = keys + row * table.key_bytes;
+    std::uint64_t position = static_cast<std::uint64_t>(hash) & mask;
+    std::uint64_t perturbation = static_cast<std::uint64_t>(hash);
+    std::int64_t entry = -1;
+    std::int64_t step = 0;
+    bool stopped = false;
+    for (; step < table.capacity; ++step) {
+      const std::int64_t held = table.slots[position];
+      if (held < 0) {
+        stopped = true;
+        break;
+      }
+      if (table.entry_hashes[held] == hash &&
+          (!compare_keys || std::memcmp(table.entry_keys + held * table.key_bytes, key, table.key_bytes) == 0)) {
+        entry = held;
+        stopped = true;
+        break;
+      }
+      position = linear ? LinearProbing::next(position, perturbation, mask, shiftRight)
+                        : PythonDictProbing::next(position, perturbation, mask, shiftRight);
+    }
+    out.found[row] = entry >= 0;
+    out.entry[row] = entry;
+    out.slot[row] = stopped ? static_cast<std::int64_t>(position) : -1;
+    out.perturbation[row] = static_cast<std::int64_t>(perturbation);
+    out.steps[row] = step;
+    if (stopped) {
+      longest = std::max(longest, step);
+    } else {
+      every_row_stopped = false;
+    }
+  }
+  return {every_row_stopped ? longest + 1 : table.capacity, every_row_stopped};
+}
+
+}  // namespace kestrel
