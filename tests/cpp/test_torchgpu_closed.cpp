@@ -308,20 +308,26 @@ TEST(TorchClosedTable, EntryArraysGrowKeepingRowsOrFailWhenFixed) {
       "fixed CLOSED entry capacity exhausted at capacity=8");
 }
 
-TEST(TorchClosedTable, LargerEntryTakesTheSharedHomeSlot) {
-  for (ProbeScheme scheme : kSchemes) {
-    TorchClosedTable table = makeTable(2, 64, scheme);
-    const at::Tensor candidates = counterKeys(200, 2), hashes = table.hashKeys(candidates);
-    const at::Tensor home = hashes & 63;
-    std::int64_t later = 1;
-    while (!home.slice(0, 0, later).eq(home[later]).any().item<bool>()) ++later;
-    const std::int64_t earlier = home.slice(0, 0, later).eq(home[later]).nonzero()[0][0].item<std::int64_t>();
-    // Entry 0 (candidates[later]) loses the home slot to entry 1 and probes on.
-    table.filter(at::stack({candidates[later], candidates[earlier]}), at::zeros({2}));
-    kestrel::ProbeSequence probe(scheme, word(hashes, later), 63);
-    EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), 1);
-    probe.advance();
-    EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), 0);
+// Two new entries of one home slot: in tensor blocks the larger id takes it,
+// in the host loop the first row; the other probes on.
+TEST(TorchClosedTable, SharedHomeSlotGoesToTheLargerIdInBlocksAndTheFirstRowOnTheHost) {
+  for (const auto& [work, home_entry] : {std::pair{LookupWork::TensorBlocks, 1}, {LookupWork::HostLoop, 0}}) {
+    for (ProbeScheme scheme : kSchemes) {
+      TorchClosedTable table(2, c10::Device(c10::kCPU), at::kLong, at::kFloat, 64, scheme, false, work);
+      const at::Tensor candidates = counterKeys(200, 2), hashes = table.hashKeys(candidates);
+      const at::Tensor home = hashes & 63;
+      std::int64_t later = 1;
+      while (!home.slice(0, 0, later).eq(home[later]).any().item<bool>()) ++later;
+      const std::int64_t earlier = home.slice(0, 0, later).eq(home[later]).nonzero()[0][0].item<std::int64_t>();
+      table.filter(at::stack({candidates[later], candidates[earlier]}), at::zeros({2}));
+      // The loser's next probe past the home slot (a sequence may return to it).
+      const std::int64_t loser = home_entry == 1 ? later : earlier;
+      kestrel::ProbeSequence probe(scheme, word(hashes, loser), 63);
+      const std::uint64_t home_slot = probe.index();
+      EXPECT_EQ(table.slots()[home_slot].item<std::int64_t>(), home_entry);
+      while (probe.index() == home_slot) probe.advance();
+      EXPECT_EQ(table.slots()[probe.index()].item<std::int64_t>(), 1 - home_entry);
+    }
   }
 }
 

@@ -16,7 +16,7 @@
 #include "kestrel/solve/sizes.h"
 #include "kestrel/torchgpu/counting.h"
 #include "kestrel/torchgpu/hashing.h"
-#include "kestrel/torchgpu/host_lookup.h"
+#include "kestrel/torchgpu/host_table.h"
 #include "kestrel/torchgpu/sort_keys.h"
 
 namespace kestrel {
@@ -655,6 +655,7 @@ at::Tensor TorchClosedTable::claimSlots(const at::Tensor& candidates, const at::
 }
 
 at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tensor& ids, const Lookup& found) {
+  if (lookup_work_ == LookupWork::HostLoop) return placeFreshOnHost(fresh, ids, found);
   const std::int64_t rows = fresh.size(0);
   const std::int64_t scratch = capacity_;
   // Round one: each new key claims the first empty slot of its sequence,
@@ -725,6 +726,20 @@ at::Tensor TorchClosedTable::placeFresh(const at::Tensor& fresh, const at::Tenso
     steps_bound += count - 1;
   }
   return countTrue(at::cat(wins));
+}
+
+at::Tensor TorchClosedTable::placeFreshOnHost(const at::Tensor& fresh, const at::Tensor& ids, const Lookup& found) {
+  const at::Tensor dense_fresh = fresh.contiguous(), dense_ids = ids.contiguous();
+  const at::Tensor slot = found.slot.contiguous(), perturbation = found.perturbation.contiguous();
+  const at::Tensor steps = found.steps.contiguous();
+  const std::int64_t rows = fresh.size(0);
+  const std::int64_t placed = placeOnHost(
+      slots_.data_ptr<std::int64_t>(), capacity_, scheme_, dense_fresh.data_ptr<bool>(),
+      dense_ids.data_ptr<std::int64_t>(),
+      {slot.data_ptr<std::int64_t>(), perturbation.data_ptr<std::int64_t>(), steps.data_ptr<std::int64_t>()}, rows);
+  // The stored rows hold their slots already.
+  const std::int64_t stored = rows - countTrue(dense_fresh).item<std::int64_t>();
+  return at::scalar_tensor(stored + placed, ids.options().dtype(at::kLong));
 }
 
 void TorchClosedTable::placeMissed(const at::Tensor& fresh, const at::Tensor& keys, const at::Tensor& hashes,

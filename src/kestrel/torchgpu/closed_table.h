@@ -52,12 +52,14 @@ KESTREL_EXPORT ProbeBlock probeBlock(ProbeScheme scheme, const at::Tensor& posit
 KESTREL_EXPORT ProbeBlock probeBlockFromHashes(ProbeScheme scheme, const at::Tensor& hashes, const at::Tensor& mask,
                                                const ProbeColumns& columns, Perturbations sign = Perturbations::Any);
 
-// How lookups walk the probe sequences; the answers are the same either way.
+// How lookups and the placement of new entries walk the probe sequences.
 // On an accelerator, in blocks of tensor operations over every row at once,
-// whose count does not depend on the probes they cover. On CPU tensors,
-// where an operation costs microseconds and a probe nanoseconds, row by row
-// in a host loop over the same arrays (integer keys; float keys, compared by
-// value, stay in blocks).
+// whose count does not depend on the probes they cover; new entries meeting
+// in a slot leave it to the largest id. On CPU tensors, where an operation
+// costs microseconds and a probe nanoseconds, row by row in host loops over
+// the same arrays, new entries taking slots in row order (integer keys;
+// float keys, compared by value, stay in blocks). Lookups answer alike;
+// the layout may differ, which no answer depends on.
 enum class LookupWork { TensorBlocks, HostLoop };
 // HostLoop for CPU tensors, TensorBlocks elsewhere.
 KESTREL_EXPORT LookupWork lookupWorkFor(c10::Device device);
@@ -201,6 +203,9 @@ class KESTREL_EXPORT TorchClosedTable {
   // for one block and claim again. How many rows hold their slot afterwards,
   // the stored ones included (int64, 0-dim); placeMissed() places the rest.
   at::Tensor placeFresh(const at::Tensor& fresh, const at::Tensor& ids, const Lookup& found);
+  // placeFresh() row by row on the host (LookupWork::HostLoop): each new
+  // entry takes the first empty slot from where its lookup stopped on.
+  at::Tensor placeFreshOnHost(const at::Tensor& fresh, const at::Tensor& ids, const Lookup& found);
   void placeMissed(const at::Tensor& fresh, const at::Tensor& keys, const at::Tensor& hashes, const at::Tensor& ids);
   // Entry rows for at least `need` entries (doubling); fixed mode throws
   // std::runtime_error "fixed CLOSED entry capacity exhausted ...".

@@ -1,4 +1,4 @@
-#include "kestrel/torchgpu/host_lookup.h"
+#include "kestrel/torchgpu/host_table.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,6 +8,11 @@ namespace kestrel {
 namespace {
 
 std::uint64_t shiftRight(std::uint64_t value, int bits) { return value >> bits; }
+
+std::uint64_t nextPosition(bool linear, std::uint64_t position, std::uint64_t& perturbation, std::uint64_t mask) {
+  return linear ? LinearProbing::next(position, perturbation, mask, shiftRight)
+                : PythonDictProbing::next(position, perturbation, mask, shiftRight);
+}
 
 }  // namespace
 
@@ -39,8 +44,7 @@ HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t*
         stopped = true;
         break;
       }
-      position = linear ? LinearProbing::next(position, perturbation, mask, shiftRight)
-                        : PythonDictProbing::next(position, perturbation, mask, shiftRight);
+      position = nextPosition(linear, position, perturbation, mask);
     }
     out.found[row] = entry >= 0;
     out.entry[row] = entry;
@@ -54,6 +58,28 @@ HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t*
     }
   }
   return {every_row_stopped ? longest + 1 : table.capacity, every_row_stopped};
+}
+
+std::int64_t placeOnHost(std::int64_t* slots, std::int64_t capacity, ProbeScheme scheme, const bool* fresh,
+                         const std::int64_t* ids, const ProbeStops& stops, std::int64_t rows) {
+  const std::uint64_t mask = static_cast<std::uint64_t>(capacity) - 1;
+  const bool linear = scheme == ProbeScheme::LinearProbing;
+  std::int64_t placed = 0;
+  for (std::int64_t row = 0; row < rows; ++row) {
+    if (!fresh[row] || stops.slot[row] < 0) continue;
+    std::uint64_t position = static_cast<std::uint64_t>(stops.slot[row]);
+    std::uint64_t perturbation = static_cast<std::uint64_t>(stops.perturbation[row]);
+    // Rows placed before this one may hold the slot where its lookup stopped.
+    for (std::int64_t step = stops.steps[row]; step < capacity; ++step) {
+      if (slots[position] < 0) {
+        slots[position] = ids[row];
+        ++placed;
+        break;
+      }
+      position = nextPosition(linear, position, perturbation, mask);
+    }
+  }
+  return placed;
 }
 
 }  // namespace kestrel
