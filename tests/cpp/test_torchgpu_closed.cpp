@@ -425,19 +425,28 @@ TEST(TorchClosedTable, FilterIsExactForManyStatesWithSpreadCosts) {
 // Byte keys of two columns compare column by column, those of eight as one
 // 64-bit word; two keys differ in their last byte only.
 TEST(TorchClosedTable, DedupeGroupsEqualKeysOnlyEvenWhenHashesCollide) {
-  for (const std::int64_t width : {2, 8}) {
-    TorchClosedTable table = makeTable(width, 8);
-    const at::Tensor first = at::arange(1, width + 1, at::kLong), second = first + at::eye(width, at::kLong)[width - 1];
-    const at::Tensor keys = at::stack({first, second, first, second}).to(at::kByte);
-    const auto equal = table.dedupeBatch(keys, longs({7, 9, 7, 9}));
-    EXPECT_TRUE(equal.group.equal(longs({0, 1, 0, 1}))) << width;
-    EXPECT_TRUE(equal.keys.equal(keys.slice(0, 0, 2))) << width;
-    EXPECT_TRUE(equal.hashes.equal(longs({7, 9}))) << width;
+  for (const LookupWork work : {LookupWork::TensorBlocks, LookupWork::HostLoop}) {
+    for (const std::int64_t width : {2, 8}) {
+      const TorchClosedTable table(width, c10::Device(c10::kCPU), at::kLong, at::kFloat, 8, ProbeScheme::PythonDict,
+                                   false, work);
+      const at::Tensor first = at::arange(1, width + 1, at::kLong);
+      const at::Tensor second = first + at::eye(width, at::kLong)[width - 1];
+      const at::Tensor keys = at::stack({first, second, first, second, second}).to(at::kByte);
+      const auto equal = table.dedupeBatch(keys, longs({7, 9, 7, 9, 9}));
+      EXPECT_TRUE(equal.group.equal(longs({0, 1, 0, 1, 1}))) << width;
+      EXPECT_TRUE(equal.keys.equal(keys.slice(0, 0, 2))) << width;
+      EXPECT_TRUE(equal.hashes.equal(longs({7, 9}))) << width;
+      // Group after group, batch order within each.
+      EXPECT_TRUE(equal.order.equal(longs({0, 2, 1, 3, 4}))) << width;
+      EXPECT_TRUE(equal.order_groups.equal(longs({0, 0, 1, 1, 1}))) << width;
 
-    const auto collided = table.dedupeBatch(keys, longs({5, 5, 5, 5}));
-    EXPECT_EQ(collided.keys.size(0), 2) << width;
-    EXPECT_TRUE(collided.group.index_select(0, longs({0, 2})).equal(collided.group.index_select(0, longs({2, 0}))));
-    EXPECT_FALSE(collided.group[0].item<std::int64_t>() == collided.group[1].item<std::int64_t>()) << width;
+      const auto collided = table.dedupeBatch(keys, longs({5, 5, 5, 5, 5}));
+      EXPECT_EQ(collided.keys.size(0), 2) << width;
+      EXPECT_TRUE(collided.group.index_select(0, longs({0, 2})).equal(collided.group.index_select(0, longs({2, 0}))));
+      EXPECT_TRUE(collided.group.index_select(0, longs({1, 3})).equal(collided.group.index_select(0, longs({4, 4}))));
+      EXPECT_FALSE(collided.group[0].item<std::int64_t>() == collided.group[1].item<std::int64_t>()) << width;
+      EXPECT_TRUE(collided.keys.index_select(0, collided.group).equal(keys)) << width;
+    }
   }
 }
 

@@ -207,6 +207,9 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   const std::int64_t rows = keys.size(0);
   const auto identity = [&] { return Groups{at::arange(rows, hashes.options().dtype(at::kLong)), hashes, keys, true}; };
   if (rows < 2) return identity();
+  if (lookup_work_ == LookupWork::HostLoop && !at::isFloatingType(keys.scalar_type())) {
+    return dedupeOnHost(keys, hashes);
+  }
   // Equal keys have equal hashes, so a batch without a repeated hash has no
   // repeated key and skips the grouping.
   at::Tensor sorted_hashes, order;
@@ -244,6 +247,22 @@ TorchClosedTable::Groups TorchClosedTable::dedupeBatch(const at::Tensor& keys, c
   const at::Tensor group_starts = runStarts(sorted_groups);
   const at::Tensor exact_first = group_order.masked_select(group_starts);
   return {exact_group, hashes.index_select(0, exact_first), exact_keys, false, group_order, sorted_groups};
+}
+
+TorchClosedTable::Groups TorchClosedTable::dedupeOnHost(const at::Tensor& keys, const at::Tensor& hashes) const {
+  const std::int64_t rows = keys.size(0);
+  const at::Tensor dense_keys = keys.contiguous(), dense_hashes = hashes.contiguous();
+  const at::TensorOptions longs = hashes.options().dtype(at::kLong);
+  at::Tensor group = at::empty({rows}, longs), first_rows = at::empty({rows}, longs);
+  const std::int64_t groups = groupRowsOnHost(
+      static_cast<const std::uint8_t*>(dense_keys.data_ptr()), keys.size(1) * keys.element_size(),
+      dense_hashes.data_ptr<std::int64_t>(), rows, group.data_ptr<std::int64_t>(), first_rows.data_ptr<std::int64_t>());
+  if (groups == rows) return {group, hashes, keys, true};  // group numbers rows in order: the identity
+  first_rows = first_rows.narrow(0, 0, groups);
+  at::Tensor order = at::empty({rows}, longs), order_groups = at::empty({rows}, longs);
+  orderByGroup(group.data_ptr<std::int64_t>(), rows, groups, order.data_ptr<std::int64_t>(),
+               order_groups.data_ptr<std::int64_t>());
+  return {group, hashes.index_select(0, first_rows), keys.index_select(0, first_rows), false, order, order_groups};
 }
 
 void TorchClosedTable::advance(at::Tensor& positions, at::Tensor& perturbations) const {

@@ -99,6 +99,9 @@ class KESTREL_EXPORT TorchClosedTable {
     at::Tensor order_groups;  // int64 (B): the group of each row of `order`, ascending
   };
   Groups dedupeBatch(const at::Tensor& keys, const at::Tensor& hashes) const;
+  // dedupeBatch() in one pass on the host (LookupWork::HostLoop, integer
+  // keys): groups numbered in order of first appearance.
+  Groups dedupeOnHost(const at::Tensor& keys, const at::Tensor& hashes) const;
 
   // Per row: whether its key is stored, the slot holding it or the first
   // empty slot of its probe sequence (-1 when neither was met within

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace kestrel {
 
@@ -58,6 +59,46 @@ HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t*
     }
   }
   return {every_row_stopped ? longest + 1 : table.capacity, every_row_stopped};
+}
+
+std::int64_t groupRowsOnHost(const std::uint8_t* keys, std::int64_t key_bytes, const std::int64_t* hashes,
+                             std::int64_t rows, std::int64_t* group, std::int64_t* first_rows) {
+  // A scratch table of group numbers at most half full, probed linearly.
+  std::uint64_t size = 1;
+  while (size < 2 * static_cast<std::uint64_t>(rows)) size *= 2;
+  const std::uint64_t mask = size - 1;
+  std::vector<std::int64_t> groups_at(size, -1);
+  std::int64_t groups = 0;
+  for (std::int64_t row = 0; row < rows; ++row) {
+    const std::uint8_t* key = keys + row * key_bytes;
+    for (std::uint64_t position = static_cast<std::uint64_t>(hashes[row]) & mask;; position = (position + 1) & mask) {
+      const std::int64_t held = groups_at[position];
+      if (held < 0) {
+        groups_at[position] = groups;
+        first_rows[groups] = row;
+        group[row] = groups++;
+        break;
+      }
+      const std::int64_t first = first_rows[held];
+      if (hashes[first] == hashes[row] && std::memcmp(keys + first * key_bytes, key, key_bytes) == 0) {
+        group[row] = held;
+        break;
+      }
+    }
+  }
+  return groups;
+}
+
+void orderByGroup(const std::int64_t* group, std::int64_t rows, std::int64_t groups, std::int64_t* order,
+                  std::int64_t* order_groups) {
+  std::vector<std::int64_t> next(groups + 1, 0);  // where each group's rows go next
+  for (std::int64_t row = 0; row < rows; ++row) ++next[group[row] + 1];
+  for (std::int64_t g = 0; g < groups; ++g) next[g + 1] += next[g];
+  for (std::int64_t row = 0; row < rows; ++row) {
+    const std::int64_t at = next[group[row]]++;
+    order[at] = row;
+    order_groups[at] = group[row];
+  }
 }
 
 std::int64_t placeOnHost(std::int64_t* slots, std::int64_t capacity, ProbeScheme scheme, const bool* fresh,

@@ -45,6 +45,18 @@ struct HostLookupSummary {
 HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t* keys, const std::int64_t* hashes,
                                std::int64_t rows, bool compare_keys, const HostLookupRows& out);
 
+// Groups the equal rows of a batch (key_bytes each, compared byte for byte,
+// with their hashes): numbers the distinct rows from 0 in order of first
+// appearance, writing each row's `group` and each group's first row. Returns
+// the number of groups.
+std::int64_t groupRowsOnHost(const std::uint8_t* keys, std::int64_t key_bytes, const std::int64_t* hashes,
+                             std::int64_t rows, std::int64_t* group, std::int64_t* first_rows);
+
+// The rows group after group, in batch order within a group (`order`), and
+// the group of each (`order_groups`, ascending): a counting sort by group.
+void orderByGroup(const std::int64_t* group, std::int64_t rows, std::int64_t groups, std::int64_t* order,
+                  std::int64_t* order_groups);
+
 // Where the lookups of rows stopped: the state of each probe sequence there.
 struct ProbeStops {
   const std::int64_t* slot = nullptr;  // -1 where a row met no empty slot
