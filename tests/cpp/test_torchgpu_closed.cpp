@@ -213,30 +213,55 @@ TEST(TorchClosedTable, LookupIsExactWhenTheSharedHashLiesPastTheFirstBlock) {
 // (keys i and i + 600 share one), in both key checks, in a table near its
 // highest load; and both place the same entries in the same slots.
 TEST(TorchClosedTable, HostLoopLooksUpAsTheTensorBlocksDo) {
-  const auto hashesOf = [](std::int64_t count) { return kestrel::splitMix64(at::arange(count, at::kLong) % 600); };
-  for (ProbeScheme scheme : kSchemes) {
-    const auto filled = [&](LookupWork work) {
-      TorchClosedTable table(2, c10::Device(c10::kCPU), at::kLong, at::kFloat, 1024, scheme, false, work);
-      const at::Tensor keys = counterKeys(650, 2);
-      table.insert(keys, at::zeros({650}), hashesOf(650), table.lookup(keys, hashesOf(650)));
-      return table;
+  // Keys i and i + shared share a hash. The large batch is split across threads.
+  for (const auto& [stored, capacity, shared] : {std::tuple{650, 1024, 600}, {20000, 32768, 19000}}) {
+    const auto hashesOf = [shared = shared](std::int64_t count) {
+      return kestrel::splitMix64(at::arange(count, at::kLong) % shared);
     };
-    const TorchClosedTable host = filled(LookupWork::HostLoop), blocks = filled(LookupWork::TensorBlocks);
-    ASSERT_EQ(host.capacity(), 1024);
-    ASSERT_TRUE(host.slots().equal(blocks.slots()));
-    const at::Tensor queries = counterKeys(1300, 2);  // the stored 650, then 650 others
-    for (auto check : {TorchClosedTable::KeyCheck::Compare, TorchClosedTable::KeyCheck::Skip}) {
-      const auto a = host.lookup(queries, hashesOf(1300), check), b = blocks.lookup(queries, hashesOf(1300), check);
-      EXPECT_TRUE(a.found.equal(b.found));
-      EXPECT_TRUE(a.slot.equal(b.slot));
-      EXPECT_TRUE(a.entry.equal(b.entry));
-      EXPECT_TRUE(a.perturbation.equal(b.perturbation));
-      EXPECT_TRUE(a.steps.equal(b.steps));
-      EXPECT_EQ(a.every_row_stopped, b.every_row_stopped);
-      EXPECT_GE(b.probes, a.probes);  // the host's bound is the tightest
-      EXPECT_GT(a.probes, a.steps.max().item<std::int64_t>());
-      EXPECT_EQ(a.found.sum().item<std::int64_t>(), check == TorchClosedTable::KeyCheck::Compare ? 650 : 1300);
+    for (ProbeScheme scheme : kSchemes) {
+      const auto filled = [&](LookupWork work) {
+        TorchClosedTable table(2, c10::Device(c10::kCPU), at::kLong, at::kFloat, capacity, scheme, false, work);
+        const at::Tensor keys = counterKeys(stored, 2);
+        table.insert(keys, at::zeros({stored}), hashesOf(stored), table.lookup(keys, hashesOf(stored)));
+        return table;
+      };
+      const TorchClosedTable host = filled(LookupWork::HostLoop), blocks = filled(LookupWork::TensorBlocks);
+      ASSERT_EQ(host.capacity(), capacity);
+      ASSERT_TRUE(host.slots().equal(blocks.slots()));
+      const at::Tensor queries = counterKeys(2 * stored, 2);  // the stored ones, then as many others
+      for (auto check : {TorchClosedTable::KeyCheck::Compare, TorchClosedTable::KeyCheck::Skip}) {
+        const auto a = host.lookup(queries, hashesOf(2 * stored), check);
+        const auto b = blocks.lookup(queries, hashesOf(2 * stored), check);
+        EXPECT_TRUE(a.found.equal(b.found));
+        EXPECT_TRUE(a.slot.equal(b.slot));
+        EXPECT_TRUE(a.entry.equal(b.entry));
+        EXPECT_TRUE(a.perturbation.equal(b.perturbation));
+        EXPECT_TRUE(a.steps.equal(b.steps));
+        EXPECT_EQ(a.every_row_stopped, b.every_row_stopped);
+        EXPECT_GE(b.probes, a.probes);  // the host's bound is the tightest
+        EXPECT_GT(a.probes, a.steps.max().item<std::int64_t>());
+        // Skipping the keys, every query meets a stored key of its hash.
+        EXPECT_EQ(a.found.sum().item<std::int64_t>(),
+                  check == TorchClosedTable::KeyCheck::Compare ? stored : 2 * stored);
+      }
     }
+  }
+  const auto hashesOf = [](std::int64_t count) { return kestrel::splitMix64(at::arange(count, at::kLong)); };
+  for (ProbeScheme scheme : kSchemes) {
+    // A full table: a missing key never stops, in either way.
+    const auto full = [&](LookupWork work) {
+      TorchClosedTable table(2, c10::Device(c10::kCPU), at::kLong, at::kFloat, 8, scheme, true, work);
+      table.insert(counterKeys(8, 2), at::zeros({8}), hashesOf(8), table.lookup(counterKeys(8, 2), hashesOf(8)));
+      return table.lookup(counterKeys(10, 2), hashesOf(10));
+    };
+    const TorchClosedTable::Lookup a = full(LookupWork::HostLoop), b = full(LookupWork::TensorBlocks);
+    EXPECT_TRUE(a.found.equal(b.found));
+    EXPECT_TRUE(a.slot.equal(b.slot));
+    EXPECT_TRUE(a.entry.equal(b.entry));
+    EXPECT_TRUE(a.slot.narrow(0, 8, 2).equal(longs({-1, -1})));
+    EXPECT_FALSE(a.every_row_stopped);
+    EXPECT_FALSE(b.every_row_stopped);
+    EXPECT_GT(a.probes, a.steps.max().item<std::int64_t>());
   }
 }
 

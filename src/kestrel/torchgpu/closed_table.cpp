@@ -486,6 +486,7 @@ TorchClosedTable::Lookup TorchClosedTable::find(const at::Tensor& all_keys, cons
 
 TorchClosedTable::Lookup TorchClosedTable::findOnHost(const at::Tensor& keys, const at::Tensor& hashes,
                                                       KeyCheck key_check) const {
+  if (keys.scalar_type() != key_dtype_) throw std::logic_error("findOnHost() needs keys in the table's key type");
   const std::int64_t rows = keys.size(0);
   const at::TensorOptions longs = hashes.options();
   const at::Tensor dense_keys = keys.contiguous(), dense_hashes = hashes.contiguous();

@@ -33,7 +33,8 @@ HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t*
     std::int64_t entry = -1;
     std::int64_t step = 0;
     bool stopped = false;
-    for (; step < table.capacity; ++step) {
+    // A row that never stops ends at its last probe, `capacity` - 1 steps on.
+    for (;; ++step) {
       const std::int64_t held = table.slots[position];
       if (held < 0) {
         stopped = true;
@@ -45,6 +46,7 @@ HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t*
         stopped = true;
         break;
       }
+      if (step + 1 == table.capacity) break;
       position = nextPosition(linear, position, perturbation, mask);
     }
     out.found[row] = entry >= 0;
@@ -52,13 +54,10 @@ HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t*
     out.slot[row] = stopped ? static_cast<std::int64_t>(position) : -1;
     out.perturbation[row] = static_cast<std::int64_t>(perturbation);
     out.steps[row] = step;
-    if (stopped) {
-      longest = std::max(longest, step);
-    } else {
-      every_row_stopped = false;
-    }
+    longest = std::max(longest, step);
+    every_row_stopped = every_row_stopped && stopped;
   }
-  return {every_row_stopped ? longest + 1 : table.capacity, every_row_stopped};
+  return {rows == 0 ? 0 : longest + 1, every_row_stopped};
 }
 
 std::int64_t groupRowsOnHost(const std::uint8_t* keys, std::int64_t key_bytes, const std::int64_t* hashes,

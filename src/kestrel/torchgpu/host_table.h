@@ -30,11 +30,11 @@ struct HostLookupRows {
   std::int64_t* slot = nullptr;          // where the row stopped; -1 when it never did
   std::int64_t* entry = nullptr;         // -1 unless found
   std::int64_t* perturbation = nullptr;  // the probe sequence's perturbation at `slot`
-  std::int64_t* steps = nullptr;         // probes made before `slot`
+  std::int64_t* steps = nullptr;         // probes made before `slot` (before the last probe where it is -1)
 };
 
 struct HostLookupSummary {
-  std::int64_t probes = 0;        // above every row's steps
+  std::int64_t probes = 0;        // above every row's steps (0 for no rows)
   bool every_row_stopped = true;  // false when some row met neither an empty slot nor its key in capacity probes
 };
 
