@@ -1,3 +1,4 @@
+import signal
 import sys
 from pathlib import Path
 
@@ -9,6 +10,17 @@ import kestrel_puzzles
 _SUPPORT = Path(__file__).resolve().parents[1] / "support"
 if str(_SUPPORT) not in sys.path:
     sys.path.insert(0, str(_SUPPORT))
+
+
+@pytest.fixture
+def sigint_raises():
+    """Python's own SIGINT handler for the test. A job started in the
+    background (`cmd &`, nohup) inherits SIGINT ignored: a SIGINT sent to it
+    is dropped and _thread.interrupt_main() does nothing, so the Ctrl-C tests'
+    solves would run on for minutes."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
 
 
 @pytest.fixture(scope="session")

@@ -334,7 +334,7 @@ def test_several_threads_solve_at_once(solve):
 
 # An iteration of the tensor solver on CPU tensors, with batch 100, takes longer.
 @pytest.mark.parametrize("solver, within", [("cpu", 3.0), ("tensor", 5.0)])
-def test_ctrl_c_interrupts_a_long_solve_promptly(solve, within):
+def test_ctrl_c_interrupts_a_long_solve_promptly(solve, within, sigint_raises):
     after = kestrel_puzzles.scramble("puzzle8", 30, 7)
     reference = solve(after, batch_size=16)
     state = kestrel_puzzles.scramble("puzzle24", 1000, 3)

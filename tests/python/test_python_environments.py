@@ -112,7 +112,7 @@ def test_an_exception_in_a_python_method_reaches_the_caller_unchanged(zero25, fa
     assert tensor_solve(np.array([1, 0, 2, 3, 4], np.uint8), "py_pancake5", zero25)["solved"]
 
 
-def test_ctrl_c_interrupts_a_solve_in_python_methods(zero25):
+def test_ctrl_c_interrupts_a_solve_in_python_methods(zero25, sigint_raises):
     register_tensor_environment("py_slow", lambda device, state_dim: Failing(device, "slow"))
     timer = threading.Timer(0.3, lambda: __import__("_thread").interrupt_main())
     timer.start()

@@ -137,7 +137,7 @@ def test_the_pool_overlaps_solves_while_python_keeps_running(monkeypatch):
     assert len(intervals) == 4 and covered < 0.75 * busy, intervals
 
 
-def test_ctrl_c_cancels_the_running_solves():
+def test_ctrl_c_cancels_the_running_solves(sigint_raises):
     package = kestrel_puzzles.manhattan_package("puzzle24")
     # Each of these solves stops at its budget after about ten seconds.
     states = kestrel_puzzles.scramble_many("puzzle24", 4, 1000, seed=0)
