@@ -5,7 +5,8 @@
 // each take a whole batch of keys. It keeps, per distinct state, the lowest
 // path cost seen, and decides which children of an expansion are kept.
 // Entries are never removed; entry i keeps row i of keys/costs/hashes and
-// exactly one slot holds i. The host reads only scalars that steer loops.
+// exactly one slot holds i. On an accelerator the host reads only scalars
+// that steer loops; on CPU tensors it walks the slots itself (LookupWork).
 
 #include <ATen/core/Tensor.h>
 #include <c10/core/Device.h>
