@@ -57,9 +57,17 @@ struct PythonDictProbing {
 class ProbeSequence {
  public:
   ProbeSequence(ProbeScheme scheme, std::uint64_t hash, std::uint64_t mask)
-      : scheme_(scheme), mask_(mask), perturbation_(hash), index_(homeSlot(hash, mask)) {}
+      : ProbeSequence(scheme, homeSlot(hash, mask), hash, mask) {}
+
+  // The sequence taken up where an earlier walk stopped: at slot `index`, with
+  // the perturbation it had there.
+  static ProbeSequence resumedAt(ProbeScheme scheme, std::uint64_t index, std::uint64_t perturbation,
+                                 std::uint64_t mask) {
+    return ProbeSequence(scheme, index, perturbation, mask);
+  }
 
   std::uint64_t index() const { return index_; }
+  std::uint64_t perturbation() const { return perturbation_; }
 
   void advance() {
     index_ = scheme_ == ProbeScheme::LinearProbing ? LinearProbing::next(index_, perturbation_, mask_, shiftRight)
@@ -67,6 +75,9 @@ class ProbeSequence {
   }
 
  private:
+  ProbeSequence(ProbeScheme scheme, std::uint64_t index, std::uint64_t perturbation, std::uint64_t mask)
+      : scheme_(scheme), mask_(mask), perturbation_(perturbation), index_(index) {}
+
   static std::uint64_t shiftRight(std::uint64_t value, int bits) { return value >> bits; }
 
   ProbeScheme scheme_;

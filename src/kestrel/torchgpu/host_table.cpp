@@ -6,21 +6,9 @@
 
 namespace kestrel {
 
-namespace {
-
-std::uint64_t shiftRight(std::uint64_t value, int bits) { return value >> bits; }
-
-std::uint64_t nextPosition(bool linear, std::uint64_t position, std::uint64_t& perturbation, std::uint64_t mask) {
-  return linear ? LinearProbing::next(position, perturbation, mask, shiftRight)
-                : PythonDictProbing::next(position, perturbation, mask, shiftRight);
-}
-
-}  // namespace
-
 HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t* keys, const std::int64_t* hashes,
                                std::int64_t rows, bool compare_keys, const HostLookupRows& out) {
   const std::uint64_t mask = static_cast<std::uint64_t>(table.capacity) - 1;
-  const bool linear = table.scheme == ProbeScheme::LinearProbing;
   std::int64_t longest = 0;  // the most steps of a row that stopped
   bool every_row_stopped = true;
   // Rows are independent; large batches split across the OpenMP team.
@@ -28,14 +16,13 @@ HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t*
   for (std::int64_t row = 0; row < rows; ++row) {
     const std::int64_t hash = hashes[row];
     const std::uint8_t* key = keys + row * table.key_bytes;
-    std::uint64_t position = static_cast<std::uint64_t>(hash) & mask;
-    std::uint64_t perturbation = static_cast<std::uint64_t>(hash);
+    ProbeSequence probe(table.scheme, static_cast<std::uint64_t>(hash), mask);
     std::int64_t entry = -1;
     std::int64_t step = 0;
     bool stopped = false;
     // A row that never stops ends at its last probe, `capacity` - 1 steps on.
     for (;; ++step) {
-      const std::int64_t held = table.slots[position];
+      const std::int64_t held = table.slots[probe.index()];
       if (held < 0) {
         stopped = true;
         break;
@@ -47,12 +34,12 @@ HostLookupSummary lookUpOnHost(const HostTableArrays& table, const std::uint8_t*
         break;
       }
       if (step + 1 == table.capacity) break;
-      position = nextPosition(linear, position, perturbation, mask);
+      probe.advance();
     }
     out.found[row] = entry >= 0;
     out.entry[row] = entry;
-    out.slot[row] = stopped ? static_cast<std::int64_t>(position) : -1;
-    out.perturbation[row] = static_cast<std::int64_t>(perturbation);
+    out.slot[row] = stopped ? static_cast<std::int64_t>(probe.index()) : -1;
+    out.perturbation[row] = static_cast<std::int64_t>(probe.perturbation());
     out.steps[row] = step;
     longest = std::max(longest, step);
     every_row_stopped = every_row_stopped && stopped;
@@ -103,20 +90,18 @@ void orderByGroup(const std::int64_t* group, std::int64_t rows, std::int64_t gro
 std::int64_t placeOnHost(std::int64_t* slots, std::int64_t capacity, ProbeScheme scheme, const bool* fresh,
                          const std::int64_t* ids, const ProbeStops& stops, std::int64_t rows) {
   const std::uint64_t mask = static_cast<std::uint64_t>(capacity) - 1;
-  const bool linear = scheme == ProbeScheme::LinearProbing;
   std::int64_t placed = 0;
   for (std::int64_t row = 0; row < rows; ++row) {
     if (!fresh[row] || stops.slot[row] < 0) continue;
-    std::uint64_t position = static_cast<std::uint64_t>(stops.slot[row]);
-    std::uint64_t perturbation = static_cast<std::uint64_t>(stops.perturbation[row]);
+    ProbeSequence probe = ProbeSequence::resumedAt(scheme, static_cast<std::uint64_t>(stops.slot[row]),
+                                                   static_cast<std::uint64_t>(stops.perturbation[row]), mask);
     // Rows placed before this one may hold the slot where its lookup stopped.
-    for (std::int64_t step = stops.steps[row]; step < capacity; ++step) {
-      if (slots[position] < 0) {
-        slots[position] = ids[row];
+    for (std::int64_t step = stops.steps[row]; step < capacity; ++step, probe.advance()) {
+      if (slots[probe.index()] < 0) {
+        slots[probe.index()] = ids[row];
         ++placed;
         break;
       }
-      position = nextPosition(linear, position, perturbation, mask);
     }
   }
   return placed;

@@ -1,7 +1,8 @@
 #pragma once
 
-// CLOSED lookups and placements of CPU tensors, row by row in host loops over
-// the table's own arrays. On the host each tensor operation costs
+// CLOSED lookups, placements and batch grouping of CPU tensors, row by row in
+// host loops over the table's own arrays, stepping the host table's
+// ProbeSequence. On the host each tensor operation costs
 // microseconds and a probe nanoseconds, so walking each row's probe sequence
 // beats the accelerator's blocks of operations. Lookups answer as the blocks
 // do, field by field; placement fills the same slots, possibly in another
