@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <span>
@@ -30,6 +29,7 @@
 #include "kestrel/pwas/search.h"
 #include "kestrel/pwas/search_report.h"
 #include "kestrel/pwas/solution_path.h"
+#include "kestrel/pwas/streaming_copy.h"
 #include "kestrel/pwas/team_sizer.h"
 #include "kestrel/pwas/zeroed_memory.h"
 #include "kestrel/solve/interrupt.h"
@@ -425,6 +425,8 @@ class TypedSearch {
   // Writes rows first_row, first_row + 1, ... of net_inputs_, one per
   // environment, and ends the inputs there: input q of a row holds the
   // segment of that environment's write_inputs() that belongs to input q.
+  // Each environment writes into the reused input buffer, which stays in
+  // cache, and the rows are streamed out from there.
   void writeNetworkInputs(const std::vector<const Environment*>& envs, std::size_t first_row) {
     auto phase = timer_.phase(Phase::WriteInputs);
     const std::size_t rows = envs.size();
@@ -439,21 +441,15 @@ class TypedSearch {
       const std::size_t needed = (first_row + rows) * input_widths_[q];
       net_inputs_[q].reserve(needed);
     }
-    if (net_inputs_.size() == 1) {
-      // One input: the buffer is the row itself, so write in place.
-      float* row = net_inputs_[0].data() + first_row * input_widths_[0];
-      for (std::size_t k = 0; k < rows; ++k) envs[k]->write_inputs(row + k * input_widths_[0]);
-    } else {
-      for (std::size_t k = 0; k < rows; ++k) {
-        envs[k]->write_inputs(input_buffer_.data());
-        const float* segment = input_buffer_.data();
-        for (std::size_t q = 0; q < net_inputs_.size(); ++q) {
-          std::memcpy(net_inputs_[q].data() + (first_row + k) * input_widths_[q], segment,
-                      input_widths_[q] * sizeof(float));
-          segment += input_widths_[q];
-        }
+    for (std::size_t k = 0; k < rows; ++k) {
+      envs[k]->write_inputs(input_buffer_.data());
+      const float* segment = input_buffer_.data();
+      for (std::size_t q = 0; q < net_inputs_.size(); ++q) {
+        streamingCopy(net_inputs_[q].data() + (first_row + k) * input_widths_[q], segment, input_widths_[q]);
+        segment += input_widths_[q];
       }
     }
+    finishStreamingCopies();
   }
 
   // OpenMP region 4, then the assignment on the solving thread.
