@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -118,6 +119,7 @@ struct WithoutClosedCost {
   std::int32_t move;
   Heuristic heuristic;
   void* parent;
+  std::array<std::uint8_t, kestrel::kInlineStateBytes> inline_state;
 };
 
 static_assert(std::is_empty_v<kestrel::SearchNode<Floats>::ClosedCost>);
@@ -127,6 +129,25 @@ static_assert(std::is_same_v<kestrel::SearchNode<MixedDF>::ClosedCost, float>);
 static_assert(sizeof(kestrel::SearchNode<Floats>) == sizeof(WithoutClosedCost<float>));
 static_assert(sizeof(kestrel::SearchNode<Doubles>) == sizeof(WithoutClosedCost<double>));
 static_assert(sizeof(kestrel::SearchNode<MixedFD>) > sizeof(kestrel::SearchNode<Floats>));
+static_assert(sizeof(kestrel::SearchNode<Floats>) == 64);  // a cache line
+
+// Keys are equal only when their sizes and every byte agree, whichever way
+// a key of that size is compared.
+TEST(StateBytes, EqualityLooksAtEveryByteOfEverySize) {
+  for (std::size_t size = 0; size <= 40; ++size) {
+    Bytes a(size), b(size);
+    for (std::size_t i = 0; i < size; ++i) a[i] = b[i] = static_cast<std::uint8_t>(31 * i + 7);
+    ASSERT_TRUE(kestrel::StateBytes(a) == kestrel::StateBytes(b)) << size;
+    for (std::size_t i = 0; i < size; ++i) {
+      b[i] ^= 0x10;
+      ASSERT_FALSE(kestrel::StateBytes(a) == kestrel::StateBytes(b)) << size << " byte " << i;
+      b[i] ^= 0x10;
+    }
+    if (size > 0) {
+      ASSERT_FALSE(kestrel::StateBytes(a) == kestrel::StateBytes(b.data(), size - 1)) << size;
+    }
+  }
+}
 
 TEST(NodeStore, AddCopiesTheStateAndConvertsDepthToClosedCost) {
   Bytes state{4, 5, 6};
@@ -162,11 +183,14 @@ TEST(NodeStore, FixedCapacityIsAHardLimit) {
 }
 
 // Nodes and their state bytes live in blocks: however far the store grows,
-// none of them moves, and states of every size (empty, larger than a block)
-// keep their bytes.
+// none of them moves, and states of every size (empty, either side of the
+// size kept inside a node, larger than a block) keep their bytes. Every node
+// starts on a cache line.
 TEST(NodeStore, NodesAndStateBytesKeepTheirAddressesForTheLifeOfTheStore) {
   kestrel::NodeStore<Floats> store(1, false);
-  std::vector<Bytes> states{{}, Bytes((1u << 20) + 3, 7), {42}};
+  std::vector<Bytes> states{{}, Bytes((1u << 20) + 3, 7), {42}, Bytes(15, 4), Bytes(16, 5), Bytes(17, 6)};
+  states[4].back() = 9;
+  states[5].back() = 9;
   for (std::uint32_t i = 0; i < 20000; ++i) states.push_back(counterKey(i));
   std::vector<Node*> nodes;
   std::vector<const std::uint8_t*> bytes;
@@ -179,6 +203,7 @@ TEST(NodeStore, NodesAndStateBytesKeepTheirAddressesForTheLifeOfTheStore) {
     ASSERT_EQ(nodes[i]->state.data(), bytes[i]) << i;
     ASSERT_EQ(nodes[i]->state, states[i]) << i;
     ASSERT_EQ(nodes[i]->env->state(), states[i]) << i;
+    ASSERT_EQ(reinterpret_cast<std::uintptr_t>(nodes[i]) % 64, 0u) << i;
   }
 }
 

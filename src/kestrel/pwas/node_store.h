@@ -1,16 +1,19 @@
 #pragma once
 
-// Owns every node of one solve and a copy of each node's state bytes. Both
-// live in large blocks: storing a node allocates nothing of its own, the
-// blocks never move, so a node and its bytes keep their addresses until the
-// solve ends, and a solve's nodes are released in a few calls.
+// Owns every node of one solve and a copy of each node's state bytes (inside
+// the node when they are short). Both live in large blocks: storing a node
+// allocates nothing of its own, the blocks never move, so a node and its
+// bytes keep their addresses until the solve ends, and a solve's nodes are
+// released in a few calls.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "kestrel/pwas/search_node.h"
@@ -62,9 +65,9 @@ class NodeStore {
   Node* add(std::unique_ptr<Environment> env, StateBytes state, std::int32_t depth, std::int32_t move, Node* parent) {
     if (fixed_ && count_ >= capacity_) throw std::runtime_error(kNodeStoreFullMessage);
     if (count_ > kLastId) throw std::runtime_error(kNodeIdsExhaustedMessage);
-    if (count_ % kNodesPerBlock == 0) blocks_.push_back(std::make_unique<Node[]>(kNodesPerBlock));
-    Node* node = &blocks_.back()[count_ % kNodesPerBlock];
-    node->state = StateBytes(bytes_.copy(state.data(), state.size()), static_cast<std::uint32_t>(state.size()));
+    if (count_ % kNodesPerBlock == 0) blocks_.emplace_back();
+    Node* node = blocks_.back().at(count_ % kNodesPerBlock);
+    node->state = StateBytes(copyState(*node, state), static_cast<std::uint32_t>(state.size()));
     node->env = std::move(env);
     node->id = static_cast<NodeId>(count_);
     node->depth = depth;
@@ -79,13 +82,46 @@ class NodeStore {
   std::size_t size() const { return count_; }
 
   // The stored node numbered `id`.
-  Node* node(NodeId id) const { return &blocks_[id / kNodesPerBlock][id % kNodesPerBlock]; }
+  Node* node(NodeId id) const { return blocks_[id / kNodesPerBlock].at(id % kNodesPerBlock); }
 
  private:
   static constexpr std::size_t kNodesPerBlock = 4096;
   static constexpr std::uint64_t kLastId = std::numeric_limits<NodeId>::max();
 
-  std::vector<std::unique_ptr<Node[]>> blocks_;
+  // kNodesPerBlock value-initialised nodes starting on a cache line, so that
+  // a node of up to 64 bytes (the common cost types with a short state) is
+  // read with one miss.
+  class Block {
+   public:
+    Block() : nodes_(static_cast<Node*>(::operator new(kBytes, kAlignment))) {
+      std::uninitialized_value_construct_n(nodes_, kNodesPerBlock);
+    }
+    Block(Block&& other) noexcept : nodes_(std::exchange(other.nodes_, nullptr)) {}
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+    Block& operator=(Block&&) = delete;
+    ~Block() {
+      if (nodes_ == nullptr) return;
+      std::destroy_n(nodes_, kNodesPerBlock);
+      ::operator delete(nodes_, kAlignment);
+    }
+    Node* at(std::size_t i) const { return nodes_ + i; }
+
+   private:
+    static constexpr std::size_t kBytes = kNodesPerBlock * sizeof(Node);
+    static constexpr std::align_val_t kAlignment{64};
+    Node* nodes_;
+  };
+
+  // Where the node's copy of its state bytes goes: into the node itself when
+  // they fit, else into the arena.
+  const std::uint8_t* copyState(Node& node, StateBytes state) {
+    if (state.size() > kInlineStateBytes) return bytes_.copy(state.data(), state.size());
+    if (state.size() > 0) std::memcpy(node.inline_state.data(), state.data(), state.size());
+    return node.inline_state.data();
+  }
+
+  std::vector<Block> blocks_;
   ByteArena bytes_;
   std::uint64_t count_ = 0;
   std::uint64_t capacity_;

@@ -4,6 +4,8 @@
 // key), its path and its costs. Nodes and their state bytes live in the node
 // store (node_store.h), which keeps both in place for the whole solve.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -39,11 +41,24 @@ class StateBytes {
   std::size_t size() const { return size_; }
 
   friend bool operator==(StateBytes a, StateBytes b) {
-    return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.data_, b.data_, a.size_) == 0);
+    return a.size_ == b.size_ && equalBytes(a.data_, b.data_, a.size_);
   }
   friend bool operator==(StateBytes a, const std::vector<std::uint8_t>& b) { return a == StateBytes(b); }
 
  private:
+  // Short keys, the common case, are compared in place: a library call costs
+  // more than the comparison.
+  static bool equalBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
+    if (size > 32) return std::memcmp(a, b, size) == 0;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+      if (std::memcmp(a + i, b + i, 8) != 0) return false;  // one word compare, inline
+    }
+    for (; i < size; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
+  }
   static std::uint32_t checkedSize(const std::vector<std::uint8_t>& bytes) {
     if (bytes.size() > UINT32_MAX) throw std::runtime_error(kStateTooLargeMessage);
     return static_cast<std::uint32_t>(bytes.size());
@@ -52,6 +67,11 @@ class StateBytes {
   const std::uint8_t* data_ = nullptr;
   std::uint32_t size_ = 0;
 };
+
+// States of up to this many bytes are kept inside their node: a CLOSED probe
+// that meets a slot of its hash then compares the key from the node it reads
+// anyway, rather than missing the cache once more for bytes kept elsewhere.
+inline constexpr std::size_t kInlineStateBytes = 16;
 
 // A node's place in the order of storing, from 0: the node store finds the
 // node by it, and OPEN keys its priorities by it.
@@ -65,13 +85,14 @@ struct SearchNode {
   using Heuristic = typename Costs::Heuristic;
 
   std::unique_ptr<Environment> env;
-  StateBytes state;        // copy of env->state() taken when the node was stored
+  StateBytes state;        // copy of env->state() taken when the node was stored (see inline_state)
   NodeId id = 0;           // its priority f is OPEN's key for this id
   std::int32_t depth = 0;  // moves from the start: the path cost g
   std::int32_t move = -1;  // position in the parent's expand() result
   [[no_unique_address]] ClosedCost closed_cost{};
   Heuristic heuristic = 0;
-  SearchNode* parent = nullptr;  // non-owning; null for the start node
+  SearchNode* parent = nullptr;                              // non-owning; null for the start node
+  std::array<std::uint8_t, kInlineStateBytes> inline_state;  // where `state` points when it fits
 };
 
 }  // namespace kestrel
