@@ -22,8 +22,8 @@ TEST(StreamingCopy, CopiesEveryFloatAtEveryAlignmentAndLength) {
       finishStreamingCopies();
       for (std::size_t i = 0; i < 24; ++i) {
         const bool copied = i >= offset && i < offset + count;
-        EXPECT_EQ(destination[i], copied ? source[3 + i - offset] : -1.0f) << "offset " << offset << " count " << count
-                                                                          << " index " << i;
+        EXPECT_EQ(destination[i], copied ? source[3 + i - offset] : -1.0f)
+            << "offset " << offset << " count " << count << " index " << i;
       }
     }
   }
