@@ -81,16 +81,9 @@ class SlidingPuzzle final : public Environment {
  public:
   static constexpr int kCells = Side * Side;
 
-  static void* operator new(std::size_t size) {
-    return size == sizeof(SlidingPuzzle) ? BlockRecycler<sizeof(SlidingPuzzle)>::take() : ::operator new(size);
-  }
-  static void operator delete(void* block, std::size_t size) {
-    if (size == sizeof(SlidingPuzzle)) {
-      BlockRecycler<sizeof(SlidingPuzzle)>::give(block);
-    } else {
-      ::operator delete(block);
-    }
-  }
+  // The class is final, so every allocation of it has its exact size.
+  static void* operator new(std::size_t) { return BlockRecycler<sizeof(SlidingPuzzle)>::take(); }
+  static void operator delete(void* block) { BlockRecycler<sizeof(SlidingPuzzle)>::give(block); }
 
   SlidingPuzzle(const std::vector<std::uint8_t>& tiles, std::uint8_t blank) : blank_(blank) {
     std::copy_n(tiles.begin(), kCells, tiles_.begin());
