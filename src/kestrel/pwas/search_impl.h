@@ -43,6 +43,11 @@ namespace kestrel {
 inline constexpr std::int64_t kMinParallelEnvironmentCalls = 32;
 inline constexpr std::int64_t kMinParallelCostRows = 4096;
 inline constexpr std::int64_t kMinParallelLookups = 256;
+// Environment calls a team member takes at a time. Members take blocks as
+// they come free: their calls cost unevenly (one allocates where another
+// reuses), and a member held up elsewhere must not hold up the region by a
+// fixed share of it.
+inline constexpr int kEnvironmentBlock = 32;
 // Popped nodes per chunk of an iteration: their successors are laid out,
 // tested, filtered and written as network rows while still in cache, and
 // the rejected ones are freed before the next chunk allocates.
@@ -222,7 +227,7 @@ class TypedSearch {
     popped_goal_.resize(popped_.size());
     ParallelErrors errors;
     const int threads = regionThreads(n, kMinParallelEnvironmentCalls);
-#pragma omp parallel for num_threads(threads) if (threads > 1)
+#pragma omp parallel for num_threads(threads) if (threads > 1) schedule(dynamic, kEnvironmentBlock)
     for (std::int64_t i = 0; i < n; ++i) {
       try {
         popped_goal_[i] = popped_[i]->env->is_solved() ? 1 : 0;
@@ -255,7 +260,7 @@ class TypedSearch {
     children_.resize(end - begin);
     ParallelErrors errors;
     const int threads = regionThreads(n, kMinParallelEnvironmentCalls);
-#pragma omp parallel for num_threads(threads) if (threads > 1)
+#pragma omp parallel for num_threads(threads) if (threads > 1) schedule(dynamic, kEnvironmentBlock)
     for (std::int64_t i = 0; i < n; ++i) {
       try {
         // A popped node and its environment have usually left the cache since
@@ -313,7 +318,7 @@ class TypedSearch {
     successor_hash_.resize(successor_envs_.size());
     ParallelErrors errors;
     const int threads = regionThreads(w, kMinParallelEnvironmentCalls);
-#pragma omp parallel for num_threads(threads) if (threads > 1)
+#pragma omp parallel for num_threads(threads) if (threads > 1) schedule(dynamic, kEnvironmentBlock)
     for (std::int64_t j = 0; j < w; ++j) {
       try {
         const Environment* successor = successor_envs_[j].get();
